@@ -1,0 +1,3 @@
+#include "app/Interface.h"
+
+int main(int argc, char** argv) { return runApplication(argc, argv); }

@@ -1,0 +1,92 @@
+#include "bridge/WHConfigParser.h"
+
+#include <expat.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/log.h"
+#include "platform/paths.h"
+
+static std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+static const std::string* attr(const std::map<std::string, std::string>& a, const char* name) {
+    auto it = a.find(name);
+    return it == a.end() ? nullptr : &it->second;
+}
+
+void WHConfigParser::didStartElement(const std::string& name, const std::map<std::string, std::string>& a) {
+    if (name == "preference") {
+        const std::string* n = attr(a, "name");
+        if (!n) return;
+        if (const std::string* v = attr(a, "value")) {
+            settings[*n] = *v;
+        } else {
+            settings.erase(*n);
+        }
+    } else if (name == "feature") {
+        const std::string* n = attr(a, "name");
+        featureName_ = lower(n ? *n : std::string());
+    } else if (name == "param") {
+        if (!featureName_) return;
+        const std::string* n = attr(a, "name");
+        const std::string* v = attr(a, "value");
+        std::string paramName = lower(n ? *n : std::string());
+        if (paramName == "ios-package" || paramName == "osx-package") {
+            if (v) {
+                pluginsDict[*featureName_] = *v;
+            } else {
+                pluginsDict.erase(*featureName_);
+            }
+        }
+        const std::string* onload = attr(a, "onload");
+        if ((paramName == "onload" && v && *v == "true") || (onload && lower(*onload) == "true")) {
+            startupPluginNames.push_back(*featureName_);
+        }
+    } else if (name == "access") {
+        if (const std::string* o = attr(a, "origin")) whitelistHosts.push_back(*o);
+    } else if (name == "content") {
+        const std::string* src = attr(a, "src");
+        startPage = src ? std::optional<std::string>(*src) : std::nullopt;
+    }
+}
+
+void WHConfigParser::didEndElement(const std::string& name) {
+    if (name == "feature") featureName_.reset();
+}
+
+namespace {
+void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** atts) {
+    std::map<std::string, std::string> a;
+    for (int i = 0; atts[i] && atts[i + 1]; i += 2) a.emplace(atts[i], atts[i + 1]);
+    static_cast<WHConfigParser*>(data)->didStartElement(name, a);
+}
+void XMLCALL onEnd(void* data, const XML_Char* name) { static_cast<WHConfigParser*>(data)->didEndElement(name); }
+}  // namespace
+
+void WHConfigParser::parseText(const std::string& text) {
+    // No namespace processing: element names are compared as written, prefix included.
+    XML_Parser p = XML_ParserCreate(nullptr);
+    if (!p) {
+        platform::logLine("Failed to initialize XML parser.");
+        return;
+    }
+    XML_SetUserData(p, this);
+    XML_SetElementHandler(p, &onStart, &onEnd);
+    // A parse error stops here; what was collected before it stays.
+    XML_Parse(p, text.data(), static_cast<int>(text.size()), XML_TRUE);
+    XML_ParserFree(p);
+}
+
+bool WHConfigParser::parseFile(const std::string& path) {
+    std::string text;
+    if (!platform::readFile(path, text)) {
+        platform::logLine("Failed to initialize XML parser.");
+        return false;
+    }
+    parseText(text);
+    return true;
+}

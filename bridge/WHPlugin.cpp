@@ -1,0 +1,74 @@
+#include "bridge/WHPlugin.h"
+
+#include <mutex>
+
+#include "app/AppDelegate.h"
+#include "platform/application.h"
+
+using platform::NotificationCenter;
+
+WHPlugin::WHPlugin(platform::WebView* webView) {
+    auto& c = NotificationCenter::defaultCenter();
+    c.addObserver(this, platform::kApplicationWillTerminateNotification, nullptr,
+                  [this](const platform::Notification&) { onAppTerminate(); });
+    c.addObserver(this, WHPluginHandleOpenURLNotification, nullptr,
+                  [this](const platform::Notification& n) { handleOpenURL(n); });
+    c.addObserver(this, WHPluginResetNotification, webView, [this](const platform::Notification&) { onReset(); });
+    webView_ = webView;
+}
+
+WHPlugin::~WHPlugin() { NotificationCenter::defaultCenter().removeObserver(this); }
+
+void WHPlugin::dispose() {
+    viewController_ = nullptr;
+    commandDelegate_ = nullptr;
+    webView_ = nullptr;
+}
+
+const WHPlugin::ActionTable& WHPlugin::actions() const {
+    static const ActionTable none;
+    return none;
+}
+
+bool WHPlugin::hasAction(const std::string& name) const { return actions().count(name) != 0; }
+
+void WHPlugin::invokeAction(const std::string& name, const WHInvokedUrlCommand& command) {
+    const auto& table = actions();
+    auto it = table.find(name);
+    if (it != table.end()) it->second(*this, command);
+}
+
+AppDelegate* WHPlugin::appDelegate() const { return AppDelegate::shared(); }
+
+namespace {
+std::mutex& registryMutex() {
+    static std::mutex m;
+    return m;
+}
+std::map<std::string, PluginRegistry::Factory>& registry() {
+    static std::map<std::string, PluginRegistry::Factory> r;
+    return r;
+}
+}  // namespace
+
+bool PluginRegistry::registerClass(const std::string& className, Factory factory) {
+    std::lock_guard lock(registryMutex());
+    registry()[className] = std::move(factory);
+    return true;
+}
+
+std::unique_ptr<WHPlugin> PluginRegistry::create(const std::string& className, platform::WebView* webView) {
+    Factory f;
+    {
+        std::lock_guard lock(registryMutex());
+        auto it = registry().find(className);
+        if (it == registry().end()) return nullptr;
+        f = it->second;
+    }
+    return f(webView);
+}
+
+bool PluginRegistry::has(const std::string& className) {
+    std::lock_guard lock(registryMutex());
+    return registry().count(className) != 0;
+}

@@ -1,0 +1,96 @@
+#include "bridge/WHPluginResult.h"
+
+#include <cmath>
+
+#include "platform/log.h"
+
+WHPluginResult::WHPluginResult(int status, std::optional<Value> message)
+    : status_(static_cast<std::uint32_t>(status)), message_(std::move(message)) {}
+
+WHPluginResult WHPluginResult::resultWithStatus(int status) { return WHPluginResult(status, std::nullopt); }
+WHPluginResult WHPluginResult::resultWithStatus(int status, std::string message) {
+    return WHPluginResult(status, Value(std::move(message)));
+}
+WHPluginResult WHPluginResult::resultWithStatus(int status, const char* message) {
+    return WHPluginResult(status, Value(std::string(message ? message : "")));
+}
+WHPluginResult WHPluginResult::resultWithStatusMessageAsArray(int status, Value array) {
+    return WHPluginResult(status, std::move(array));
+}
+WHPluginResult WHPluginResult::resultWithStatusMessageAsInt(int status, std::int32_t value) {
+    return WHPluginResult(status, Value(value));
+}
+WHPluginResult WHPluginResult::resultWithStatusMessageAsDouble(int status, double value) {
+    return WHPluginResult(status, Value(value));
+}
+WHPluginResult WHPluginResult::resultWithStatusMessageAsBool(int status, bool value) {
+    return WHPluginResult(status, Value(value));
+}
+WHPluginResult WHPluginResult::resultWithStatusMessageAsDictionary(int status, Value dictionary) {
+    return WHPluginResult(status, std::move(dictionary));
+}
+WHPluginResult WHPluginResult::resultWithStatusMessageAsArrayBuffer(int status, Bytes bytes) {
+    WHPluginResult r(status, platform::makeBytes(std::move(bytes)));
+    r.form_ = Form::ArrayBuffer;
+    return r;
+}
+WHPluginResult WHPluginResult::resultWithStatusMessageAsMultipart(int status, Value parts) {
+    WHPluginResult r(status, std::move(parts));
+    r.form_ = Form::Multipart;
+    return r;
+}
+WHPluginResult WHPluginResult::resultWithStatusMessageToErrorObject(int status, std::int32_t code) {
+    return WHPluginResult(status, Value{{"code", code}});
+}
+
+const char* WHPluginResult::statusText(std::uint32_t status) {
+    static const char* const texts[] = {"No result",       "OK",          "Class not found",
+                                        "Illegal access",  "Instantiation error", "Malformed url",
+                                        "IO error",        "Invalid action",      "JSON error",
+                                        "Error"};
+    return status < 10 ? texts[status] : "Unknown";
+}
+
+static Value arrayBufferForm(const Value& bytes) {
+    return Value{{"WHType", "ArrayBuffer"}, {"data", platform::base64Encode(platform::bytesOf(bytes))}};
+}
+
+// Fails on what the JSON writer cannot represent: bytes and non-finite numbers.
+static bool writable(const Value& v, std::string& why) {
+    if (v.is_binary()) {
+        why = "Invalid type in JSON write (bytes)";
+        return false;
+    }
+    if (v.is_number_float() && !std::isfinite(v.get<double>())) {
+        why = "Invalid number value (NaN or infinity) in JSON write";
+        return false;
+    }
+    if (v.is_array() || v.is_object()) {
+        for (const auto& e : v) {
+            if (!writable(e, why)) return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
+    Value message = message_ ? *message_ : Value(nullptr);
+    if (form_ == Form::ArrayBuffer) {
+        message = arrayBufferForm(message);
+    } else if (form_ == Form::Multipart) {
+        Value parts = Value::array();
+        if (message.is_array()) {
+            for (const auto& p : message) parts.push_back(p.is_binary() ? arrayBufferForm(p) : p);
+        }
+        message = Value{{"WHType", "MultiPart"}, {"messages", parts}};
+    }
+    std::string why;
+    if (!writable(message, why)) {
+        platform::logf("NSArray JSONString error: %s", why);
+        return std::nullopt;
+    }
+    std::string text = platform::toJson(Value::array({message}), 2);
+    // Strip the array brackets.
+    if (text.size() < 2) return std::nullopt;
+    return text.substr(1, text.size() - 2);
+}

@@ -1,0 +1,230 @@
+#include "bridge/WHViewController.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include <glib.h>
+
+#include "bridge/WHConfigParser.h"
+#include "bridge/WHWebViewDelegate.h"
+#include "bridge/WHCursorMonitorService.h"
+#include "bridge/WHWindowSizeCommand.h"
+#include "platform/application.h"
+#include "platform/bundle.h"
+#include "platform/log.h"
+#include "platform/notification_center.h"
+#include "platform/paths.h"
+#include "platform/user_defaults.h"
+#include "platform/webview.h"
+#include "platform/window.h"
+
+using platform::logf;
+
+long long integerFromText(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long v = 0;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+        if (v < 1000000000000LL) v = v * 10 + (text[i] - '0');
+        ++i;
+    }
+    return negative ? -v : v;
+}
+
+WHViewController::WHViewController() { setup(); }
+
+WHViewController::~WHViewController() {
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
+    // Plug-ins go before the delegate they point to.
+    pluginObjects.clear();
+}
+
+void WHViewController::setup() {
+    if (initialized) return;
+    commandDelegate_ = std::make_unique<WHCommandDelegateImpl>(this);
+    platform::NotificationCenter::defaultCenter().addObserver(
+        this, platform::kApplicationWillFinishLaunchingNotification, nullptr,
+        [this](const platform::Notification&) { onAppDidFinishLaunching(); });
+    initialized = true;
+    loadSettings();
+}
+
+void WHViewController::loadSettings() {
+    auto path = platform::Bundle::main().pathForResource("config", "xml");
+    if (!path) return;
+    WHConfigParser parser;
+    if (!parser.parseFile(*path)) return;
+    pluginsMap = parser.pluginsDict;
+    startupPluginNames = parser.startupPluginNames;
+    settings = parser.settings;
+    wwwFolderName = "www";
+    startPage = parser.startPage ? *parser.startPage : "index.html";
+    configLoaded = true;
+}
+
+static std::string fileURLForPath(const std::string& path) {
+    std::string out = "file://";
+    static const char* hex = "0123456789ABCDEF";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+static std::string originOf(const std::string& url) {
+    auto scheme = url.find("://");
+    if (scheme == std::string::npos) return {};
+    auto end = url.find_first_of("/?#", scheme + 3);
+    return end == std::string::npos ? url : url.substr(0, end);
+}
+
+std::string WHViewController::trustedPagePrefix() const {
+    if (startURL_.empty()) return {};
+    if (startURL_.rfind("file://", 0) == 0) {
+        return "file://" + platform::Bundle::main().resourcePath() + "/" + wwwFolderName + "/";
+    }
+    std::string origin = originOf(startURL_);
+    return origin.empty() ? std::string() : origin + "/";
+}
+
+bool WHViewController::isTrustedPageURL(const std::string& url) const {
+    std::string prefix = trustedPagePrefix();
+    if (prefix.empty()) return false;
+    std::string bare = url.substr(0, url.find_first_of("?#"));
+    char* unescaped = g_uri_unescape_string(bare.c_str(), nullptr);
+    std::string plain = unescaped ? unescaped : "";
+    g_free(unescaped);
+    return plain.rfind(prefix, 0) == 0 && plain.find("/../") == std::string::npos;
+}
+
+void WHViewController::awakeFromNib() {
+    if (!configLoaded) return;  // no config.xml: no page, no plug-ins, no preferences
+    // 1. The start URL.
+    std::string url;
+    if (startPage.find("://") != std::string::npos) {
+        url = startPage;
+    } else if (wwwFolderName.find("://") != std::string::npos) {
+        url = wwwFolderName + "/" + startPage;
+    } else if (auto path = commandDelegate_->pathForResource(startPage)) {
+        url = fileURLForPath(*path);
+    }
+    // The preferences go to the web view before the load is issued (its storage folder is fixed
+    // when it starts); loading is asynchronous, so the page sees them either way.
+    applyPreferences();
+    if (url.empty()) {
+        std::string text = "ERROR: Start Page at '" + wwwFolderName + "/" + startPage + "' was not found.";
+        platform::logLine(text);
+        loadFromString = true;
+        if (webView) webView->loadHTML("<html><body> " + text + " </body></html>", "");
+    } else {
+        // 2. Load the start page, with the page objects for its origin.
+        startURL_ = url;
+        if (webView && webViewDelegate) webViewDelegate->install(*webView);
+        if (webView) webView->loadURL(url, 20.0);
+    }
+    // 3. Start-up plug-ins.
+    for (const auto& name : startupPluginNames) getCommandInstance(name);
+}
+
+void WHViewController::applyPreferences() {
+    auto get = [&](const char* name) -> const std::string* {
+        auto it = settings.find(name);
+        return it == settings.end() ? nullptr : &it->second;
+    };
+    if (webView) {
+        webView->setDeveloperExtrasEnabled(platform::UserDefaults::standard().boolForKey("WebKitDeveloperExtras"));
+    }
+    // WebGL
+    if (const std::string* v = get("EnableWebGL"); v && platform::boolFromText(*v) && webView) webView->setWebGLEnabled(true);
+    // Local storage
+    std::string storage;
+    if (const std::string* v = get("OSXLocalStoragePath")) {
+        storage = *v;
+    } else {
+        std::string support = platform::dataHome();
+        if (platform::makeDirs(support)) {
+            storage = support + "/" + platform::Bundle::main().identifier();
+        } else {
+            logf("error finding app support directory %s", support);
+            storage = "~/Library/Application Support/" + platform::Bundle::main().identifier();
+        }
+    }
+    if (webView) webView->setLocalStoragePath(storage);
+    logf("WebStoragePath is '%s', modify in config.xml.", storage);
+    // Window size
+    if (const std::string* v = get("WindowSize")) {
+        if (*v == "fullscreen") {
+            cfgFullScreen = true;
+        } else {
+            std::vector<std::string> parts;
+            std::size_t start = 0;
+            for (;;) {
+                auto x = v->find('x', start);
+                parts.push_back(v->substr(start, x == std::string::npos ? std::string::npos : x - start));
+                if (x == std::string::npos) break;
+                start = x + 1;
+            }
+            if (parts.size() == 2) {
+                cfgWindowSize.width = static_cast<double>(integerFromText(parts[0]));
+                cfgWindowSize.height = static_cast<double>(integerFromText(parts[1]));
+            }
+        }
+    }
+    // Pointer hiding
+    if (const std::string* v = get("HideMousePointer")) {
+        WHCursorMonitorService::service().startWithTimeout(static_cast<double>(integerFromText(*v)));
+    }
+}
+
+WHPlugin* WHViewController::getCommandInstance(const std::string& pluginName) {
+    std::string key = pluginName;
+    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+    auto mapped = pluginsMap.find(key);
+    if (mapped == pluginsMap.end()) return nullptr;
+    const std::string& className = mapped->second;
+    if (auto it = pluginObjects.find(className); it != pluginObjects.end()) return it->second.get();
+    auto plugin = PluginRegistry::create(className, webView);
+    if (!plugin) {
+        logf("WHPlugin class %s (pluginName: %s) does not exist.", className, pluginName);
+        return nullptr;
+    }
+    WHPlugin* raw = plugin.get();
+    registerPlugin(std::move(plugin), className);
+    return raw;
+}
+
+void WHViewController::registerPlugin(std::unique_ptr<WHPlugin> plugin, const std::string& className) {
+    WHPlugin* raw = plugin.get();
+    raw->setViewController(this);
+    raw->setCommandDelegate(commandDelegate_.get());
+    pluginObjects[className] = std::move(plugin);
+    raw->pluginInitialize();
+}
+
+void WHViewController::onAppDidFinishLaunching() {
+    if (window) {
+        if (cfgFullScreen) {
+            WHWindowSizeCommand::makeFullScreen(*window);
+        } else if (cfgWindowSize.height > 0 && cfgWindowSize.width > 0) {
+            WHWindowSizeCommand::setSizeOfWindow(*window, cfgWindowSize.width, cfgWindowSize.height);
+        }
+        window->setBackgroundBlack();
+    }
+    if (webView) webView->setDrawsBackground(false);
+}
+
+void WHViewController::onFullscreen() {
+    if (window) WHWindowSizeCommand::toggleFullScreen(*window);
+}
+
+void WHViewController::showWindow() {
+    if (window) window->show();
+}

@@ -1,0 +1,46 @@
+#include "bridge/WHWindowSizeCommand.h"
+
+#include "bridge/NSScreenUtils.h"
+#include "platform/log.h"
+
+static platform::Rect gSavedFrame;
+
+platform::Rect WHWindowSizeCommand::savedFrame() { return gSavedFrame; }
+void WHWindowSizeCommand::resetSavedFrameForTesting() { gSavedFrame = {}; }
+
+void WHWindowSizeCommand::makeFullScreen(platform::Window& window) {
+    platform::Rect r = NSScreenUtils::fullScreenRect();
+    platform::logf("Full screen resolution: %.1f x %.1f", r.width, r.height);
+    window.setTitled(false);
+    window.setHidesOnDeactivate(true);
+    window.setLevel(platform::WindowLevel::AboveMainMenu);
+    gSavedFrame = window.frame();
+    window.setFrame(r);
+    window.redisplay();
+}
+
+void WHWindowSizeCommand::removeFullScreen(platform::Window& window) {
+    window.setTitled(true);
+    window.setHidesOnDeactivate(false);
+    window.setLevel(platform::WindowLevel::Normal);
+    // Before full screen was ever on there is no frame to go back to.
+    if (!gSavedFrame.isZero()) window.setFrame(gSavedFrame);
+    window.redisplay();
+}
+
+void WHWindowSizeCommand::toggleFullScreen(platform::Window& window) {
+    if (window.isTitled()) {
+        makeFullScreen(window);
+    } else {
+        removeFullScreen(window);
+    }
+}
+
+void WHWindowSizeCommand::setSizeOfWindow(platform::Window& window, double width, double height) {
+    platform::logf("Set window size to %.1f x %.1f", width, height);
+    platform::Rect r = window.frame();
+    r.width = width;
+    r.height = height;
+    window.setFrame(r);
+    window.redisplay();
+}

@@ -1,0 +1,80 @@
+#include "companion/KVControlMain.h"
+
+#include <glib.h>
+
+#include "app/AppDelegate.h"
+#include "bridge/WHPlugin.h"
+#include "bridge/WHViewController.h"
+#include "companion/StatusBarInformation.h"
+#include "companion/StatusBarMenu.h"
+#include "platform/application.h"
+#include "platform/bundle.h"
+#include "platform/notification_center.h"
+#include "platform/window.h"
+
+using platform::ActivationPolicy;
+using platform::Application;
+
+static std::unique_ptr<KVControlMain>& instanceSlot() {
+    static std::unique_ptr<KVControlMain> slot;
+    return slot;
+}
+
+KVControlMain* KVControlMain::sharedInstance() { return instanceSlot().get(); }
+void KVControlMain::setSharedInstance(std::unique_ptr<KVControlMain> instance) { instanceSlot() = std::move(instance); }
+void KVControlMain::initilizeKVControl() { instanceSlot() = std::make_unique<KVControlMain>(); }
+
+KVControlMain::KVControlMain() {
+    windowIsOpen = false;
+    StatusBarMenu::sharedInstance();
+    StatusBarInformation::sharedInstance();
+    AppDelegate* d = AppDelegate::shared();
+    if (d && d->startedAtLogin) {
+        windowIsOpen = false;
+        Application::shared().setActivationPolicy(ActivationPolicy::Accessory);
+        return;
+    }
+    showTarragon(std::nullopt);
+}
+
+bool urlTextParses(const std::string& text) {
+    char* scheme = g_uri_parse_scheme(text.c_str());
+    if (!scheme) return false;
+    g_free(scheme);
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+void KVControlMain::showTarragon(const std::optional<std::string>& url) {
+    bool wasOpen = windowIsOpen;
+    windowIsOpen = true;
+    Application::shared().setActivationPolicy(ActivationPolicy::Regular);
+    if (AppDelegate* d = AppDelegate::shared()) {
+        if (!wasOpen && d->initializationPassed && !d->cancelConnectionTimer) {
+            d->sendEventToJS("'resume'", true);
+            d->sendEventToJS("'active'", true);
+        }
+        d->stopCloseConnectionTimer();
+        if (d->viewController) {
+            d->viewController->showWindow();
+            if (d->viewController->window) d->viewController->window->makeKeyAndOrderFront();
+        }
+        Application::shared().activateIgnoringOtherApps();
+    }
+    if (url && !url->empty()) {
+        platform::Notification n;
+        n.name = WHPluginHandleOpenURLNotification;
+        if (urlTextParses(*url)) n.payload = *url;
+        platform::NotificationCenter::defaultCenter().post(n);
+    }
+}
+
+void KVControlMain::closedTarragon() {
+    windowIsOpen = false;
+    Application::shared().setActivationPolicy(ActivationPolicy::Accessory);
+    if (!StatusBarMenu::sharedInstance().isStatusItemVisible()) Application::shared().terminate();
+}
+
+std::string Utils::kvString(const std::string& key) { return platform::Bundle::main().localizedString(key); }

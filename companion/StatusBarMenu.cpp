@@ -1,0 +1,6 @@
+#include "companion/StatusBarMenu.h"
+
+StatusBarMenu& StatusBarMenu::sharedInstance() {
+    static StatusBarMenu* m = new StatusBarMenu;
+    return *m;
+}

@@ -1,0 +1,79 @@
+#include "platform/panels.h"
+
+#include <gtk/gtk.h>
+
+namespace platform {
+
+static std::function<PanelAnswer(const PanelRequest&)> gResponder;
+
+void setPanelResponder(std::function<PanelAnswer(const PanelRequest&)> responder) { gResponder = std::move(responder); }
+
+static GtkWidget* makeDialog(GtkWindow* parent, const std::string& message, const std::vector<std::string>& buttons) {
+    GtkWidget* d = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER, GTK_BUTTONS_NONE, "%s", message.c_str());
+    // Buttons appear in the given order from the right: the first one is the default.
+    for (int i = static_cast<int>(buttons.size()) - 1; i >= 0; --i) {
+        gtk_dialog_add_button(GTK_DIALOG(d), buttons[i].c_str(), i);
+    }
+    if (!buttons.empty()) gtk_dialog_set_default_response(GTK_DIALOG(d), 0);
+    return d;
+}
+
+int runAlertPanel(GtkWindow* parent, const std::string& message, const std::vector<std::string>& buttons) {
+    if (gResponder) return gResponder({PanelRequest::Alert, message, buttons}).button;
+    GtkWidget* d = makeDialog(parent, message, buttons);
+    int r = gtk_dialog_run(GTK_DIALOG(d));
+    gtk_widget_destroy(d);
+    return r >= 0 ? r : -1;
+}
+
+std::optional<std::string> runPromptPanel(GtkWindow* parent, const std::string& prompt, const std::string& defaultText,
+                                          const std::vector<std::string>& buttons) {
+    if (gResponder) {
+        PanelRequest req{PanelRequest::Prompt, prompt, buttons, defaultText};
+        auto a = gResponder(req);
+        if (a.button != 0) return std::nullopt;
+        return a.text;
+    }
+    GtkWidget* d = makeDialog(parent, prompt, buttons);
+    GtkWidget* entry = gtk_entry_new();
+    gtk_widget_set_size_request(entry, 300, 24);
+    gtk_entry_set_text(GTK_ENTRY(entry), defaultText.c_str());
+    gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
+    gtk_box_pack_end(GTK_BOX(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(d))), entry, FALSE, FALSE, 0);
+    gtk_widget_show(entry);
+    int r = gtk_dialog_run(GTK_DIALOG(d));
+    std::optional<std::string> out;
+    if (r == 0) out = gtk_entry_get_text(GTK_ENTRY(entry));
+    gtk_widget_destroy(d);
+    return out;
+}
+
+std::optional<std::vector<std::string>> runOpenPanel(GtkWindow* parent, bool allowMultiple, const std::string& openTitle,
+                                                     const std::string& cancelTitle) {
+    if (gResponder) {
+        PanelRequest req{PanelRequest::OpenPanel};
+        req.allowMultiple = allowMultiple;
+        auto a = gResponder(req);
+        if (a.button != 0) return std::nullopt;
+        return a.paths;
+    }
+    // GTK's chooser picks either files or folders; files are the common case of a file button.
+    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN,
+                                                                openTitle.c_str(), cancelTitle.c_str());
+    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), allowMultiple);
+    std::optional<std::vector<std::string>> out;
+    if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+        std::vector<std::string> paths;
+        GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(chooser));
+        for (GSList* l = files; l; l = l->next) {
+            paths.emplace_back(static_cast<char*>(l->data));
+            g_free(l->data);
+        }
+        g_slist_free(files);
+        out = std::move(paths);
+    }
+    g_object_unref(chooser);
+    return out;
+}
+
+}  // namespace platform

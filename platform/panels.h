@@ -1,0 +1,38 @@
+// Modal panels on GTK: alerts with buttons, a prompt with a text field, and the open panel.
+// Tests install a responder that answers in place of a person.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+typedef struct _GtkWindow GtkWindow;
+
+namespace platform {
+
+struct PanelRequest {
+    enum Kind { Alert, Prompt, OpenPanel } kind = Alert;
+    std::string message;
+    std::vector<std::string> buttons;
+    std::string defaultText;
+    bool allowMultiple = false;
+};
+struct PanelAnswer {
+    int button = -1;                   // index of the chosen button, -1 when closed
+    std::string text;                  // the prompt's field
+    std::vector<std::string> paths;    // the open panel's choice
+};
+
+// Answers the index of the chosen button (-1 when the panel was closed otherwise).
+int runAlertPanel(GtkWindow* parent, const std::string& message, const std::vector<std::string>& buttons);
+// The field's text when the first button was chosen.
+std::optional<std::string> runPromptPanel(GtkWindow* parent, const std::string& prompt, const std::string& defaultText,
+                                          const std::vector<std::string>& buttons);
+// Files and folders may be chosen; absent on cancel.
+std::optional<std::vector<std::string>> runOpenPanel(GtkWindow* parent, bool allowMultiple,
+                                                     const std::string& openTitle, const std::string& cancelTitle);
+
+void setPanelResponder(std::function<PanelAnswer(const PanelRequest&)> responder);
+
+}  // namespace platform

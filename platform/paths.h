@@ -1,0 +1,22 @@
+// Per-user folders, following HOME and the XDG variables.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+std::string homeDir();
+std::string configHome();  // $XDG_CONFIG_HOME or ~/.config
+std::string dataHome();    // $XDG_DATA_HOME or ~/.local/share
+std::string cacheHome();   // $XDG_CACHE_HOME or ~/.cache
+std::string documentsDir();  // the XDG documents folder
+std::string executablePath();
+
+// Creates the folder and its parents (mode 0700 for new ones); answers whether it exists afterwards.
+bool makeDirs(const std::string& path);
+
+// Writes the whole content to a temporary file beside `path`, syncs it and renames it into place.
+bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error = nullptr);
+bool readFile(const std::string& path, std::string& content);
+
+}  // namespace platform

@@ -1,0 +1,46 @@
+// Values crossing between the page, plug-ins and stored settings: JSON with a byte type.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace platform {
+
+using Value = nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
+
+Value makeBytes(Bytes bytes);
+inline bool isBytes(const Value& v) { return v.is_binary(); }
+// The bytes of a byte value; an empty vector for any other value.
+const Bytes& bytesOf(const Value& v);
+
+std::string base64Encode(const std::uint8_t* data, std::size_t size);
+inline std::string base64Encode(const Bytes& b) { return base64Encode(b.data(), b.size()); }
+inline std::string base64Encode(std::string_view s) {
+    return base64Encode(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+// Standard alphabet, "=" padding required where due; anything else (blanks, line breaks,
+// characters outside the alphabet, bad padding) is refused.
+std::optional<Bytes> base64DecodeStrict(std::string_view text);
+
+// JSON text; never throws. Invalid UTF-8 in texts is replaced by U+FFFD.
+// Byte values are written as arrays of numbers (callers convert them first where that matters).
+std::string toJson(const Value& v, int indent = -1);
+// Parses JSON; a lone UTF-16 surrogate escape ("\ud800") becomes U+FFFD instead of failing.
+std::optional<Value> parseJson(std::string_view text);
+
+// A script string literal in the given quote, with backslash, both quotes, control
+// characters, U+2028 and U+2029 escaped, so any text can be placed into a script.
+std::string jsStringLiteral(std::string_view text, char quote = '\'');
+
+// The text form of a value for log lines: texts as they are, others as compact JSON.
+std::string describe(const Value& v);
+
+bool containsBytes(const Value& v);
+
+}  // namespace platform

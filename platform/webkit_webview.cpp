@@ -1,0 +1,319 @@
+// WebKitGTK back end of the web view. The WebKit view is created on first real use, so that
+// settings given before (local storage folder) apply to its web context; until then user
+// scripts, handlers and schemes are kept and applied at creation.
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/log.h"
+#include "platform/webview.h"
+
+namespace platform {
+
+namespace {
+
+struct UserScriptSpec {
+    std::string source;
+    bool allFrames;
+    std::string world;
+};
+
+class WebKitView;
+
+struct SchemeEntry {
+    WebKitView* owner;
+    URISchemeHandler handler;
+};
+
+class WebKitView final : public WebView {
+public:
+    WebKitView() {
+        box_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+        g_object_ref_sink(box_);
+    }
+
+    ~WebKitView() override {
+        if (view_) {
+            g_signal_handlers_disconnect_by_data(view_, this);
+            g_signal_handlers_disconnect_by_data(webkit_web_view_get_user_content_manager(view_), this);
+        }
+        gtk_widget_destroy(box_);
+        g_object_unref(box_);
+        if (context_) g_object_unref(context_);
+    }
+
+    void setClient(WebViewClient* client) override { client_ = client; }
+
+    void loadURL(const std::string& url, double timeoutSeconds) override {
+        ensure();
+        // WebKitGTK has no per-request time-out; the load runs until the network layer ends it.
+        (void)timeoutSeconds;
+        webkit_web_view_load_uri(view_, url.c_str());
+    }
+
+    void loadHTML(const std::string& html, const std::string& baseURL) override {
+        ensure();
+        webkit_web_view_load_html(view_, html.c_str(), baseURL.empty() ? nullptr : baseURL.c_str());
+    }
+
+    void evaluateScript(const std::string& script) override {
+        ensure();
+        webkit_web_view_evaluate_javascript(view_, script.data(), static_cast<gssize>(script.size()), nullptr, nullptr,
+                                            nullptr, nullptr, nullptr);
+    }
+
+    std::string currentURL() const override {
+        if (!view_) return {};
+        const char* uri = webkit_web_view_get_uri(view_);
+        return uri ? uri : "";
+    }
+
+    void addUserScript(const std::string& source, bool allFrames, const std::string& world) override {
+        scripts_.push_back({source, allFrames, world});
+        if (view_) applyScript(scripts_.back());
+    }
+
+    void registerMessageHandler(const std::string& name, const std::string& world) override {
+        handlers_.emplace_back(name, world);
+        if (view_) applyHandler(handlers_.back());
+    }
+
+    void registerURIScheme(const std::string& scheme, URISchemeHandler handler) override {
+        auto* entry = new SchemeEntry{this, std::move(handler)};
+        ensureContext();
+        webkit_web_context_register_uri_scheme(context_, scheme.c_str(), &WebKitView::onScheme, entry,
+                                               [](gpointer p) { delete static_cast<SchemeEntry*>(p); });
+    }
+
+    void setWebGLEnabled(bool enabled) override {
+        webGL_ = enabled;
+        if (view_) webkit_settings_set_enable_webgl(webkit_web_view_get_settings(view_), enabled);
+    }
+
+    void setDeveloperExtrasEnabled(bool enabled) override {
+        devExtras_ = enabled;
+        if (view_) webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(view_), enabled);
+    }
+
+    void setDrawsBackground(bool draws) override {
+        drawsBackground_ = draws;
+        if (view_) applyBackground();
+    }
+
+    void setLocalStoragePath(const std::string& path) override {
+        if (context_) {
+            logf("Local storage folder %s is set after the web view started; it applies from the next launch", path);
+            return;
+        }
+        localStoragePath_ = path;
+    }
+
+    GtkWidget* widget() override { return box_; }
+
+private:
+    void ensureContext() {
+        if (context_) return;
+        WebKitWebsiteDataManager* dm = nullptr;
+        if (!localStoragePath_.empty()) {
+            dm = webkit_website_data_manager_new("base-data-directory", localStoragePath_.c_str(), nullptr);
+            context_ = webkit_web_context_new_with_website_data_manager(dm);
+            g_object_unref(dm);
+        } else {
+            context_ = webkit_web_context_new();
+        }
+        webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    }
+
+    void ensure() {
+        if (view_) return;
+        ensureContext();
+        WebKitUserContentManager* ucm = webkit_user_content_manager_new();
+        view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_, "user-content-manager", ucm, nullptr));
+        g_object_unref(ucm);
+        WebKitSettings* s = webkit_web_view_get_settings(view_);
+        webkit_settings_set_enable_webgl(s, webGL_);
+        webkit_settings_set_enable_developer_extras(s, devExtras_);
+        webkit_settings_set_enable_html5_local_storage(s, TRUE);
+        webkit_settings_set_allow_file_access_from_file_urls(s, FALSE);
+        webkit_settings_set_javascript_can_open_windows_automatically(s, FALSE);
+        for (const auto& h : handlers_) applyHandler(h);
+        for (const auto& sc : scripts_) applyScript(sc);
+        g_signal_connect(view_, "decide-policy", G_CALLBACK(&WebKitView::onDecidePolicy), this);
+        g_signal_connect(view_, "script-dialog", G_CALLBACK(&WebKitView::onScriptDialog), this);
+        g_signal_connect(view_, "run-file-chooser", G_CALLBACK(&WebKitView::onFileChooser), this);
+        g_signal_connect(view_, "load-changed", G_CALLBACK(&WebKitView::onLoadChanged), this);
+        g_signal_connect(view_, "web-process-terminated", G_CALLBACK(&WebKitView::onTerminated), this);
+        applyBackground();
+        gtk_box_pack_start(GTK_BOX(box_), GTK_WIDGET(view_), TRUE, TRUE, 0);
+        gtk_widget_show(GTK_WIDGET(view_));
+    }
+
+    void applyBackground() {
+        GdkRGBA c = drawsBackground_ ? GdkRGBA{1, 1, 1, 1} : GdkRGBA{0, 0, 0, 0};
+        webkit_web_view_set_background_color(view_, &c);
+    }
+
+    void applyScript(const UserScriptSpec& sc) {
+        WebKitUserContentManager* ucm = webkit_web_view_get_user_content_manager(view_);
+        WebKitUserContentInjectedFrames frames =
+            sc.allFrames ? WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES : WEBKIT_USER_CONTENT_INJECT_TOP_FRAME;
+        WebKitUserScript* us =
+            sc.world.empty()
+                ? webkit_user_script_new(sc.source.c_str(), frames, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr)
+                : webkit_user_script_new_for_world(sc.source.c_str(), frames, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START,
+                                                   sc.world.c_str(), nullptr, nullptr);
+        webkit_user_content_manager_add_script(ucm, us);
+        webkit_user_script_unref(us);
+    }
+
+    void applyHandler(const std::pair<std::string, std::string>& h) {
+        WebKitUserContentManager* ucm = webkit_web_view_get_user_content_manager(view_);
+        std::string signal = "script-message-received::" + h.first;
+        g_signal_connect(ucm, signal.c_str(), G_CALLBACK(&WebKitView::onScriptMessage), this);
+        if (h.second.empty()) {
+            webkit_user_content_manager_register_script_message_handler(ucm, h.first.c_str());
+        } else {
+            webkit_user_content_manager_register_script_message_handler_in_world(ucm, h.first.c_str(), h.second.c_str());
+        }
+    }
+
+    static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer self) {
+        auto* v = static_cast<WebKitView*>(self);
+        JSCValue* value = webkit_javascript_result_get_js_value(result);
+        if (!v->client_ || !jsc_value_is_string(value)) return;
+        char* text = jsc_value_to_string(value);
+        std::string body = text ? text : "";
+        g_free(text);
+        v->client_->webViewScriptMessage({}, body);
+    }
+
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                                   gpointer self) {
+        auto* v = static_cast<WebKitView*>(self);
+        if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+        auto* nav = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
+        WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(nav);
+        WebKitURIRequest* req = webkit_navigation_action_get_request(action);
+        std::string url = webkit_uri_request_get_uri(req) ? webkit_uri_request_get_uri(req) : "";
+        bool allow = v->client_ ? v->client_->webViewDecideNavigation(url, type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) : true;
+        if (allow) {
+            webkit_policy_decision_use(decision);
+        } else {
+            webkit_policy_decision_ignore(decision);
+        }
+        return TRUE;
+    }
+
+    static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self) {
+        auto* v = static_cast<WebKitView*>(self);
+        if (!v->client_) return FALSE;
+        std::string msg = webkit_script_dialog_get_message(dialog) ? webkit_script_dialog_get_message(dialog) : "";
+        switch (webkit_script_dialog_get_dialog_type(dialog)) {
+            case WEBKIT_SCRIPT_DIALOG_ALERT:
+                v->client_->webViewRunAlert(msg);
+                break;
+            case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+                webkit_script_dialog_confirm_set_confirmed(dialog, v->client_->webViewRunConfirm(msg));
+                break;
+            case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+                webkit_script_dialog_confirm_set_confirmed(dialog, v->client_->webViewRunBeforeUnloadConfirm(msg));
+                break;
+            case WEBKIT_SCRIPT_DIALOG_PROMPT: {
+                const char* def = webkit_script_dialog_prompt_get_default_text(dialog);
+                auto answer = v->client_->webViewRunPrompt(msg, def ? def : "");
+                // Without an answer the page gets null: the text is left unset.
+                if (answer) webkit_script_dialog_prompt_set_text(dialog, answer->c_str());
+                break;
+            }
+        }
+        return TRUE;
+    }
+
+    static gboolean onFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, gpointer self) {
+        auto* v = static_cast<WebKitView*>(self);
+        if (!v->client_) return FALSE;
+        auto paths = v->client_->webViewRunOpenPanel(webkit_file_chooser_request_get_select_multiple(request));
+        if (!paths) {
+            webkit_file_chooser_request_cancel(request);
+            return TRUE;
+        }
+        std::vector<const char*> list;
+        for (const auto& p : *paths) list.push_back(p.c_str());
+        list.push_back(nullptr);
+        webkit_file_chooser_request_select_files(request, list.data());
+        return TRUE;
+    }
+
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
+        auto* v = static_cast<WebKitView*>(self);
+        if (event != WEBKIT_LOAD_FINISHED || !v->client_) return;
+        const char* uri = webkit_web_view_get_uri(view);
+        v->client_->webViewMainFrameDidFinishLoad(uri ? uri : "");
+    }
+
+    static void onTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self) {
+        auto* v = static_cast<WebKitView*>(self);
+        logf("Web process ended (reason %d)", static_cast<int>(reason));
+        if (v->client_) v->client_->webViewWebProcessTerminated();
+    }
+
+    static void onScheme(WebKitURISchemeRequest* request, gpointer data) {
+        auto* entry = static_cast<SchemeEntry*>(data);
+        URISchemeRequest req;
+        req.url = webkit_uri_scheme_request_get_uri(request) ? webkit_uri_scheme_request_get_uri(request) : "";
+        req.method = webkit_uri_scheme_request_get_http_method(request) ? webkit_uri_scheme_request_get_http_method(request) : "GET";
+        if (SoupMessageHeaders* hs = webkit_uri_scheme_request_get_http_headers(request)) {
+            SoupMessageHeadersIter it;
+            soup_message_headers_iter_init(&it, hs);
+            const char* name;
+            const char* value;
+            while (soup_message_headers_iter_next(&it, &name, &value)) req.headers[name] = value;
+        }
+        g_object_ref(request);
+        auto responded = std::make_shared<std::atomic<bool>>(false);
+        entry->handler(req, [request, responded](URISchemeResponse resp) {
+            if (responded->exchange(true)) return;  // one answer per request
+            auto finish = [request, resp = std::move(resp)]() {
+                GBytes* bytes = g_bytes_new(resp.body.data(), resp.body.size());
+                GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
+                WebKitURISchemeResponse* r = webkit_uri_scheme_response_new(stream, static_cast<gint64>(resp.body.size()));
+                webkit_uri_scheme_response_set_status(r, static_cast<guint>(resp.status), resp.statusText.c_str());
+                if (!resp.contentType.empty()) webkit_uri_scheme_response_set_content_type(r, resp.contentType.c_str());
+                SoupMessageHeaders* hs = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+                for (const auto& [k, val] : resp.headers) soup_message_headers_replace(hs, k.c_str(), val.c_str());
+                if (!resp.contentType.empty()) soup_message_headers_replace(hs, "Content-Type", resp.contentType.c_str());
+                webkit_uri_scheme_response_set_http_headers(r, hs);
+                webkit_uri_scheme_request_finish_with_response(request, r);
+                g_object_unref(r);
+                g_object_unref(stream);
+                g_bytes_unref(bytes);
+                g_object_unref(request);
+            };
+            if (isMainThread()) {
+                finish();
+            } else {
+                dispatchMain(std::move(finish));
+            }
+        });
+    }
+
+    GtkWidget* box_ = nullptr;
+    WebKitWebView* view_ = nullptr;
+    WebKitWebContext* context_ = nullptr;
+    WebViewClient* client_ = nullptr;
+    std::vector<UserScriptSpec> scripts_;
+    std::vector<std::pair<std::string, std::string>> handlers_;
+    std::string localStoragePath_;
+    bool webGL_ = false;
+    bool devExtras_ = false;
+    bool drawsBackground_ = true;
+};
+
+}  // namespace
+
+std::unique_ptr<WebView> createWebView() { return std::make_unique<WebKitView>(); }
+
+}  // namespace platform

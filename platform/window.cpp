@@ -1,0 +1,138 @@
+#include "platform/window.h"
+
+#include <gtk/gtk.h>
+
+#include "platform/application.h"
+#include "platform/notification_center.h"
+
+namespace platform {
+
+Window::Window() {
+    window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+    g_object_ref_sink(window_);
+    if (auto* app = Application::shared().gtkApplication()) gtk_window_set_application(window_, app);
+    g_signal_connect(window_, "delete-event", G_CALLBACK(&Window::onDelete), this);
+    g_signal_connect(window_, "window-state-event", G_CALLBACK(&Window::onWindowState), this);
+    g_signal_connect(window_, "focus-in-event", G_CALLBACK(&Window::onFocusIn), this);
+    g_signal_connect(window_, "focus-out-event", G_CALLBACK(&Window::onFocusOut), this);
+}
+
+Window::~Window() {
+    NotificationCenter::defaultCenter().removeObserver(this);
+    g_signal_handlers_disconnect_by_data(window_, this);
+    gtk_widget_destroy(GTK_WIDGET(window_));
+    g_object_unref(window_);
+}
+
+void Window::setContent(GtkWidget* child) {
+    if (GtkWidget* old = gtk_bin_get_child(GTK_BIN(window_))) gtk_container_remove(GTK_CONTAINER(window_), old);
+    gtk_container_add(GTK_CONTAINER(window_), child);
+    gtk_widget_show_all(child);
+}
+
+void Window::setTitle(const std::string& title) { gtk_window_set_title(window_, title.c_str()); }
+
+void Window::show() { gtk_widget_show(GTK_WIDGET(window_)); }
+void Window::hide() { gtk_widget_hide(GTK_WIDGET(window_)); }
+bool Window::isVisible() const { return gtk_widget_get_visible(GTK_WIDGET(window_)); }
+
+void Window::makeKeyAndOrderFront() {
+    hiddenByDeactivation_ = false;
+    gtk_window_present(window_);
+}
+
+void Window::performClose() {
+    Notification n;
+    n.name = kWindowWillCloseNotification;
+    n.object = this;
+    NotificationCenter::defaultCenter().post(n);
+    hide();
+}
+
+int Window::onDelete(GtkWidget*, void*, void* self) {
+    static_cast<Window*>(self)->performClose();
+    return TRUE;  // keep the window and its content
+}
+
+int Window::onWindowState(GtkWidget*, void* event, void* self) {
+    auto* w = static_cast<Window*>(self);
+    auto* e = static_cast<GdkEventWindowState*>(event);
+    if (!(e->changed_mask & GDK_WINDOW_STATE_ICONIFIED)) return FALSE;
+    bool iconified = e->new_window_state & GDK_WINDOW_STATE_ICONIFIED;
+    if (iconified == w->iconified_) return FALSE;
+    w->iconified_ = iconified;
+    Notification n;
+    n.name = iconified ? kWindowDidMiniaturizeNotification : kWindowDidDeminiaturizeNotification;
+    n.object = w;
+    NotificationCenter::defaultCenter().post(n);
+    return FALSE;
+}
+
+int Window::onFocusIn(GtkWidget*, void*, void*) {
+    Application::shared().noteWindowFocus(true);
+    return FALSE;
+}
+
+int Window::onFocusOut(GtkWidget*, void*, void*) {
+    Application::shared().noteWindowFocus(false);
+    return FALSE;
+}
+
+Rect Window::frame() const {
+    int x = 0, y = 0, w = 0, h = 0;
+    gtk_window_get_position(window_, &x, &y);
+    gtk_window_get_size(window_, &w, &h);
+    return Rect{double(x), double(y), double(w), double(h)};
+}
+
+void Window::setFrame(const Rect& r) {
+    gtk_window_move(window_, int(r.x), int(r.y));
+    gtk_window_resize(window_, r.width > 0 ? int(r.width) : 1, r.height > 0 ? int(r.height) : 1);
+}
+
+void Window::setDefaultSize(int width, int height) { gtk_window_set_default_size(window_, width, height); }
+
+bool Window::isTitled() const { return gtk_window_get_decorated(window_); }
+void Window::setTitled(bool titled) { gtk_window_set_decorated(window_, titled); }
+
+void Window::setLevel(WindowLevel level) {
+    level_ = level;
+    gtk_window_set_keep_above(window_, level == WindowLevel::AboveMainMenu);
+}
+
+void Window::setHidesOnDeactivate(bool hides) {
+    hidesOnDeactivate_ = hides;
+    auto& center = NotificationCenter::defaultCenter();
+    center.removeObserver(this, kApplicationDidResignActiveNotification);
+    center.removeObserver(this, kApplicationDidBecomeActiveNotification);
+    if (!hides) return;
+    center.addObserver(this, kApplicationDidResignActiveNotification, nullptr, [this](const Notification&) {
+        if (hidesOnDeactivate_ && isVisible()) {
+            hiddenByDeactivation_ = true;
+            hide();
+        }
+    });
+    center.addObserver(this, kApplicationDidBecomeActiveNotification, nullptr, [this](const Notification&) {
+        if (hiddenByDeactivation_) {
+            hiddenByDeactivation_ = false;
+            show();
+        }
+    });
+}
+
+void Window::setDarkAppearance() {
+    if (GtkSettings* s = gtk_settings_get_default()) g_object_set(s, "gtk-application-prefer-dark-theme", TRUE, nullptr);
+}
+
+void Window::setBackgroundBlack() {
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css, "window.kivano-main { background-color: #000000; }", -1, nullptr);
+    GtkStyleContext* ctx = gtk_widget_get_style_context(GTK_WIDGET(window_));
+    gtk_style_context_add_class(ctx, "kivano-main");
+    gtk_style_context_add_provider(ctx, GTK_STYLE_PROVIDER(css), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+}
+
+void Window::redisplay() { gtk_widget_queue_draw(GTK_WIDGET(window_)); }
+
+}  // namespace platform
