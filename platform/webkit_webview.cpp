@@ -137,7 +137,8 @@ private:
         webkit_settings_set_enable_webgl(s, webGL_);
         webkit_settings_set_enable_developer_extras(s, devExtras_);
         webkit_settings_set_enable_html5_local_storage(s, TRUE);
-        webkit_settings_set_allow_file_access_from_file_urls(s, FALSE);
+        // The application's own pages are files of one folder; they load one another (frames, scripts, data).
+        webkit_settings_set_allow_file_access_from_file_urls(s, TRUE);
         webkit_settings_set_javascript_can_open_windows_automatically(s, FALSE);
         for (const auto& h : handlers_) applyHandler(h);
         for (const auto& sc : scripts_) applyScript(sc);
