@@ -29,7 +29,11 @@ void Application::finishLaunching() {
     NotificationCenter::defaultCenter().post(kApplicationDidFinishLaunchingNotification);
 }
 
-void Application::finishLaunchingForTesting() { finishLaunching(); }
+void Application::finishLaunchingForTesting() {
+    launched_ = false;
+    terminating_ = false;
+    finishLaunching();
+}
 
 int Application::onCommandLine(void* app, void* cmdline, void* self) {
     auto* a = static_cast<Application*>(self);

@@ -157,8 +157,11 @@ std::string jsStringLiteral(std::string_view text, char quote) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         switch (c) {
             case '\\': out += "\\\\"; break;
-            case '\'': out += "\\'"; break;
-            case '"': out += "\\\""; break;
+            case '\'':
+            case '"':
+                if (static_cast<char>(c) == quote) out += '\\';
+                out += static_cast<char>(c);
+                break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;

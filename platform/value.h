@@ -34,7 +34,7 @@ std::string toJson(const Value& v, int indent = -1);
 // Parses JSON; a lone UTF-16 surrogate escape ("\ud800") becomes U+FFFD instead of failing.
 std::optional<Value> parseJson(std::string_view text);
 
-// A script string literal in the given quote, with backslash, both quotes, control
+// A script string literal in the given quote, with backslash, that quote, control
 // characters, U+2028 and U+2029 escaped, so any text can be placed into a script.
 std::string jsStringLiteral(std::string_view text, char quote = '\'');
 

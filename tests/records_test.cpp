@@ -1,0 +1,131 @@
+// Call and result records, result scripts and the values that cross the bridge.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "bridge/WHCommandDelegateImpl.h"
+#include "bridge/WHInvokedUrlCommand.h"
+#include "bridge/WHPluginResult.h"
+#include "platform/value.h"
+#include "tests/support/test_util.h"
+
+using platform::Value;
+
+TEST(InvokedUrlCommand, ArgumentAtIndexFallsBackToTheDefault) {
+    WHInvokedUrlCommand c(Value::parse(R"(["text", 5, true, null, [1], {"k": 1}])"), "cb1", "Svc", "act");
+    struct Case {
+        std::size_t index;
+        ArgKind kind;
+        bool expectDefault;
+    } cases[] = {
+        {0, ArgKind::String, false}, {0, ArgKind::Number, true},     {1, ArgKind::Number, false},
+        {2, ArgKind::Number, false}, {2, ArgKind::Boolean, false},   {1, ArgKind::Boolean, true},
+        {3, ArgKind::Any, true},     {4, ArgKind::Array, false},     {5, ArgKind::Dictionary, false},
+        {5, ArgKind::Array, true},   {6, ArgKind::Any, true},        {99, ArgKind::String, true},
+    };
+    for (const auto& k : cases) {
+        Value got = c.argumentAtIndex(k.index, "DEFAULT", k.kind);
+        EXPECT_EQ(got == Value("DEFAULT"), k.expectDefault) << "index " << k.index;
+    }
+}
+
+TEST(InvokedUrlCommand, ArrayBufferArgumentsBecomeBytes) {
+    WHInvokedUrlCommand c(Value::parse(R"([
+        {"WHType": "ArrayBuffer", "data": "AAEC"},
+        {"WHType": "ArrayBuffer"},
+        {"WHType": "Other", "data": "AAEC"},
+        {"WHType": "ArrayBuffer", "data": "AA EC"},
+        {"WHType": "ArrayBuffer", "data": ""},
+        {"nested": {"WHType": "ArrayBuffer", "data": "AAEC"}}
+    ])"),
+                          std::nullopt, "S", "a");
+    const Value& a = c.arguments();
+    ASSERT_TRUE(a[0].is_binary());
+    EXPECT_EQ(platform::bytesOf(a[0]), (platform::Bytes{0, 1, 2}));
+    EXPECT_TRUE(a[1].is_object());
+    EXPECT_TRUE(a[2].is_object());
+    EXPECT_TRUE(a[3].is_object()) << "lenient Base64 is refused";
+    ASSERT_TRUE(a[4].is_binary());
+    EXPECT_TRUE(platform::bytesOf(a[4]).empty());
+    EXPECT_TRUE(a[5]["nested"].is_object());
+}
+
+TEST(InvokedUrlCommand, FromJson) {
+    auto c = WHInvokedUrlCommand::commandFromJson(Value::parse(R"([null, "Device", "getInfo", [1]])"));
+    ASSERT_TRUE(c);
+    EXPECT_FALSE(c->callbackId());
+    EXPECT_EQ(c->cmdClassName(), "Device");
+    EXPECT_EQ(c->methodName(), "getInfo");
+    EXPECT_FALSE(WHInvokedUrlCommand::commandFromJson(Value::parse(R"(["a", 1, "x", []])")));
+}
+
+TEST(Base64, StrictDecoding) {
+    struct Case {
+        const char* text;
+        bool ok;
+    } cases[] = {{"", true},      {"AA==", true},    {"AAE=", true},  {"AAEC", true},  {"AA=", false},
+                 {"A===", false}, {"AA==AA==", false}, {"AAE", false}, {"AA\nEC", false}, {"AB==", false},
+                 {"AA*C", false}};
+    for (const auto& k : cases) EXPECT_EQ(platform::base64DecodeStrict(k.text).has_value(), k.ok) << k.text;
+    platform::Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
+    EXPECT_EQ(*platform::base64DecodeStrict(platform::base64Encode(all)), all);
+}
+
+TEST(PluginResult, MessagesAsScriptText) {
+    struct Case {
+        WHPluginResult result;
+        const char* json;
+    } cases[] = {
+        {WHPluginResult::resultWithStatus(WHCommandStatus_OK), "null"},
+        {WHPluginResult::resultWithStatusMessageAsBool(WHCommandStatus_OK, false), "false"},
+        {WHPluginResult::resultWithStatus(WHCommandStatus_OK, "t\"x"), "\"t\\\"x\""},
+        {WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, -3), "-3"},
+        {WHPluginResult::resultWithStatusMessageAsArrayBuffer(WHCommandStatus_OK, {}), R"({"WHType":"ArrayBuffer","data":""})"},
+        {WHPluginResult::resultWithStatusMessageAsArrayBuffer(WHCommandStatus_OK, {0xFF}), R"({"WHType":"ArrayBuffer","data":"/w=="})"},
+        {WHPluginResult::resultWithStatusMessageAsMultipart(WHCommandStatus_OK, Value::array({"a", 1, platform::makeBytes({1})})),
+         R"({"WHType":"MultiPart","messages":["a",1,{"WHType":"ArrayBuffer","data":"AQ=="}]})"},
+        {WHPluginResult::resultWithStatusMessageToErrorObject(WHCommandStatus_ERROR, 5), R"({"code":5})"},
+    };
+    for (const auto& k : cases) {
+        auto text = k.result.argumentsAsJSON();
+        ASSERT_TRUE(text);
+        EXPECT_EQ(Value::parse(*text), Value::parse(k.json)) << *text;
+    }
+}
+
+TEST(PluginResult, UnwritableMessageLogsAndSendsNull) {
+    testutil::LogCapture logs;
+    auto r = WHPluginResult::resultWithStatusMessageAsArray(WHCommandStatus_OK, Value::array({platform::makeBytes({1})}));
+    EXPECT_FALSE(r.argumentsAsJSON());
+    auto n = WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, std::nan(""));
+    EXPECT_FALSE(n.argumentsAsJSON());
+    EXPECT_TRUE(logs.containsSubstring("NSArray JSONString error: "));
+    EXPECT_NE(WHCommandDelegateImpl::resultScript(n, "c").find(",1,null,0)"), std::string::npos);
+}
+
+TEST(PluginResult, InvalidUtf8IsReplacedNotThrown) {
+    auto r = WHPluginResult::resultWithStatus(WHCommandStatus_OK, std::string("bad\xFF\xFEname"));
+    auto text = r.argumentsAsJSON();
+    ASSERT_TRUE(text);
+    EXPECT_EQ(Value::parse(*text), Value("bad\xEF\xBF\xBD\xEF\xBF\xBDname"));
+}
+
+TEST(ResultScript, FormAndEscaping) {
+    auto r = WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_ERROR, 7);
+    r.setKeepCallbackAsBool(true);
+    EXPECT_EQ(WHCommandDelegateImpl::resultScript(r, "File123"),
+              "webhost.require('webhost/exec').nativeCallback('File123',9,\n  7\n,1)");
+    EXPECT_EQ(WHCommandDelegateImpl::resultScript(WHPluginResult::resultWithStatus(1), std::nullopt),
+              "webhost.require('webhost/exec').nativeCallback('(null)',1,\n  null\n,0)");
+    std::string evil = WHCommandDelegateImpl::resultScript(WHPluginResult::resultWithStatus(1), "a');alert(1);('\xE2\x80\xA8\\");
+    EXPECT_NE(evil.find("nativeCallback('a\\');alert(1);(\\'\\u2028\\\\',1"), std::string::npos) << evil;
+}
+
+TEST(ParseJson, LoneSurrogatesBecomeReplacementCharacters) {
+    auto v = platform::parseJson(R"(["a\ud800b", "\udc00", "\ud83d\ude00"])");
+    ASSERT_TRUE(v);
+    EXPECT_EQ((*v)[0], "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ((*v)[1], "\xEF\xBF\xBD");
+    EXPECT_EQ((*v)[2], "\xF0\x9F\x98\x80");
+}
