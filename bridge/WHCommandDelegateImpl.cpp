@@ -64,18 +64,17 @@ void WHCommandDelegateImpl::queue(std::string script) {
     {
         std::lock_guard lock(mutex_);
         pending_.push_back(std::move(script));
-        if (!flushScheduled_) {
+        if (!flushScheduled_ && !dispatching_) {
             flushScheduled_ = true;
             schedule = true;
         }
     }
-    if (schedule) platform::dispatchMain([this] { flush(); });
+    if (schedule) platform::dispatchMain([this] { flushPending(); });
 }
 
 std::string WHCommandDelegateImpl::batchScript(const std::vector<std::string>& scripts) {
-    std::string s = "(function(s){var r=function(e){if(typeof reportError==='function'){reportError(e);}else{"
-                    "setTimeout(function(){throw e;},0);}};for(var i=0;i<s.length;i++){try{(0,eval)(s[i]);}"
-                    "catch(e){r(e);}}})([";
+    std::string s = "(function(s){for(var i=0;i<s.length;i++){try{(0,eval)(s[i]);}"
+                    "catch(e){setTimeout(function(){throw e;},0);}}})([";
     for (std::size_t i = 0; i < scripts.size(); ++i) {
         if (i) s += ",";
         s += platform::jsStringLiteral(scripts[i], '"');
@@ -84,7 +83,14 @@ std::string WHCommandDelegateImpl::batchScript(const std::vector<std::string>& s
     return s;
 }
 
-void WHCommandDelegateImpl::flush() {
+void WHCommandDelegateImpl::beginPageCall() { dispatching_ = true; }
+
+void WHCommandDelegateImpl::endPageCall() {
+    dispatching_ = false;
+    flushPending();
+}
+
+void WHCommandDelegateImpl::flushPending() {
     std::vector<std::string> batch;
     {
         std::lock_guard lock(mutex_);
@@ -92,7 +98,9 @@ void WHCommandDelegateImpl::flush() {
         flushScheduled_ = false;
     }
     if (batch.empty()) return;
-    evaluateNow(batchScript(batch));
+    // A script that throws has its error raised again from a timer, so the page's own error
+    // handling sees it.
+    evaluateNow(batch.size() == 1 ? "try{" + batch[0] + "\n}catch(e){setTimeout(function(){throw e;},0);}" : batchScript(batch));
 }
 
 void WHCommandDelegateImpl::evaluateNow(const std::string& script) {

@@ -1,6 +1,7 @@
 // The host's command delegate: result scripts, evaluation and plug-in lookup.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,13 +36,20 @@ public:
 
     WHViewController* viewController() const { return viewController_; }
 
+    // Evaluates what is queued now.
+    void flushPending();
+    // Around a call from the page (main thread): answers given during it are evaluated right
+    // after it returns, without waiting for another main-loop turn.
+    void beginPageCall();
+    void endPageCall();
+
 private:
     void queue(std::string script);
-    void flush();
     void evaluateNow(const std::string& script);
 
     WHViewController* viewController_;
     std::mutex mutex_;
     std::vector<std::string> pending_;
     bool flushScheduled_ = false;
+    std::atomic<bool> dispatching_{false};
 };

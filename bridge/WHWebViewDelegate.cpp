@@ -1,7 +1,11 @@
 #include "bridge/WHWebViewDelegate.h"
 
+#include <glib.h>
 #include <gtk/gtk.h>
 
+#include <cstdio>
+
+#include "bridge/WHCommandDelegateImpl.h"
 #include "bridge/WHPlugin.h"
 #include "bridge/WHViewController.h"
 #include "platform/bundle.h"
@@ -63,7 +67,18 @@ void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, con
 
 WHWebViewDelegate::WHWebViewDelegate(WHViewController* viewController) : viewController_(viewController) {}
 
-std::string WHWebViewDelegate::pageWorldScript(const std::string& trustedPrefix, bool publishConsole) {
+static std::string randomSecret() {
+    std::string out;
+    for (int i = 0; i < 4; ++i) {
+        char buf[9];
+        std::snprintf(buf, sizeof buf, "%08x", g_random_int());
+        out += buf;
+    }
+    return out;
+}
+
+std::string WHWebViewDelegate::pageWorldScript(const std::string& trustedPrefix, bool publishConsole,
+                                               const std::string& secret) {
     std::string s = "(function(){\n";
     s += "var T=" + platform::jsStringLiteral(trustedPrefix, '"') + ";\n";
     s += R"JS(
@@ -73,8 +88,11 @@ window.addEventListener('load', function(){
 var here = location.protocol + '//' + location.host + location.pathname;
 try { here = decodeURIComponent(here); } catch (e) {}
 if (here.indexOf(T) !== 0 || here.indexOf('/../') !== -1) return;
-var doc = document, CE = CustomEvent, stringify = JSON.stringify, dispatch = EventTarget.prototype.dispatchEvent;
-function post(m){ dispatch.call(doc, new CE('__kivano_bridge', {detail: stringify(m)})); }
+var h = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.)JS";
+    s += kMessageHandler;
+    s += ";\nif (!h) return;\nvar S=" + platform::jsStringLiteral(secret, '"') + ";\n";
+    s += R"JS(var pm = h.postMessage.bind(h), stringify = JSON.stringify;
+function post(m){ m.unshift(S); pm(stringify(m)); }
 function text(m){
   if (typeof m === 'string') return m;
   if (m === undefined) return 'undefined';
@@ -105,43 +123,30 @@ window.console = con;
     return s;
 }
 
-std::string WHWebViewDelegate::bridgeWorldScript(const std::string& trustedPrefix) {
-    std::string s = "(function(){\n";
-    s += "var T=" + platform::jsStringLiteral(trustedPrefix, '"') + ";\n";
-    s += R"JS(
-var here = location.protocol + '//' + location.host + location.pathname;
-try { here = decodeURIComponent(here); } catch (e) {}
-if (here.indexOf(T) !== 0 || here.indexOf('/../') !== -1) return;
-var h = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.)JS";
-    s += kMessageHandler;
-    s += R"JS(;
-if (!h) return;
-document.addEventListener('__kivano_bridge', function(e){
-  if (typeof e.detail === 'string') h.postMessage(e.detail);
-}, true);
-})();
-)JS";
-    return s;
-}
-
 void WHWebViewDelegate::install(platform::WebView& webView) {
     std::string prefix = viewController_->trustedPagePrefix();
     if (prefix.empty()) return;
     bool keepPageConsole = platform::UserDefaults::standard().boolForKey("WebKitDeveloperExtras");
     if (!console_ && !keepPageConsole) console_ = std::make_unique<WHConsole>();
     bridge_ = std::make_unique<WHBridge>(&webView, viewController_);
-    webView.registerMessageHandler(kMessageHandler, kBridgeWorld);
-    webView.addUserScript(bridgeWorldScript(prefix), true, kBridgeWorld);
-    webView.addUserScript(pageWorldScript(prefix, !keepPageConsole), true, "");
+    if (secret_.empty()) secret_ = randomSecret();
+    webView.registerMessageHandler(kMessageHandler, "");
+    webView.addUserScript(pageWorldScript(prefix, !keepPageConsole, secret_), true, "");
 }
 
 void WHWebViewDelegate::webViewScriptMessage(const std::string&, const std::string& body) {
     auto msg = platform::parseJson(body);
-    if (!msg || !msg->is_array() || msg->empty() || !(*msg)[0].is_string()) return;
-    const std::string kind = (*msg)[0].get<std::string>();
-    auto at = [&](std::size_t i) -> Value { return i < msg->size() ? (*msg)[i] : Value(nullptr); };
+    // Only the script injected into the application's own frames knows the secret.
+    if (!msg || !msg->is_array() || msg->size() < 2 || !(*msg)[0].is_string() || !(*msg)[1].is_string()) return;
+    if (secret_.empty() || (*msg)[0].get<std::string>() != secret_) return;
+    const std::string kind = (*msg)[1].get<std::string>();
+    auto at = [&](std::size_t i) -> Value { return i + 1 < msg->size() ? (*msg)[i + 1] : Value(nullptr); };
     if (kind == "exec") {
-        if (bridge_) bridge_->exec(at(1), at(2), at(3), at(4));
+        if (!bridge_) return;
+        auto* d = dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate());
+        if (d) d->beginPageCall();
+        bridge_->exec(at(1), at(2), at(3), at(4));
+        if (d) d->endPageCall();
     } else if (kind == "console") {
         Value op = at(1), text = at(2);
         if (console_ && op.is_string()) console_->call(op.get<std::string>(), text.is_string() ? text.get<std::string>() : platform::describe(text));

@@ -1,10 +1,10 @@
 // The web view's delegate: publishes the bridge and the console into the application's own
 // frames, dispatches the page's calls, answers panels and allows navigation.
 //
-// The page objects come from scripts injected at document start into every frame; each one
-// publishes them only when its frame's document is of the start page's origin. Calls travel
-// from the page world to a script message handler that exists only in an isolated world whose
-// script listens in those frames alone, so pages of any other origin cannot reach it.
+// The page objects come from a script injected at document start into every frame; it publishes
+// them only when its frame's document is of the start page's origin. Every message carries a
+// per-launch secret that only that script holds (in a closure, captured before any page script
+// runs); messages without it, from any other frame or after a navigation elsewhere, are dropped.
 #pragma once
 
 #include <memory>
@@ -53,9 +53,7 @@ public:
     // start page's folder (file pages) or origin, from the host.
     void install(platform::WebView& webView);
 
-    static std::string pageWorldScript(const std::string& trustedPrefix, bool publishConsole);
-    static std::string bridgeWorldScript(const std::string& trustedPrefix);
-    static constexpr const char* kBridgeWorld = "kivano-bridge";
+    static std::string pageWorldScript(const std::string& trustedPrefix, bool publishConsole, const std::string& secret);
     static constexpr const char* kMessageHandler = "kivano";
 
     void webViewScriptMessage(const std::string& handler, const std::string& body) override;
@@ -76,4 +74,5 @@ private:
     WHViewController* viewController_;
     std::unique_ptr<WHConsole> console_;
     std::unique_ptr<WHBridge> bridge_;
+    std::string secret_;
 };
