@@ -111,6 +111,9 @@ public:
         localStoragePath_ = path;
     }
 
+    void setResourceLoadDelegate(WebViewResourceLoadDelegate* delegate) override { resourceLoadDelegate_ = delegate; }
+    WebViewResourceLoadDelegate* resourceLoadDelegate() const override { return resourceLoadDelegate_; }
+
     GtkWidget* widget() override { return box_; }
 
 private:
@@ -145,6 +148,7 @@ private:
         g_signal_connect(view_, "decide-policy", G_CALLBACK(&WebKitView::onDecidePolicy), this);
         g_signal_connect(view_, "script-dialog", G_CALLBACK(&WebKitView::onScriptDialog), this);
         g_signal_connect(view_, "run-file-chooser", G_CALLBACK(&WebKitView::onFileChooser), this);
+        g_signal_connect(view_, "authenticate", G_CALLBACK(&WebKitView::onAuthenticate), this);
         g_signal_connect(view_, "load-changed", G_CALLBACK(&WebKitView::onLoadChanged), this);
         g_signal_connect(view_, "web-process-terminated", G_CALLBACK(&WebKitView::onTerminated), this);
         applyBackground();
@@ -248,6 +252,28 @@ private:
         return TRUE;
     }
 
+    static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer self) {
+        auto* v = static_cast<WebKitView*>(self);
+        if (!v->resourceLoadDelegate_) return FALSE;
+        AuthenticationChallenge challenge;
+        if (const char* host = webkit_authentication_request_get_host(request)) challenge.host = host;
+        challenge.port = webkit_authentication_request_get_port(request);
+        if (const char* realm = webkit_authentication_request_get_realm(request)) challenge.realm = realm;
+        challenge.forProxy = webkit_authentication_request_is_for_proxy(request);
+        challenge.retrying = webkit_authentication_request_is_retry(request);
+        switch (v->resourceLoadDelegate_->webViewDidReceiveAuthenticationChallenge(challenge)) {
+            case AuthenticationAnswer::Default:
+                return FALSE;
+            case AuthenticationAnswer::ContinueWithoutCredential:
+                webkit_authentication_request_authenticate(request, nullptr);
+                return TRUE;
+            case AuthenticationAnswer::Cancel:
+                webkit_authentication_request_cancel(request);
+                return TRUE;
+        }
+        return FALSE;
+    }
+
     static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
         auto* v = static_cast<WebKitView*>(self);
         if (event != WEBKIT_LOAD_FINISHED || !v->client_) return;
@@ -305,6 +331,7 @@ private:
     WebKitWebView* view_ = nullptr;
     WebKitWebContext* context_ = nullptr;
     WebViewClient* client_ = nullptr;
+    WebViewResourceLoadDelegate* resourceLoadDelegate_ = nullptr;
     std::vector<UserScriptSpec> scripts_;
     std::vector<std::pair<std::string, std::string>> handlers_;
     std::string localStoragePath_;

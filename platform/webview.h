@@ -35,6 +35,25 @@ public:
     virtual void webViewWebProcessTerminated() {}
 };
 
+// An HTTP authentication challenge of a load in the web view.
+struct AuthenticationChallenge {
+    std::string host;
+    unsigned port = 0;
+    std::string realm;
+    bool forProxy = false;
+    bool retrying = false;
+};
+enum class AuthenticationAnswer {
+    Default,                    // the web view's own handling (its credential dialog)
+    ContinueWithoutCredential,  // the load goes on unauthenticated; no dialog
+    Cancel,                     // the load is cancelled
+};
+class WebViewResourceLoadDelegate {
+public:
+    virtual ~WebViewResourceLoadDelegate() = default;
+    virtual AuthenticationAnswer webViewDidReceiveAuthenticationChallenge(const AuthenticationChallenge& challenge) = 0;
+};
+
 struct URISchemeResponse {
     int status = 200;
     std::string statusText = "OK";
@@ -74,6 +93,10 @@ public:
     virtual void setDeveloperExtrasEnabled(bool enabled) = 0;
     virtual void setDrawsBackground(bool draws) = 0;
     virtual void setLocalStoragePath(const std::string& path) = 0;
+
+    // Answers the authentication challenges of every load; null restores the default handling.
+    virtual void setResourceLoadDelegate(WebViewResourceLoadDelegate* delegate) {}
+    virtual WebViewResourceLoadDelegate* resourceLoadDelegate() const { return nullptr; }
 
     virtual GtkWidget* widget() { return nullptr; }
 };

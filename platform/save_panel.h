@@ -1,0 +1,44 @@
+// The save panel: asks the user where to save a file. Shown modelessly as a window of its own;
+// the answer arrives later, once, on the main thread. GTK's native file chooser backs it in the
+// program; tests install a presenter that answers in place of a person.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct SavePanelOptions {
+    std::string nameFieldValue;                 // proposed name, without the type's extension
+    std::vector<std::string> allowedFileTypes;  // extensions without dot; empty: any type
+    bool canCreateDirectories = true;
+    bool allowsOtherFileTypes = false;
+    bool canSelectHiddenExtension = false;
+    bool extensionHidden = false;
+};
+
+// The chosen path, absent when the panel was cancelled or closed.
+using SavePanelCompletion = std::function<void(std::optional<std::string> path)>;
+
+class SavePanelPresenter {
+public:
+    virtual ~SavePanelPresenter() = default;
+    // Shows one panel and returns at once; calls `completion` once when it closes.
+    virtual void begin(const SavePanelOptions& options, SavePanelCompletion completion) = 0;
+};
+
+// Replaces the GTK presenter (tests); null restores it.
+void setSavePanelPresenter(std::shared_ptr<SavePanelPresenter> presenter);
+
+// Shows a save panel and returns at once. The completion runs exactly once, never inside this
+// call, on the main thread. When only some types are allowed and other types are not, a chosen
+// path without one of the allowed extensions gets the first one appended.
+void beginSavePanel(const SavePanelOptions& options, SavePanelCompletion completion);
+
+// The path with an allowed extension, following the options' type rules.
+std::string pathWithAllowedType(const std::string& path, const SavePanelOptions& options);
+
+}  // namespace platform

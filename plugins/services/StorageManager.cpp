@@ -1,0 +1,150 @@
+#include "plugins/services/StorageManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bridge/WHCommandDelegate.h"
+#include "platform/log.h"
+#include "platform/save_panel.h"
+
+WH_REGISTER_PLUGIN(StorageManager);
+
+using platform::NotificationCenter;
+
+const WHPlugin::ActionTable& StorageManager::actions() const {
+    static const ActionTable table{
+        WH_ACTION(StorageManager, archiveDidChange),
+        WH_ACTION(StorageManager, structureDidChange),
+        WH_ACTION(StorageManager, settingsDidChange),
+        WH_ACTION(StorageManager, saveFile),
+    };
+    return table;
+}
+
+void StorageManager::archiveDidChange(const WHInvokedUrlCommand& command) {
+    if (commandDelegate()) commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_OK), command.callbackId());
+    NotificationCenter::defaultCenter().post(kStorageManagerArchiveChangedNotification, this);
+}
+
+void StorageManager::structureDidChange(const WHInvokedUrlCommand& command) {
+    postWithSerialNumber(command, kStorageManagerStructureChangedNotification);
+}
+
+void StorageManager::settingsDidChange(const WHInvokedUrlCommand& command) {
+    postWithSerialNumber(command, kStorageManagerSettingsChangedNotification);
+}
+
+void StorageManager::postWithSerialNumber(const WHInvokedUrlCommand& command, const char* name) {
+    if (commandDelegate()) commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_OK), command.callbackId());
+    Value serial = command.argumentAtIndex(0, nullptr, ArgKind::String);
+    if (!serial.is_string()) return;
+    NotificationCenter::defaultCenter().post(name, this, Value{{"serialNo", serial}});
+}
+
+std::optional<Bytes> StorageManager::bytesToSave(const std::string& fileName, const std::string& content) {
+    if (fileName.find(".png") == std::string::npos) return Bytes(content.begin(), content.end());
+    std::string alphabet;
+    alphabet.reserve(content.size());
+    for (char c : content) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=') {
+            alphabet += c;
+        }
+    }
+    return platform::base64DecodeStrict(alphabet);
+}
+
+void StorageManager::saveFile(const WHInvokedUrlCommand& command) {
+    WHCommandDelegate* delegate = commandDelegate();
+    auto callbackId = command.callbackId();
+    auto fail = [&](const std::string& message) {
+        if (delegate) delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, message), callbackId);
+    };
+    const Value& args = command.arguments();
+    if (!args.is_array() || args.empty() || !args.front().is_string()) return fail("the file name is missing or not text");
+    if (!args.back().is_string()) return fail("the file content is missing or not text");
+    const std::string fileName = args.front().get<std::string>();
+    auto bytes = bytesToSave(fileName, args.back().get<std::string>());
+    if (!bytes) return fail("the file content is not Base64");
+    showSaveDialog(std::move(*bytes), fileName,
+                   [delegate, callbackId](bool saved, const std::optional<std::string>&, const std::optional<std::string>& writeError) {
+                       if (!delegate) return;
+                       if (saved) {
+                           delegate->sendPluginResult(WHPluginResult::resultWithStatusMessageAsBool(WHCommandStatus_OK, true), callbackId);
+                       } else if (writeError) {
+                           delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, *writeError), callbackId);
+                       } else {
+                           delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "user canceled"), callbackId);
+                       }
+                   });
+}
+
+bool StorageManager::writeFile(const std::string& path, const Bytes& bytes, std::string* error) {
+    auto fail = [&](const char* what, int code) {
+        if (error) *error = "the file could not be written: " + std::string(what) + " " + path + ": " + std::strerror(code);
+        return false;
+    };
+    struct stat before;
+    bool existed = ::stat(path.c_str(), &before) == 0;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail("open", errno);
+    auto abandon = [&](const char* what) {
+        int code = errno;
+        ::close(fd);
+        // A file this call created holds nothing useful; one that was there is left as it is now.
+        if (!existed) ::unlink(path.c_str());
+        return fail(what, code);
+    };
+    const std::uint8_t* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t w = ::write(fd, p, left);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return abandon("write");
+        }
+        p += w;
+        left -= static_cast<std::size_t>(w);
+    }
+    // Space for delayed writes is found only here on some file systems; special files (a device,
+    // a pipe) cannot be synced and need not be.
+    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return abandon("sync");
+    if (::close(fd) != 0) {
+        int code = errno;
+        if (!existed) ::unlink(path.c_str());
+        return fail("close", code);
+    }
+    return true;
+}
+
+void StorageManager::showSaveDialog(Bytes file, const std::string& fileName, SaveDialogCompletion completion) {
+    platform::SavePanelOptions options;
+    options.canCreateDirectories = true;
+    options.allowsOtherFileTypes = false;
+    options.canSelectHiddenExtension = false;
+    options.extensionHidden = false;
+    // "a.b.c": name a, only type b. A name without a dot proposes itself with any type.
+    std::size_t dot = fileName.find('.');
+    options.nameFieldValue = fileName.substr(0, dot);
+    if (dot != std::string::npos) {
+        std::size_t next = fileName.find('.', dot + 1);
+        std::string type = fileName.substr(dot + 1, next == std::string::npos ? std::string::npos : next - dot - 1);
+        if (!type.empty()) options.allowedFileTypes.push_back(type);
+    }
+    platform::beginSavePanel(options, [file = std::move(file), completion = std::move(completion)](std::optional<std::string> path) {
+        if (!path) {
+            if (completion) completion(false, std::nullopt, std::nullopt);
+            return;
+        }
+        std::string error;
+        if (!writeFile(*path, file, &error)) {
+            platform::logf("Save dialog: %s", error);
+            if (completion) completion(false, std::nullopt, error);
+            return;
+        }
+        if (completion) completion(true, path, std::nullopt);
+    });
+}

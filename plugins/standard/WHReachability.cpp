@@ -1,0 +1,121 @@
+#include "plugins/standard/WHReachability.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "platform/log.h"
+#include "platform/notification_center.h"
+
+namespace {
+// Live objects, so the callback can tell one of ours from a stale or foreign context.
+std::mutex& liveMutex() {
+    static std::mutex m;
+    return m;
+}
+std::set<const void*>& liveObjects() {
+    static std::set<const void*> s;
+    return s;
+}
+}  // namespace
+
+WHReachability::WHReachability(std::unique_ptr<platform::NetworkMonitor> monitor)
+    : reachabilityRef_(std::move(monitor)) {
+    std::lock_guard lock(liveMutex());
+    liveObjects().insert(this);
+}
+
+WHReachability::~WHReachability() {
+    stopNotifier();
+    std::lock_guard lock(liveMutex());
+    liveObjects().erase(this);
+}
+
+std::vector<std::uint8_t> WHReachability::ipv4Address(std::uint8_t a, std::uint8_t b, std::uint8_t c,
+                                                      std::uint8_t d) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    const std::uint8_t bytes[4] = {a, b, c, d};
+    std::memcpy(&in.sin_addr, bytes, 4);
+    std::vector<std::uint8_t> out(sizeof in);
+    std::memcpy(out.data(), &in, sizeof in);
+    return out;
+}
+
+std::unique_ptr<WHReachability> WHReachability::reachabilityForInternetConnection() {
+    return reachabilityWithAddress(ipv4Address(0, 0, 0, 0));
+}
+
+std::unique_ptr<WHReachability> WHReachability::reachabilityWithAddress(const std::vector<std::uint8_t>& address) {
+    auto monitor = platform::NetworkMonitor::withAddress(address);
+    if (!monitor) return nullptr;
+    return std::unique_ptr<WHReachability>(new WHReachability(std::move(monitor)));
+}
+
+std::unique_ptr<WHReachability> WHReachability::reachabilityWithHostName(const std::string& hostName) {
+    auto monitor = platform::NetworkMonitor::withHostName(hostName);
+    if (!monitor) return nullptr;
+    return std::unique_ptr<WHReachability>(new WHReachability(std::move(monitor)));
+}
+
+std::unique_ptr<WHReachability> WHReachability::reachabilityForLocalWiFi() {
+    auto r = reachabilityWithAddress(ipv4Address(169, 254, 0, 0));
+    if (r) r->localWiFiRef = true;
+    return r;
+}
+
+void WHReachability::ReachabilityCallback(platform::ReachabilityFlags, void* info) {
+    if (!info) {
+        platform::logLine("info was NULL in ReachabilityCallback");
+        return;
+    }
+    {
+        std::lock_guard lock(liveMutex());
+        if (!liveObjects().count(info)) {
+            platform::logLine("info was wrong class in ReachabilityCallback");
+            return;
+        }
+    }
+    auto* self = static_cast<WHReachability*>(info);
+    platform::Notification n;
+    n.name = kNetworkReachabilityChangedNotification;
+    n.object = self;
+    n.payload = self;
+    platform::NotificationCenter::defaultCenter().post(n);
+}
+
+bool WHReachability::startNotifier() {
+    if (!reachabilityRef_) return false;
+    void* context = this;
+    return reachabilityRef_->start([context](platform::ReachabilityFlags f) { ReachabilityCallback(f, context); });
+}
+
+void WHReachability::stopNotifier() {
+    if (reachabilityRef_) reachabilityRef_->stop();
+}
+
+NetworkStatus WHReachability::networkStatusForFlags(platform::ReachabilityFlags f) {
+    using namespace platform::reachability;
+    if (!(f & kReachable)) return NotReachable;
+    if ((f & (kConnectionOnTraffic | kConnectionOnDemand)) && !(f & kInterventionRequired)) return ReachableViaWiFi;
+    return (f & kConnectionRequired) ? NotReachable : ReachableViaWiFi;
+}
+
+NetworkStatus WHReachability::localWiFiStatusForFlags(platform::ReachabilityFlags f) {
+    using namespace platform::reachability;
+    return ((f & kReachable) && (f & kIsDirect)) ? ReachableViaWiFi : NotReachable;
+}
+
+NetworkStatus WHReachability::currentReachabilityStatus() const {
+    auto flags = reachabilityRef_ ? reachabilityRef_->flags() : std::nullopt;
+    if (!flags) return NotReachable;
+    return localWiFiRef ? localWiFiStatusForFlags(*flags) : networkStatusForFlags(*flags);
+}
+
+bool WHReachability::connectionRequired() const {
+    auto flags = reachabilityRef_ ? reachabilityRef_->flags() : std::nullopt;
+    return flags && (*flags & platform::reachability::kConnectionRequired);
+}
