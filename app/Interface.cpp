@@ -22,6 +22,9 @@ std::unique_ptr<MainInterface> MainInterface::load(std::unique_ptr<platform::Web
     ui->viewController->webViewDelegate = ui->webViewDelegate.get();
     ui->webView->setClient(ui->webViewDelegate.get());
     if (GtkWidget* w = ui->webView->widget()) ui->window->setContent(w);
+    // The window's full-screen item.
+    MainViewController* host = ui->viewController.get();
+    ui->window->addKeyboardShortcut("F11", [host] { host->onFullscreen(); });
     platform::Application::shared().setDelegate(ui->delegate.get());
 
     ui->viewController->awakeFromNib();

@@ -15,7 +15,8 @@ void WHWindowSizeCommand::makeFullScreen(platform::Window& window) {
     window.setHidesOnDeactivate(true);
     window.setLevel(platform::WindowLevel::AboveMainMenu);
     gSavedFrame = window.frame();
-    window.setFrame(r);
+    // Without a screen to span there is no frame to give; the window keeps its own.
+    if (r.width > 0 && r.height > 0) window.setFrame(r);
     window.redisplay();
 }
 

@@ -32,12 +32,33 @@ void Window::setContent(GtkWidget* child) {
 
 void Window::setTitle(const std::string& title) { gtk_window_set_title(window_, title.c_str()); }
 
-void Window::show() { gtk_widget_show(GTK_WIDGET(window_)); }
-void Window::hide() { gtk_widget_hide(GTK_WIDGET(window_)); }
+// While a window is hidden GTK knows only the position it last asked for itself (moves of the
+// mapped window do not count) and asks for that one again when mapping it; so the frame the
+// window had when hidden is kept here and given back on show.
+void Window::restoreShownFrame() {
+    if (!hasShownFrame_ || gtk_widget_get_visible(GTK_WIDGET(window_))) return;
+    hasShownFrame_ = false;
+    gtk_window_move(window_, int(shownFrame_.x), int(shownFrame_.y));
+    gtk_window_resize(window_, int(shownFrame_.width), int(shownFrame_.height));
+}
+
+void Window::show() {
+    restoreShownFrame();
+    gtk_widget_show(GTK_WIDGET(window_));
+}
+
+void Window::hide() {
+    if (gtk_widget_get_mapped(GTK_WIDGET(window_))) {
+        shownFrame_ = frame();
+        hasShownFrame_ = shownFrame_.width > 0 && shownFrame_.height > 0;
+    }
+    gtk_widget_hide(GTK_WIDGET(window_));
+}
 bool Window::isVisible() const { return gtk_widget_get_visible(GTK_WIDGET(window_)); }
 
 void Window::makeKeyAndOrderFront() {
     hiddenByDeactivation_ = false;
+    restoreShownFrame();
     gtk_window_present(window_);
 }
 
@@ -79,6 +100,16 @@ int Window::onFocusOut(GtkWidget*, void*, void*) {
 }
 
 Rect Window::frame() const {
+    GtkWidget* widget = GTK_WIDGET(window_);
+    GdkWindow* gdk = gtk_widget_get_window(widget);
+    if (gdk && gtk_widget_get_mapped(widget)) {
+        // What the display server has, not what GTK last asked for: a requested change shows
+        // here only once it has happened.
+        GdkRectangle outer;
+        gdk_window_get_frame_extents(gdk, &outer);
+        return Rect{double(outer.x), double(outer.y), double(gdk_window_get_width(gdk)), double(gdk_window_get_height(gdk))};
+    }
+    if (hasShownFrame_) return shownFrame_;
     int x = 0, y = 0, w = 0, h = 0;
     gtk_window_get_position(window_, &x, &y);
     gtk_window_get_size(window_, &w, &h);
@@ -86,6 +117,8 @@ Rect Window::frame() const {
 }
 
 void Window::setFrame(const Rect& r) {
+    // A frame given while hidden is where the window shows next.
+    if (!gtk_widget_get_mapped(GTK_WIDGET(window_))) hasShownFrame_ = false;
     gtk_window_move(window_, int(r.x), int(r.y));
     gtk_window_resize(window_, r.width > 0 ? int(r.width) : 1, r.height > 0 ? int(r.height) : 1);
 }
@@ -118,6 +151,28 @@ void Window::setHidesOnDeactivate(bool hides) {
             show();
         }
     });
+}
+
+bool Window::addKeyboardShortcut(const std::string& accelerator, std::function<void()> action) {
+    guint key = 0;
+    GdkModifierType mods = GdkModifierType(0);
+    gtk_accelerator_parse(accelerator.c_str(), &key, &mods);
+    if (key == 0 || !action) return false;
+    if (!accelGroup_) {
+        accelGroup_ = gtk_accel_group_new();
+        gtk_window_add_accel_group(window_, GTK_ACCEL_GROUP(accelGroup_));
+        g_object_unref(accelGroup_);  // the window holds it
+    }
+    using Action = std::function<void()>;
+    auto fire = +[](GtkAccelGroup*, GObject*, guint, GdkModifierType, gpointer data) -> gboolean {
+        Action run = *static_cast<Action*>(data);  // the action may replace the shortcuts
+        run();
+        return TRUE;
+    };
+    GClosure* closure = g_cclosure_new(G_CALLBACK(fire), new Action(std::move(action)),
+                                       [](gpointer data, GClosure*) { delete static_cast<Action*>(data); });
+    gtk_accel_group_connect(GTK_ACCEL_GROUP(accelGroup_), key, mods, GtkAccelFlags(0), closure);
+    return true;
 }
 
 void Window::setDarkAppearance() {

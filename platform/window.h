@@ -3,6 +3,7 @@
 // top left of the screen space.
 #pragma once
 
+#include <functional>
 #include <string>
 
 typedef struct _GtkWidget GtkWidget;
@@ -40,6 +41,8 @@ public:
     // The user's close: the will-close notice, then the window is hidden.
     void performClose();
 
+    // While shown: the frame the display server has (a requested change shows once it is done).
+    // Hidden and shown again, the window comes back with the frame it had.
     Rect frame() const;
     void setFrame(const Rect& r);
     void setDefaultSize(int width, int height);
@@ -52,6 +55,10 @@ public:
     bool hidesOnDeactivate() const { return hidesOnDeactivate_; }
     void setHidesOnDeactivate(bool hides);
 
+    // A keyboard shortcut of this window, in GTK's accelerator notation ("F11", "<Control>q").
+    // Shortcuts go before the focused widget (the web view). Answers false for an unknown key.
+    bool addKeyboardShortcut(const std::string& accelerator, std::function<void()> action);
+
     void setDarkAppearance();
     void setBackgroundBlack();
     void redisplay();
@@ -61,12 +68,16 @@ private:
     static int onWindowState(GtkWidget*, void* event, void* self);
     static int onFocusIn(GtkWidget*, void*, void* self);
     static int onFocusOut(GtkWidget*, void*, void* self);
+    void restoreShownFrame();
     GtkWindow* window_ = nullptr;
     WindowLevel level_ = WindowLevel::Normal;
     bool hidesOnDeactivate_ = false;
     bool iconified_ = false;
     bool hiddenByDeactivation_ = false;
     unsigned long resignHandler_ = 0;
+    void* accelGroup_ = nullptr;  // GtkAccelGroup, made with the first shortcut
+    Rect shownFrame_;             // the frame when last hidden
+    bool hasShownFrame_ = false;
 };
 
 }  // namespace platform
