@@ -82,10 +82,25 @@ public:
     }
 
     void registerURIScheme(const std::string& scheme, URISchemeHandler handler) override {
+        // A second registration of a scheme replaces its handler.
+        if (auto it = schemes_.find(scheme); it != schemes_.end()) {
+            it->second->handler = std::move(handler);
+            return;
+        }
         auto* entry = new SchemeEntry{this, std::move(handler)};
+        schemes_[scheme] = entry;
         ensureContext();
         webkit_web_context_register_uri_scheme(context_, scheme.c_str(), &WebKitView::onScheme, entry,
                                                [](gpointer p) { delete static_cast<SchemeEntry*>(p); });
+    }
+
+    void registerURIScheme(const std::string& scheme, URISchemeHandler handler, const URISchemeOptions& options) override {
+        ensureContext();
+        WebKitSecurityManager* sm = webkit_web_context_get_security_manager(context_);
+        if (options.local) webkit_security_manager_register_uri_scheme_as_local(sm, scheme.c_str());
+        if (options.secure) webkit_security_manager_register_uri_scheme_as_secure(sm, scheme.c_str());
+        if (options.corsEnabled) webkit_security_manager_register_uri_scheme_as_cors_enabled(sm, scheme.c_str());
+        registerURIScheme(scheme, std::move(handler));
     }
 
     void setWebGLEnabled(bool enabled) override {
@@ -291,6 +306,10 @@ private:
         auto* entry = static_cast<SchemeEntry*>(data);
         URISchemeRequest req;
         req.url = webkit_uri_scheme_request_get_uri(request) ? webkit_uri_scheme_request_get_uri(request) : "";
+        if (WebKitWebView* wv = webkit_uri_scheme_request_get_web_view(request)) {
+            const char* page = webkit_web_view_get_uri(wv);
+            req.pageURL = page ? page : "";
+        }
         req.method = webkit_uri_scheme_request_get_http_method(request) ? webkit_uri_scheme_request_get_http_method(request) : "GET";
         if (SoupMessageHeaders* hs = webkit_uri_scheme_request_get_http_headers(request)) {
             SoupMessageHeadersIter it;
@@ -334,6 +353,7 @@ private:
     WebViewResourceLoadDelegate* resourceLoadDelegate_ = nullptr;
     std::vector<UserScriptSpec> scripts_;
     std::vector<std::pair<std::string, std::string>> handlers_;
+    std::map<std::string, SchemeEntry*> schemes_;  // owned by the web context
     std::string localStoragePath_;
     bool webGL_ = false;
     bool devExtras_ = false;

@@ -65,6 +65,14 @@ struct URISchemeRequest {
     std::string url;
     std::string method;
     std::map<std::string, std::string> headers;
+    // The URL of the page shown in the web view that made the request ("" when unknown).
+    std::string pageURL;
+};
+// How pages may use a custom scheme.
+struct URISchemeOptions {
+    bool local = false;        // only pages of local schemes (file:, local custom schemes) may load it
+    bool secure = false;       // counts as secure (no mixed-content blocking from secure pages)
+    bool corsEnabled = false;  // script may fetch it, subject to the response's CORS headers
 };
 // The handler may answer at once or later, from any thread, by calling `respond` once.
 using URISchemeHandler = std::function<void(const URISchemeRequest& request, std::function<void(URISchemeResponse)> respond)>;
@@ -88,6 +96,9 @@ public:
     virtual void addUserScript(const std::string& source, bool allFrames, const std::string& world) = 0;
     virtual void registerMessageHandler(const std::string& name, const std::string& world) = 0;
     virtual void registerURIScheme(const std::string& scheme, URISchemeHandler handler) = 0;
+    virtual void registerURIScheme(const std::string& scheme, URISchemeHandler handler, const URISchemeOptions& options) {
+        registerURIScheme(scheme, std::move(handler));
+    }
 
     virtual void setWebGLEnabled(bool enabled) = 0;
     virtual void setDeveloperExtrasEnabled(bool enabled) = 0;

@@ -1,0 +1,185 @@
+#include "plugins/standard/WHFilesystemURL.h"
+
+#include <cctype>
+
+namespace whfile {
+
+static bool isSchemeText(const std::string& s) {
+    if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
+    for (char c : s) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
+static int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<std::string> percentDecode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) return std::nullopt;
+        int hi = hexValue(text[i + 1]);
+        int lo = hexValue(text[i + 2]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        char c = static_cast<char>(hi * 16 + lo);
+        if (c == '\0') return std::nullopt;
+        out += c;
+        i += 2;
+    }
+    return out;
+}
+
+std::string percentEscape(const std::string& text, const std::string& keep) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/' ||
+            (c < 0x80 && c != 0 && keep.find(static_cast<char>(c)) != std::string::npos)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string percentEscapeURLText(const std::string& text) { return percentEscape(text, "!#$&'()*+,:;=?@[]"); }
+
+std::optional<URLParts> splitURL(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c >= 0x7f) return std::nullopt;
+        if (std::string("\"<>\\^`{|}").find(static_cast<char>(c)) != std::string::npos) return std::nullopt;
+    }
+    URLParts p;
+    std::string rest = text;
+    if (auto hash = rest.find('#'); hash != std::string::npos) rest.resize(hash);
+    auto colon = rest.find(':');
+    auto firstDelim = rest.find_first_of("/?");
+    if (colon != std::string::npos && (firstDelim == std::string::npos || colon < firstDelim)) {
+        p.scheme = rest.substr(0, colon);
+        if (!isSchemeText(p.scheme)) return std::nullopt;
+        rest = rest.substr(colon + 1);
+    }
+    if (auto q = rest.find('?'); q != std::string::npos) {
+        p.query = rest.substr(q + 1);
+        rest.resize(q);
+    }
+    if (rest.rfind("//", 0) == 0) {
+        p.hasAuthority = true;
+        auto end = rest.find('/', 2);
+        std::string authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
+        rest = end == std::string::npos ? std::string() : rest.substr(end);
+        if (auto at = authority.rfind('@'); at != std::string::npos) authority = authority.substr(at + 1);
+        if (!authority.empty() && authority[0] == '[') {
+            auto close = authority.find(']');
+            p.host = authority.substr(0, close == std::string::npos ? std::string::npos : close + 1);
+        } else {
+            p.host = authority.substr(0, authority.find(':'));
+        }
+    }
+    if (!percentDecode(rest)) return std::nullopt;
+    p.path = rest;
+    return p;
+}
+
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> out;
+    std::size_t i = 0;
+    while (i <= path.size()) {
+        auto j = path.find('/', i);
+        if (j == std::string::npos) j = path.size();
+        if (j > i) out.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    return out;
+}
+
+std::string lastPathComponent(const std::string& path) {
+    if (path.empty()) return {};
+    auto parts = splitPath(path);
+    if (parts.empty()) return "/";
+    return parts.back();
+}
+
+std::string deletingLastPathComponent(const std::string& path) {
+    auto parts = splitPath(path);
+    bool absolute = !path.empty() && path[0] == '/';
+    if (parts.empty()) return absolute ? "/" : "";
+    parts.pop_back();
+    std::string out = absolute ? "/" : "";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += "/";
+        out += parts[i];
+    }
+    return out;
+}
+
+std::string appendingPathComponent(const std::string& path, const std::string& component) {
+    std::string out = path;
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    std::string c = component;
+    while (!c.empty() && c.front() == '/') c.erase(c.begin());
+    if (c.empty()) return out;
+    if (out.empty()) return c;
+    if (out.back() != '/') out += '/';
+    return out + c;
+}
+
+std::optional<std::vector<std::string>> componentsInsideRoot(const std::string& fullPath) {
+    std::string path = fullPath.substr(0, fullPath.find('?'));
+    std::vector<std::string> out;
+    for (auto& c : splitPath(path)) {
+        if (c == ".") continue;
+        if (c == "..") {
+            if (out.empty()) return std::nullopt;
+            out.pop_back();
+            continue;
+        }
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+}  // namespace whfile
+
+WHFilesystemURL WHFilesystemURL::fileSystemURLWithString(const std::string& text) {
+    WHFilesystemURL u;
+    u.initWithString(text);
+    return u;
+}
+
+void WHFilesystemURL::initWithString(const std::string& text) {
+    url_.reset();
+    fileSystemName_.reset();
+    fullPath_.reset();
+    auto parts = whfile::splitURL(text);
+    if (!parts) return;
+    url_ = text;
+    if (parts->scheme != kWHFilesystemURLPrefix || !parts->hasAuthority || parts->host != "localhost") return;
+    std::string path = *whfile::percentDecode(parts->path);
+    // The path as a URL path accessor gives it: no trailing "/" (except for "/" itself).
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    auto components = whfile::splitPath(path);
+    if (!components.empty()) fileSystemName_ = components[0];
+    std::string withQuery = path;
+    if (parts->query) withQuery += "?" + *parts->query;
+    auto slash = withQuery.size() > 1 ? withQuery.find('/', 1) : std::string::npos;
+    fullPath_ = slash == std::string::npos ? std::string() : withQuery.substr(slash);
+}
+
+std::string WHFilesystemURL::absoluteURL() const {
+    return std::string(kWHFilesystemURLPrefix) + "://localhost/" + fileSystemName_.value_or("") + fullPath_.value_or("");
+}

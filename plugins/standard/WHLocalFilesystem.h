@@ -1,0 +1,71 @@
+// A filesystem over a root folder of the local disk. Operations run on the caller's thread and
+// finish before they return; callbacks are called once, before the call returns.
+//
+// Every native path derived from a URL or a requested path stays inside the root: dot segments
+// are resolved and a path that would climb above the root has no native path (not found).
+#pragma once
+
+#include "plugins/standard/WHFileSystem.h"
+
+class WHLocalFilesystem : public WHFileSystem {
+public:
+    WHLocalFilesystem(std::string name, std::string root);
+    static std::unique_ptr<WHLocalFilesystem> initWithName(const std::string& name, const std::string& root) {
+        return std::make_unique<WHLocalFilesystem>(name, root);
+    }
+
+    WHPluginResult entryForLocalURI(const WHFilesystemURL& url) override;
+    WHPluginResult getFileForURL(const WHFilesystemURL& baseURL, const std::string& requestedPath,
+                                 const Value& options) override;
+    WHPluginResult getParentForURL(const WHFilesystemURL& url) override;
+    WHPluginResult setMetadataForURL(const WHFilesystemURL& url, const Value& metadata) override;
+    WHPluginResult removeFileAtURL(const WHFilesystemURL& url) override;
+    WHPluginResult recursiveRemoveFileAtURL(const WHFilesystemURL& url) override;
+    WHPluginResult readEntriesAtURL(const WHFilesystemURL& url) override;
+    WHPluginResult truncateFileAtURL(const WHFilesystemURL& url, std::uint64_t offset) override;
+    WHPluginResult writeToFileAtURL(const WHFilesystemURL& url, const Bytes& data, bool append) override;
+    void copyFileToURL(const WHFilesystemURL& destURL, const std::string& newName, WHFileSystem* srcFs,
+                       const WHFilesystemURL& srcURL, bool copy, const ResultCallback& callback) override;
+    void readFileAtURL(const WHFilesystemURL& url, std::int64_t start, std::int64_t end,
+                       const ReadCallback& callback) override;
+    void getFileMetadataForURL(const WHFilesystemURL& url, const ResultCallback& callback) override;
+    std::optional<Value> makeEntryForLocalURL(const WHFilesystemURL& url) override;
+    Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;
+
+    // Replaces the file's whole content through a file beside it, so the file holds either the
+    // old or the whole new content. Status 1 with the byte count, or 6 with code 3 (1: no path).
+    WHPluginResult replaceFileAtURL(const WHFilesystemURL& url, const Bytes& data);
+
+    const std::string& name() const override { return name_; }
+    const std::string& fsRoot() const { return fsRoot_; }
+    const URLTransformer& urlTransformer() const override { return urlTransformer_; }
+    void setUrlTransformer(URLTransformer transformer) override { urlTransformer_ = std::move(transformer); }
+
+    bool offersFilesystemPaths() const override { return true; }
+    std::optional<std::string> filesystemPathForURL(const WHFilesystemURL& url) override;
+    std::optional<WHFilesystemURL> URLforFilesystemPath(const std::string& path) override;
+
+    static std::string stripQueryParametersFromPath(const std::string& path);
+    // Absent for a full path that would leave the root.
+    std::optional<std::string> filesystemPathForFullPath(const std::string& fullPath) const;
+    std::optional<WHFilesystemURL> URLforFullPath(const std::optional<std::string>& fullPath) const;
+    // Absent when the native path is not inside the root. Always begins with "/" ("" for the root).
+    std::optional<std::string> fullPathForFileSystemPath(const std::string& path) const;
+    // Resolves "..": a ".." goes with the component before it; one at the start is dropped.
+    static std::string normalizePath(const std::string& path);
+    static bool valueForKeyIsNumber(const Value& dict, const std::string& key);
+    // Whether the full path names the filesystem's root ("", "/", "/.", "/x/.." ...).
+    static bool fullPathIsRoot(const std::string& fullPath);
+    WHPluginResult doRemove(const std::string& path);
+    static std::uint64_t truncateFile(const std::string& path, std::uint64_t offset);
+    // Whether an item at `src` may be copied or moved to `dest` (never into itself).
+    static bool canCopyMoveSrc(const std::string& src, const std::string& dest);
+    static std::optional<std::string> getMimeTypeFromPath(const std::optional<std::string>& path);
+
+private:
+    std::string nativeURLFor(const std::string& path) const;
+
+    std::string name_;
+    std::string fsRoot_;
+    URLTransformer urlTransformer_;
+};

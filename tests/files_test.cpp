@@ -1,0 +1,594 @@
+// The file plug-in without a web view: URL and path rules, the local filesystem on real files
+// in the temporary home, the plug-in's actions and the companion's JSON access.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "app/AppDelegate.h"
+#include "bridge/WHViewController.h"
+#include "companion/FilePluginAccess.h"
+#include "platform/application.h"
+#include "platform/file_folders.h"
+#include "platform/paths.h"
+#include "plugins/standard/WHFile.h"
+#include "tests/support/test_util.h"
+
+using platform::Value;
+
+namespace {
+
+bool exists(const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0;
+}
+
+// Results by callback id, from any thread.
+class RecordingDelegate : public WHCommandDelegate {
+public:
+    std::optional<std::string> pathForResource(const std::string&) override { return std::nullopt; }
+    WHPlugin* getCommandInstance(const std::string&) override { return nullptr; }
+    void sendPluginResult(const WHPluginResult& result, const std::optional<std::string>& id) override {
+        std::lock_guard lock(mutex_);
+        results_.emplace_back(id.value_or(""), result);
+        cv_.notify_all();
+    }
+    void evalJs(const std::string&) override {}
+    void evalJs(const std::string&, bool) override {}
+    void runInBackground(std::function<void()> block) override { block(); }
+    std::optional<std::string> userAgent() override { return std::nullopt; }
+    bool URLIsWhitelisted(const std::string&) override { return false; }
+    const WHSettings& settings() override { return settings_; }
+
+    WHPluginResult waitFor(const std::string& id) {
+        std::unique_lock lock(mutex_);
+        WHPluginResult found;
+        bool ok = cv_.wait_for(lock, std::chrono::seconds(10), [&] {
+            for (auto& [k, r] : results_) {
+                if (k == id) {
+                    found = r;
+                    return true;
+                }
+            }
+            return false;
+        });
+        EXPECT_TRUE(ok) << "no result for " << id;
+        return found;
+    }
+    std::vector<std::string> order() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (auto& [k, r] : results_) out.push_back(k);
+        return out;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::pair<std::string, WHPluginResult>> results_;
+    WHSettings settings_;
+};
+
+Value msg(const WHPluginResult& r) { return r.message().value_or(Value()); }
+
+}  // namespace
+
+// ---- URLs and paths ----
+
+TEST(WHFilesystemURLTest, Parsing) {
+    struct Case {
+        std::string text;
+        std::optional<std::string> name, fullPath;
+    };
+    const std::vector<Case> cases{
+        {"whfile://localhost/persistent", "persistent", ""},
+        {"whfile://localhost/persistent/", "persistent", ""},
+        {"whfile://localhost/persistent/a%20b/c?x=1", "persistent", "/a b/c?x=1"},
+        {"whfile://localhost/persistent/dir/", "persistent", "/dir"},
+        {"whfile://localhost/persistent/a.txt?x=1", "persistent", "/a.txt?x=1"},
+        {"whfile://localhost", std::nullopt, ""},
+        {"whfile://localhost/", std::nullopt, ""},
+        {"whfile://otherhost/persistent/a", std::nullopt, std::nullopt},
+        {"WHFILE://localhost/persistent/a", std::nullopt, std::nullopt},
+        {"http://localhost/persistent/a", std::nullopt, std::nullopt},
+        {"whfile://localhost/persistent/a b", std::nullopt, std::nullopt},  // not a URL
+        {"whfile://localhost/persistent/%zz", std::nullopt, std::nullopt},
+        {"whfile://localhost/persistent/%00x", std::nullopt, std::nullopt},
+        {"whfile://localhost/persistent/../../etc/passwd", "persistent", "/../../etc/passwd"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto u = WHFilesystemURL::fileSystemURLWithString(c.text);
+        EXPECT_EQ(u.fileSystemName(), c.name);
+        EXPECT_EQ(u.fullPath(), c.fullPath);
+    }
+    EXPECT_EQ(WHFilesystemURL::fileSystemURLWithString("whfile://localhost/persistent/a%20b").absoluteURL(),
+              "whfile://localhost/persistent/a b");
+}
+
+TEST(WHLocalFilesystemTest, NormalizePath) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"a/b/../../c", "c"}, {"/../a", "/a"}, {"/a/./b", "/a/./b"}, {"/sub/../../x", "/x"}, {"/a/b/..", "/a"}, {"", ""},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(WHLocalFilesystem::normalizePath(in), out) << in;
+}
+
+TEST(WHLocalFilesystemTest, NativePathsStayInsideTheRoot) {
+    WHLocalFilesystem fs("persistent", "/data/files");
+    WHLocalFilesystem root("root", "/");
+    const std::vector<std::tuple<std::string, std::optional<std::string>, std::optional<std::string>>> cases{
+        // full path, native in /data/files, native in /
+        {"", "/data/files", "/"},
+        {"/", "/data/files", "/"},
+        {"/a.txt?x=1", "/data/files/a.txt", "/a.txt"},
+        {"/a/b/", "/data/files/a/b", "/a/b"},
+        {"/a/../b", "/data/files/b", "/b"},
+        {"/.", "/data/files", "/"},
+        {"/x/..", "/data/files", "/"},
+        {"/../../etc/passwd", std::nullopt, std::nullopt},
+        {"/a/../../etc", std::nullopt, std::nullopt},
+    };
+    for (const auto& [full, inFs, inRoot] : cases) {
+        SCOPED_TRACE(full);
+        EXPECT_EQ(fs.filesystemPathForFullPath(full), inFs);
+        EXPECT_EQ(root.filesystemPathForFullPath(full), inRoot);
+    }
+    EXPECT_EQ(fs.fullPathForFileSystemPath("/data/files/a/b"), "/a/b");
+    EXPECT_EQ(fs.fullPathForFileSystemPath("/data/files"), "");
+    EXPECT_EQ(fs.fullPathForFileSystemPath("/data/files2/a"), std::nullopt);
+    EXPECT_EQ(root.fullPathForFileSystemPath("/data/files/a"), "/data/files/a");
+    // Full paths survive the trip through a URL, escapes and all.
+    for (std::string full : {"/a b/c", "/ü/%41", "/q#x", "/a?b"}) {
+        auto u = fs.URLforFullPath(full);
+        ASSERT_TRUE(u);
+        EXPECT_EQ(u->fullPath(), full);
+        EXPECT_EQ(u->fileSystemName(), "persistent");
+    }
+    for (std::string root : {"", "/", "/.", "/x/..", "/a/b/../.."}) EXPECT_TRUE(WHLocalFilesystem::fullPathIsRoot(root)) << root;
+    for (std::string other : {"/a", "/../x", "/a/.."  "/b"}) EXPECT_FALSE(WHLocalFilesystem::fullPathIsRoot(other)) << other;
+}
+
+TEST(WHLocalFilesystemTest, CanCopyMove) {
+    const std::vector<std::tuple<std::string, std::string, bool>> cases{
+        {"/r/a", "/r/b", true},     {"/r/a", "/r/a/b", false}, {"/r/a", "/r/a", false},
+        {"/r/a", "/r/ab", true},    {"/r/a", "/r/ab/c", true}, {"/r/a", "/s/r/a/x", true},
+        {"/r/a", "/r/a/b/c", false},
+    };
+    for (const auto& [src, dest, ok] : cases) EXPECT_EQ(WHLocalFilesystem::canCopyMoveSrc(src, dest), ok) << src << " -> " << dest;
+}
+
+TEST(WHLocalFilesystemTest, MimeTypes) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
+        {"/a/pic.png", "image/png"},   {"/a/data.json", "application/json"}, {"/a/s.css", "text/css"},
+        {"/a/t.txt", "text/plain"},    {"/a/x.wav", "audio/wav"},            {"/a/noext", std::nullopt},
+        {"/a/x.zzzunknown", std::nullopt},
+    };
+    for (const auto& [path, mime] : cases) {
+        auto got = WHLocalFilesystem::getMimeTypeFromPath(path);
+        if (path.find(".wav") != std::string::npos) {
+            ASSERT_TRUE(got);
+            EXPECT_TRUE(*got == "audio/wav" || *got == "audio/x-wav" || *got == "audio/vnd.wave") << *got;
+        } else {
+            EXPECT_EQ(got, mime) << path;
+        }
+    }
+    EXPECT_TRUE(WHLocalFilesystem::getMimeTypeFromPath(std::string("/a/x.m4a")).has_value());
+    EXPECT_EQ(WHLocalFilesystem::getMimeTypeFromPath(std::nullopt), std::nullopt);
+}
+
+// ---- the local filesystem on real files ----
+
+class LocalFs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = dir.path() + "/root";
+        platform::makeDirs(root + "/dir/sub");
+        testutil::writeFile(root + "/file.txt", "0123456789");
+        testutil::writeFile(root + "/dir/sub/inner.txt", "x");
+        platform::makeDirs(dir.path() + "/outside");
+        testutil::writeFile(dir.path() + "/outside/secret", "s");
+        fs = std::make_unique<WHLocalFilesystem>("persistent", root);
+    }
+    WHFilesystemURL url(const std::string& full) { return WHFilesystemURL::fileSystemURLWithString("whfile://localhost/persistent" + full); }
+    testutil::TempDir dir;
+    std::string root;
+    std::unique_ptr<WHLocalFilesystem> fs;
+};
+
+TEST_F(LocalFs, GetFileChecks) {
+    struct Case {
+        std::string base, path;
+        Value options;
+        int status;
+        Value message;  // FileError code, or the expected fullPath for status 1
+        bool isDir = false;
+    };
+    const std::vector<Case> cases{
+        {"/", "missing.txt", nullptr, 6, 1},
+        {"/", "file.txt", nullptr, 1, "/file.txt"},
+        {"/", "dir", nullptr, 6, 11},
+        {"/", "file.txt", {{"getDir", true}}, 6, 11},
+        {"/", "dir", {{"getDir", 1}}, 1, "/dir/", true},
+        {"/", "dir", {{"create", true}}, 1, "/dir", false},  // create on a directory: an entry as a file
+        {"/", "file.txt", {{"create", true}, {"exclusive", true}}, 6, 12},
+        {"/", "file.txt", {{"create", "yes"}, {"exclusive", "yes"}}, 1, "/file.txt"},  // strings count as NO
+        {"/", "a:b", {{"create", true}}, 6, 5},
+        {"/dir", "sub/../../file.txt", nullptr, 1, "/file.txt"},
+        {"/", "sub/../../../outside/secret", nullptr, 6, 1},  // clamped at the root: /outside/secret
+        {"/", "new.txt", {{"create", true}}, 1, "/new.txt"},
+        {"/", "newdir", {{"create", true}, {"getDir", true}}, 1, "/newdir/", true},
+        {"/", "no/parent", {{"create", true}, {"getDir", true}}, 6, 3},
+        {"/", "a b.txt", {{"create", 1}}, 1, "/a b.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.options.dump());
+        auto r = fs->getFileForURL(url(c.base), c.path, c.options);
+        EXPECT_EQ(r.status(), static_cast<unsigned>(c.status));
+        if (c.status == 1) {
+            EXPECT_EQ(msg(r)["fullPath"], c.message);
+            EXPECT_EQ(msg(r)["isDirectory"], c.isDir);
+            EXPECT_EQ(msg(r)["filesystemName"], "persistent");
+        } else {
+            EXPECT_EQ(msg(r), c.message);
+        }
+    }
+    EXPECT_TRUE(exists(root + "/new.txt"));
+    EXPECT_TRUE(exists(root + "/a b.txt"));
+    struct stat st;
+    ASSERT_EQ(::stat((root + "/newdir").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(LocalFs, EntriesAndMetadata) {
+    auto entry = fs->makeEntryForPath("/dir/a.txt?x=1", false);
+    EXPECT_EQ(entry["name"], "a.txt");
+    EXPECT_EQ(entry["nativeURL"], "file://" + root + "/dir/a.txt");
+    auto d = fs->makeEntryForPath("/dir", true);
+    EXPECT_EQ(d["fullPath"], "/dir/");
+    EXPECT_EQ(d["nativeURL"], "file://" + root + "/dir/");
+    EXPECT_EQ(fs->makeEntryForPath("/", true)["name"], "/");
+
+    EXPECT_EQ(fs->entryForLocalURI(url("/missing")).status(), 6u);
+    EXPECT_EQ(fs->entryForLocalURI(url("/../outside/secret")).status(), 6u);
+    EXPECT_EQ(msg(fs->getParentForURL(url("/dir/sub")))["fullPath"], "/dir/");
+    EXPECT_EQ(msg(fs->getParentForURL(url("")))["fullPath"], "/");
+    EXPECT_EQ(msg(fs->getParentForURL(url("/../../x"))), 1);
+
+    auto entries = msg(fs->readEntriesAtURL(url("/dir")));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0]["fullPath"], "/dir/sub/");
+    EXPECT_EQ(msg(fs->readEntriesAtURL(url("/nodir"))), 1);
+
+    WHPluginResult meta;
+    fs->getFileMetadataForURL(url("/file.txt"), [&](const WHPluginResult& r) { meta = r; });
+    EXPECT_EQ(meta.status(), 1u);
+    EXPECT_EQ(msg(meta)["size"], 10);
+    EXPECT_EQ(msg(meta)["name"], "file.txt");
+    EXPECT_EQ(msg(meta)["type"], "");
+    EXPECT_TRUE(msg(meta)["lastModifiedDate"].is_number_float());
+    fs->getFileMetadataForURL(url("/missing"), [&](const WHPluginResult& r) { meta = r; });
+    EXPECT_EQ(meta.status(), 9u);
+    EXPECT_EQ(msg(meta), 1);
+}
+
+TEST_F(LocalFs, ReadRanges) {
+    struct Case {
+        std::string path;
+        std::int64_t start, end;
+        std::optional<std::string> data;
+        int code;
+    };
+    const std::vector<Case> cases{
+        {"/file.txt", 0, -1, "0123456789", 0},
+        {"/file.txt", 2, 5, "234", 0},
+        {"/file.txt", 8, 100, "89", 0},
+        {"/file.txt", 5, 2, "", 0},  // end before start: nothing
+        {"/file.txt", 5, 5, "", 0},
+        {"/file.txt", 20, -1, "", 0},
+        {"/missing.txt", 0, -1, std::nullopt, 1},
+        {"/../outside/secret.txt", 0, -1, std::nullopt, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.start) + ".." + std::to_string(c.end));
+        bool called = false;
+        fs->readFileAtURL(url(c.path), c.start, c.end, [&](std::optional<Bytes> d, const std::string& mime, int code) {
+            called = true;
+            EXPECT_EQ(mime, "text/plain") << "the MIME type of the extension, also for a missing file";
+            EXPECT_EQ(code, c.code);
+            ASSERT_EQ(d.has_value(), c.data.has_value());
+            if (d) {
+                EXPECT_EQ(std::string(d->begin(), d->end()), *c.data);
+            }
+        });
+        EXPECT_TRUE(called);
+    }
+}
+
+TEST_F(LocalFs, WriteTruncateRemove) {
+    auto r = fs->writeToFileAtURL(url("/file.txt"), {}, false);
+    EXPECT_EQ(r.status(), 1u);
+    EXPECT_TRUE(msg(r).is_number_float());
+    EXPECT_EQ(testutil::readFile(root + "/file.txt"), "0123456789");
+    EXPECT_EQ(msg(fs->truncateFileAtURL(url("/file.txt"), 4)), 4);
+    r = fs->writeToFileAtURL(url("/file.txt"), Bytes{'a', 'b'}, true);
+    EXPECT_EQ(msg(r), 2);
+    EXPECT_EQ(testutil::readFile(root + "/file.txt"), "0123ab");
+    EXPECT_EQ(fs->writeToFileAtURL(url("/../outside/new"), Bytes{'a'}, false).status(), 9u);
+    EXPECT_FALSE(exists(dir.path() + "/outside/new"));
+
+    EXPECT_EQ(msg(fs->removeFileAtURL(url("/dir"))), 9);
+    EXPECT_EQ(msg(fs->removeFileAtURL(url("/missing"))), 1);
+    EXPECT_EQ(msg(fs->recursiveRemoveFileAtURL(url("/../outside"))), 1);
+    EXPECT_TRUE(exists(dir.path() + "/outside/secret"));
+    EXPECT_EQ(fs->recursiveRemoveFileAtURL(url("/dir")).status(), 1u);
+    EXPECT_FALSE(exists(root + "/dir"));
+    EXPECT_EQ(fs->removeFileAtURL(url("/file.txt")).status(), 1u);
+    EXPECT_FALSE(exists(root + "/file.txt"));
+}
+
+TEST_F(LocalFs, CopyMoveRules) {
+    platform::makeDirs(root + "/empty");
+    platform::makeDirs(root + "/full/x");
+    testutil::writeFile(root + "/other.txt", "o");
+    struct Case {
+        bool copy;
+        std::string src, destDir, name;
+        int status;
+        Value message;  // code, or fullPath
+    };
+    const std::vector<Case> cases{
+        {true, "/file.txt", "/", "file.txt", 6, 9},          // onto itself
+        {true, "/file.txt", "/", "other.txt", 6, 12},        // copy onto an existing name
+        {true, "/dir", "/dir/sub", "dir", 6, 9},             // into itself
+        {false, "/dir", "/dir/sub", "moved", 6, 9},
+        {true, "/dir", "/", "other.txt", 6, 9},              // directory onto a file
+        {false, "/file.txt", "/", "empty", 6, 9},            // file onto a directory
+        {false, "/dir", "/", "full", 6, 9},                  // onto a directory with entries
+        {true, "/missing", "/", "x", 6, 1},
+        {true, "/file.txt", "/nodir", "x", 6, 1},
+        {true, "/file.txt", "/", "../../outside/x", 6, 5},  // the name is one component
+        {true, "/file.txt", "/dir", "copy.txt", 1, "/dir/copy.txt"},
+        {true, "/dir", "/", "dir2", 1, "/dir2/"},
+        {false, "/dir2", "/", "empty", 1, "/empty/"},       // an empty directory is replaced
+        {false, "/other.txt", "/dir", "moved.txt", 1, "/dir/moved.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE((c.copy ? "copy " : "move ") + c.src + " -> " + c.destDir + " " + c.name);
+        WHPluginResult got;
+        int calls = 0;
+        fs->copyFileToURL(url(c.destDir), c.name, fs.get(), url(c.src), c.copy, [&](const WHPluginResult& r) {
+            got = r;
+            ++calls;
+        });
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(got.status(), static_cast<unsigned>(c.status));
+        if (c.status == 1) {
+            EXPECT_EQ(msg(got)["fullPath"], c.message);
+        } else {
+            EXPECT_EQ(msg(got), c.message);
+        }
+    }
+    EXPECT_EQ(testutil::readFile(root + "/dir/copy.txt"), "0123456789");
+    EXPECT_TRUE(exists(root + "/empty/sub/inner.txt"));
+    EXPECT_FALSE(exists(root + "/dir2"));
+    EXPECT_FALSE(exists(root + "/other.txt"));
+    EXPECT_EQ(testutil::readFile(root + "/dir/moved.txt"), "o");
+    EXPECT_FALSE(exists(dir.path() + "/outside/x"));
+}
+
+// ---- the plug-in ----
+
+class FilePlugin : public ::testing::Test {
+protected:
+    void SetUp() override { start({}); }
+    void start(const WHSettings& settings) {
+        plugin = nullptr;
+        vc = std::make_unique<WHViewController>();
+        vc->settings = settings;
+        vc->registerPlugin(std::make_unique<WHFile>(nullptr), "WHFile");
+        plugin = static_cast<WHFile*>(vc->pluginObjects["WHFile"].get());
+        plugin->setCommandDelegate(&delegate);
+    }
+    void TearDown() override { vc.reset(); }
+    WHPluginResult call(const std::string& action, Value args) {
+        std::string id = "cb" + std::to_string(++counter);
+        plugin->invokeAction(action, WHInvokedUrlCommand(std::move(args), id, "File", action));
+        return delegate.waitFor(id);
+    }
+    std::string persistent() const { return plugin->appDataPath; }
+
+    RecordingDelegate delegate;
+    std::unique_ptr<WHViewController> vc;
+    WHFile* plugin = nullptr;
+    int counter = 0;
+};
+
+TEST_F(FilePlugin, FilesystemsAndTheirOrder) {
+    std::vector<std::string> names;
+    for (const auto& fs : plugin->fileSystems()) names.push_back(fs->name());
+    EXPECT_EQ(names, (std::vector<std::string>{"temporary", "persistent", "documents", "cache", "bundle", "root"}));
+    EXPECT_EQ(persistent(), platform::resolveSymlinks(platform::dataHome()) + "/com.kivano.Tarragon/files");
+    struct stat st;
+    ASSERT_EQ(::stat(plugin->appTempPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, ::getuid());
+
+    auto r = call("requestFileSystem", {1, 0});
+    EXPECT_EQ(msg(r)["name"], "persistent");
+    EXPECT_EQ(msg(r)["root"]["fullPath"], "/");
+    r = call("requestFileSystem", {6, 0});
+    EXPECT_EQ(r.status(), 9u);
+    EXPECT_EQ(msg(r), 1);
+    r = call("requestFileSystem", {1, 1e18});
+    EXPECT_EQ(r.status(), 6u);
+    EXPECT_EQ(msg(r), 10);
+    EXPECT_EQ(msg(call("requestAllFileSystems", Value::array())).size(), 6u);
+    auto paths = msg(call("requestAllPaths", Value::array()));
+    EXPECT_EQ(paths["dataDirectory"], "file://" + persistent() + "/");
+    EXPECT_EQ(paths["rootDirectory"], "file:///");
+}
+
+TEST_F(FilePlugin, ExtraFilesystemsPreference) {
+    testutil::LogCapture logs;
+    start({{"osxextrafilesystems", "Cache,cache,foo"}});
+    std::vector<std::string> names;
+    for (const auto& fs : plugin->fileSystems()) names.push_back(fs->name());
+    EXPECT_EQ(names, (std::vector<std::string>{"temporary", "persistent", "cache"}));
+    EXPECT_TRUE(logs.contains("Unrecognized extra filesystem identifier: foo"));
+}
+
+TEST_F(FilePlugin, FileURLsMapToTheShortestFullPath) {
+    testutil::writeFile(persistent() + "/a.json", "{}");
+    auto u = plugin->fileSystemURLforArg("file://" + persistent() + "/a.json");
+    EXPECT_EQ(u.fileSystemName(), "persistent");
+    EXPECT_EQ(u.fullPath(), "/a.json");
+    auto r = call("resolveLocalFileSystemURI", {"file://" + persistent() + "/a.json"});
+    EXPECT_EQ(msg(r)["filesystemName"], "persistent");
+    r = call("resolveLocalFileSystemURI", {"file:///etc/hostname"});
+    EXPECT_EQ(msg(r)["filesystemName"], "root");
+    EXPECT_EQ(msg(r)["fullPath"], "/etc/hostname");
+    r = call("resolveLocalFileSystemURI", {"whfile://localhost/nosuch/x"});
+    EXPECT_EQ(r.status(), 9u);
+    EXPECT_EQ(msg(r), 5);
+}
+
+TEST_F(FilePlugin, RootIsNeverRemoved) {
+    testutil::writeFile(persistent() + "/keep.txt", "k");
+    platform::makeDirs(persistent() + "/x");
+    for (std::string u : {"whfile://localhost/persistent/", "whfile://localhost/persistent", "whfile://localhost/persistent/.",
+                          "whfile://localhost/persistent/x/..", "whfile://localhost/persistent/x/../."}) {
+        SCOPED_TRACE(u);
+        for (std::string action : {"remove", "removeRecursively"}) {
+            auto r = call(action, {u});
+            EXPECT_EQ(r.status(), 6u);
+            EXPECT_EQ(msg(r), 6);
+        }
+        EXPECT_EQ(msg(call("moveTo", {u, "whfile://localhost/temporary/", "gone"})), 6);
+    }
+    EXPECT_TRUE(exists(persistent() + "/keep.txt"));
+    auto r = call("removeRecursively", {"whfile://localhost/persistent/../../../.."});
+    EXPECT_EQ(msg(r), 1);
+    EXPECT_TRUE(exists(persistent() + "/keep.txt"));
+    EXPECT_TRUE(exists(platform::dataHome()));
+}
+
+TEST_F(FilePlugin, ReadsAndWrites) {
+    std::string f = "whfile://localhost/persistent/t.txt";
+    testutil::writeFile(persistent() + "/t.txt", "0123456789");
+    auto r = call("write", {f, "abc", 0});
+    EXPECT_EQ(msg(r), 3);
+    EXPECT_EQ(testutil::readFile(persistent() + "/t.txt"), "abc");
+    r = call("write", {f, platform::makeBytes({0xff, 0x00}), 3});
+    EXPECT_EQ(msg(r), 2);
+    EXPECT_EQ(call("write", {f, 12, 0}).status(), 9u);
+    r = call("readAsBinaryString", {f, 0, -1});
+    EXPECT_EQ(msg(r), std::string("abc\xC3\xBF") + std::string(1, '\0'));
+    EXPECT_EQ(msg(call("readAsText", {f, "utf-8", 0, -1})), 5) << "not UTF-8";
+    call("write", {f, "h\xC3\xA9llo", 0});
+    EXPECT_EQ(msg(call("readAsText", {f, "UTF-8", 1, 3})), "\xC3\xA9");
+    EXPECT_EQ(msg(call("readAsText", {f, "latin1", 0, -1})), 5);
+    EXPECT_EQ(msg(call("readAsDataURL", {f, 0, 1})), "data:text/plain;base64,aA==");
+    r = call("readAsArrayBuffer", {f, 0, -1});
+    EXPECT_EQ(r.argumentsAsJSON().value_or("").find("ArrayBuffer") != std::string::npos, true);
+    EXPECT_EQ(msg(call("readAsArrayBuffer", {"whfile://localhost/persistent/none", 0, -1})), 1);
+    EXPECT_EQ(msg(call("readAsText", {"whfile://localhost/nosuch/x", "UTF-8", 0, -1})), 1);
+    EXPECT_EQ(msg(call("truncate", {f, 2})), 2);
+    EXPECT_EQ(msg(call("testFileExists", {persistent() + "/t.txt"})), 1);
+    EXPECT_EQ(msg(call("testDirectoryExists", {persistent() + "/t.txt"})), 0);
+    EXPECT_EQ(msg(call("_getLocalFilesystemPath", {f})), persistent() + "/t.txt");
+    EXPECT_EQ(call("_getLocalFilesystemPath", {"whfile://localhost/persistent/../../x"}).status(), 9u);
+    EXPECT_FALSE(msg(call("getFreeDiskSpace", Value::array())).get<std::string>().empty());
+    auto got = call("getDirectory", {"whfile://localhost/persistent/", "made", {{"create", true}}});
+    EXPECT_EQ(msg(got)["isDirectory"], true);
+    EXPECT_EQ(msg(call("copyTo", {f, "whfile://localhost/persistent/made"}))["fullPath"], "/made/t.txt");
+    EXPECT_EQ(msg(call("copyTo", {f, "whfile://localhost/persistent/made", nullptr})), 5);
+}
+
+TEST_F(FilePlugin, WritesToOneFileKeepTheirOrder) {
+    // Each write truncates at its position and appends: in order, the file ends as the blocks
+    // one after another; interleaved, blocks would be cut or mixed.
+    const int blocks = 40;
+    const std::size_t size = 64 * 1024;
+    std::string f = "whfile://localhost/persistent/order.bin";
+    std::vector<std::string> ids;
+    for (int i = 0; i < blocks; ++i) {
+        std::string id = "w" + std::to_string(i);
+        ids.push_back(id);
+        plugin->invokeAction("write", WHInvokedUrlCommand({f, std::string(size, static_cast<char>('A' + i % 26)), i * size},
+                                                          id, "File", "write"));
+    }
+    delegate.waitFor(ids.back());
+    std::string expected;
+    for (int i = 0; i < blocks; ++i) expected += std::string(size, static_cast<char>('A' + i % 26));
+    EXPECT_TRUE(testutil::readFile(persistent() + "/order.bin") == expected);
+    auto order = delegate.order();
+    EXPECT_EQ(std::vector<std::string>(order.end() - blocks, order.end()), ids);
+}
+
+// ---- the companion's JSON access ----
+
+class JsonAccess : public FilePlugin {
+protected:
+    void SetUp() override {
+        FilePlugin::SetUp();
+        app.viewController = vc.get();
+        platform::Application::shared().setDelegate(&app);
+    }
+    void TearDown() override {
+        platform::Application::shared().setDelegate(nullptr);
+        FilePlugin::TearDown();
+    }
+    std::optional<Value> load(const std::string& name) {
+        std::optional<Value> out = Value("not called");
+        FilePluginAccess::loadFile(name, [&](std::optional<Value> v) { out = std::move(v); });
+        return out;
+    }
+    bool save(const std::string& name, const Value& data) {
+        std::optional<bool> out;
+        FilePluginAccess::saveFile(name, data, [&](bool ok) { out = ok; });
+        EXPECT_TRUE(out.has_value());
+        return out.value_or(false);
+    }
+    AppDelegate app;
+};
+
+TEST_F(JsonAccess, LoadCases) {
+    testutil::writeFile(persistent() + "/empty.json", "");
+    testutil::writeFile(persistent() + "/array.json", "[1,2]");
+    testutil::writeFile(persistent() + "/bad.json", "{\"a\":");
+    testutil::writeFile(persistent() + "/ok.json", "{\"a\":[1,{\"b\":null}]}");
+    const std::vector<std::pair<std::string, std::optional<Value>>> cases{
+        {"missing.json", std::nullopt}, {"empty.json", std::nullopt}, {"array.json", std::nullopt},
+        {"bad.json", std::nullopt},     {"ok.json", Value::parse("{\"a\":[1,{\"b\":null}]}")},
+        {"a:b.json", std::nullopt},     {"../../../../etc/hostname", std::nullopt},
+    };
+    for (const auto& [name, expected] : cases) EXPECT_EQ(load(name), expected) << name;
+    EXPECT_FALSE(exists(persistent() + "/missing.json")) << "loading creates nothing";
+}
+
+TEST_F(JsonAccess, SaveThenLoad) {
+    Value data = {{"serial", "50:4F:94"}, {"n", 3}, {"list", {1, "two", nullptr}}};
+    for (std::string name : {"DadUdidizi.json", "with space.json", "hash#and%.json"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(save(name, data));
+        EXPECT_TRUE(exists(persistent() + "/" + name));
+        EXPECT_EQ(load(name), data);
+    }
+    testutil::writeFile(persistent() + "/long.json", std::string(5000, ' ') + "{\"old\":true}");
+    ASSERT_TRUE(save("long.json", Value::object()));
+    EXPECT_EQ(testutil::readFile(persistent() + "/long.json"), "{}");
+    FilePluginAccess::saveFile("nocallback.json", {{"k", 1}});
+    EXPECT_EQ(testutil::readFile(persistent() + "/nocallback.json"), "{\"k\":1}");
+    EXPECT_FALSE(save("a:b.json", data));
+    // Nothing but the files themselves is left beside them.
+    int count = 0;
+    for (auto& e : std::filesystem::directory_iterator(persistent())) count += e.path().filename().string().find(".json.") != std::string::npos;
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(JsonAccess, WithoutThePluginNothingHappens) {
+    vc->pluginObjects.clear();
+    EXPECT_EQ(load("DadUdidizi.json"), std::nullopt);
+    EXPECT_FALSE(save("DadUdidizi.json", Value::object()));
+}
