@@ -1,0 +1,323 @@
+#include "tests/support/test_controller.h"
+
+#include <libsoup/soup.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/value.h"
+
+namespace testctl {
+
+std::string hexOf(const std::string& text) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string hmacSha1Hex(const std::string& key, const std::string& message) {
+    GHmac* h = g_hmac_new(G_CHECKSUM_SHA1, reinterpret_cast<const guchar*>(key.data()), key.size());
+    g_hmac_update(h, reinterpret_cast<const guchar*>(message.data()), static_cast<gssize>(message.size()));
+    std::string out = g_hmac_get_string(h);
+    g_hmac_unref(h);
+    return out;
+}
+
+static std::string unhex(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return out;
+}
+
+struct TestController::State {
+    // settings
+    mutable std::mutex mutex;
+    std::string serial = kSerial;
+    std::string user = kUser;
+    std::string password = kPassword;
+    double keyDelay = 0;
+    double commandDelay = 0;
+    std::optional<std::string> keyValue;
+    std::optional<std::string> keyText;
+    std::optional<Answer> keyAnswer;
+    std::optional<std::string> redirect;
+    std::optional<Answer> commandAnswer;
+    // observations
+    int keyRequests = 0;
+    int rejected = 0;
+    std::vector<std::string> commands;
+    std::set<std::string> issuedKeys;  // raw key texts not used yet
+
+    // server thread
+    Family family = Family::IPv4;
+    GMainContext* context = nullptr;
+    GMainLoop* loop = nullptr;
+    SoupServer* server = nullptr;
+    std::thread thread;
+    int port = 0;
+    bool running = false;
+    std::set<GSource*> pending;  // delayed answers (server thread only)
+
+    void runOnServer(std::function<void()> fn) {
+        std::promise<void> done;
+        auto future = done.get_future();
+        struct Job {
+            std::function<void()> fn;
+            std::promise<void>* done;
+        };
+        g_main_context_invoke(
+            context,
+            [](gpointer p) -> gboolean {
+                auto* job = static_cast<Job*>(p);
+                job->fn();
+                job->done->set_value();
+                delete job;
+                return G_SOURCE_REMOVE;
+            },
+            new Job{std::move(fn), &done});
+        future.wait();
+    }
+
+    static void respond(SoupServerMessage* msg, const Answer& a) {
+        soup_server_message_set_status(msg, static_cast<guint>(a.status), nullptr);
+        SoupMessageHeaders* h = soup_server_message_get_response_headers(msg);
+        if (a.contentType) soup_message_headers_replace(h, "Content-Type", a.contentType->c_str());
+        soup_message_body_append(soup_server_message_get_response_body(msg), SOUP_MEMORY_COPY, a.body.data(),
+                                 a.body.size());
+    }
+
+    static std::string envelope(const std::string& control, const std::string& value, const std::string& code) {
+        platform::Value v = {{"LL", {{"control", control}, {"value", value}, {"Code", code}}}};
+        return v.dump();
+    }
+
+    void answerLater(SoupServerMessage* msg, double seconds, Answer a) {
+        soup_server_message_pause(msg);
+        g_object_ref(msg);
+        GSource* src = g_timeout_source_new(static_cast<guint>(seconds * 1000));
+        struct Later {
+            State* state;
+            SoupServerMessage* msg;
+            Answer answer;
+            GSource* source;
+        };
+        auto* later = new Later{this, msg, std::move(a), src};
+        g_source_set_callback(
+            src,
+            [](gpointer p) -> gboolean {
+                auto* l = static_cast<Later*>(p);
+                respond(l->msg, l->answer);
+                soup_server_message_unpause(l->msg);
+                l->state->pending.erase(l->source);
+                return G_SOURCE_REMOVE;
+            },
+            later,
+            [](gpointer p) {
+                auto* l = static_cast<Later*>(p);
+                g_object_unref(l->msg);
+                delete l;
+            });
+        pending.insert(src);
+        g_source_attach(src, context);
+        g_source_unref(src);  // the context holds it while it is pending
+    }
+
+    void handle(SoupServerMessage* msg) {
+        GUri* uri = soup_server_message_get_uri(msg);
+        std::string path = g_uri_get_path(uri);
+        const char* q = g_uri_get_query(uri);
+        std::string query = q ? q : "";
+
+        Answer answer;
+        double delay = 0;
+        if (path == "/bare") {
+            answer = {200, "text/plain", "ok"};
+        } else if (path == "/jdev/cfg/apiKey") {
+            std::lock_guard lock(mutex);
+            ++keyRequests;
+            delay = keyDelay;
+            if (redirect) {
+                soup_server_message_set_redirect(msg, 302, ("http://" + *redirect + "/jdev/cfg/apiKey").c_str());
+                return;
+            }
+            if (keyAnswer) {
+                answer = *keyAnswer;
+            } else {
+                std::string keyHex;
+                if (keyText) {
+                    keyHex = *keyText;
+                    issuedKeys.insert(unhex(keyHex));
+                } else {
+                    char raw[17];
+                    for (int i = 0; i < 16; ++i) raw[i] = "0123456789ABCDEF"[g_random_int_range(0, 16)];
+                    raw[16] = 0;
+                    issuedKeys.insert(raw);
+                    keyHex = hexOf(raw);
+                }
+                std::string value =
+                    keyValue ? *keyValue : "{'snr':'" + serial + "','version':'10.2.3.4','key':'" + keyHex + "'}";
+                answer = {200, "application/json", envelope("dev/cfg/apiKey", value, "200")};
+            }
+        } else {
+            std::string full = path + (q ? "?" + query : "");
+            auto at = query.rfind("auth=");
+            std::string auth = at == std::string::npos ? "" : query.substr(at + 5);
+            std::lock_guard lock(mutex);
+            delay = commandDelay;
+            std::string used;
+            for (const auto& key : issuedKeys) {
+                if (hmacSha1Hex(key, user + ":" + password) == auth) {
+                    used = key;
+                    break;
+                }
+            }
+            std::string control = path.size() > 1 ? path.substr(1) : path;
+            if (used.empty()) {
+                ++rejected;
+                answer = {401, "application/json", envelope(control, "0", "401")};
+            } else {
+                issuedKeys.erase(used);
+                commands.push_back(full);
+                answer = commandAnswer ? *commandAnswer
+                                       : Answer{200, "application/json", envelope(control, "1", "200")};
+            }
+        }
+        if (delay > 0) {
+            answerLater(msg, delay, std::move(answer));
+        } else {
+            respond(msg, answer);
+        }
+    }
+
+    static void onRequest(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer data) {
+        static_cast<State*>(data)->handle(msg);
+    }
+
+    void shutdown() {
+        for (GSource* s : std::set<GSource*>(pending)) g_source_destroy(s);
+        pending.clear();
+        if (server) {
+            soup_server_disconnect(server);
+            g_object_unref(server);
+            server = nullptr;
+        }
+    }
+};
+
+TestController::TestController(Family family) : state_(std::make_shared<State>()) {
+    State* st = state_.get();
+    st->family = family;
+    st->context = g_main_context_new();
+    st->loop = g_main_loop_new(st->context, FALSE);
+    std::promise<void> ready;
+    auto future = ready.get_future();
+    st->thread = std::thread([st, &ready] {
+        g_main_context_push_thread_default(st->context);
+        st->server = soup_server_new("server-header", "KivanoTestController ", nullptr);
+        soup_server_add_handler(st->server, nullptr, &State::onRequest, st, nullptr);
+        GError* error = nullptr;
+        auto options = st->family == Family::IPv4 ? SOUP_SERVER_LISTEN_IPV4_ONLY : SOUP_SERVER_LISTEN_IPV6_ONLY;
+        if (soup_server_listen_local(st->server, 0, options, &error)) {
+            GSList* uris = soup_server_get_uris(st->server);
+            if (uris) st->port = g_uri_get_port(static_cast<GUri*>(uris->data));
+            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+            st->running = st->port > 0;
+        } else {
+            g_error_free(error);
+        }
+        ready.set_value();
+        g_main_loop_run(st->loop);
+        g_main_context_pop_thread_default(st->context);
+    });
+    future.wait();
+}
+
+TestController::~TestController() {
+    State* st = state_.get();
+    st->runOnServer([st] {
+        st->shutdown();
+        g_main_loop_quit(st->loop);
+    });
+    st->thread.join();
+    // Let sources released by the shutdown run their destroy functions.
+    while (g_main_context_iteration(st->context, FALSE)) {
+    }
+    g_main_loop_unref(st->loop);
+    g_main_context_unref(st->context);
+}
+
+bool TestController::running() const { return state_->running; }
+int TestController::port() const { return state_->port; }
+std::string TestController::host() const { return state_->family == Family::IPv4 ? "127.0.0.1" : "::1"; }
+std::string TestController::address() const {
+    std::string h = state_->family == Family::IPv4 ? "127.0.0.1" : "[::1]";
+    return h + ":" + std::to_string(state_->port);
+}
+
+void TestController::setSerial(const std::string& snr) {
+    std::lock_guard lock(state_->mutex);
+    state_->serial = snr;
+}
+void TestController::setCredentials(const std::string& username, const std::string& password) {
+    std::lock_guard lock(state_->mutex);
+    state_->user = username;
+    state_->password = password;
+}
+void TestController::setKeyDelay(double seconds) {
+    std::lock_guard lock(state_->mutex);
+    state_->keyDelay = seconds;
+}
+void TestController::setCommandDelay(double seconds) {
+    std::lock_guard lock(state_->mutex);
+    state_->commandDelay = seconds;
+}
+void TestController::setKeyValue(std::optional<std::string> valueText) {
+    std::lock_guard lock(state_->mutex);
+    state_->keyValue = std::move(valueText);
+}
+void TestController::setKeyText(std::optional<std::string> keyHex) {
+    std::lock_guard lock(state_->mutex);
+    state_->keyText = std::move(keyHex);
+}
+void TestController::setKeyAnswer(std::optional<Answer> answer) {
+    std::lock_guard lock(state_->mutex);
+    state_->keyAnswer = std::move(answer);
+}
+void TestController::redirectKeyTo(std::optional<std::string> address) {
+    std::lock_guard lock(state_->mutex);
+    state_->redirect = std::move(address);
+}
+void TestController::setCommandAnswer(std::optional<Answer> answer) {
+    std::lock_guard lock(state_->mutex);
+    state_->commandAnswer = std::move(answer);
+}
+void TestController::refuse() {
+    State* st = state_.get();
+    st->runOnServer([st] { st->shutdown(); });
+}
+
+int TestController::keyRequests() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->keyRequests;
+}
+std::vector<std::string> TestController::commands() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->commands;
+}
+int TestController::rejectedCommands() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->rejected;
+}
+
+}  // namespace testctl
