@@ -55,10 +55,12 @@
     return {
       fromArrayBuffer: function (buffer) {
         var bytes = new Uint8Array(buffer), chunks = [], CH = 0x8000;
+        if (typeof bytes.toBase64 === 'function') return bytes.toBase64();
         for (var i = 0; i < bytes.length; i += CH) chunks.push(String.fromCharCode.apply(null, bytes.subarray(i, i + CH)));
         return btoa(chunks.join(''));
       },
       toArrayBuffer: function (text) {
+        if (typeof Uint8Array.fromBase64 === 'function') return Uint8Array.fromBase64(text).buffer;
         var bin = atob(text), out = new Uint8Array(bin.length);
         for (var i = 0; i < bin.length; i++) out[i] = bin.charCodeAt(i);
         return out.buffer;
