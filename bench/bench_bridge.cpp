@@ -89,6 +89,47 @@ static double bareRoundTrips() {
     return b.ms;
 }
 
+// The same burst as single evaluations: one evaluation per result script.
+struct Singles {
+    double ms = -1;
+    static void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* r, gpointer self) {
+        char* text = jsc_value_to_string(webkit_javascript_result_get_js_value(r));
+        std::string s = text ? text : "";
+        g_free(text);
+        if (s.rfind("done:", 0) == 0) static_cast<Singles*>(self)->ms = std::stod(s.substr(5));
+    }
+};
+
+static double singleEvaluations() {
+    Singles st;
+    bool ready = false;
+    WebKitUserContentManager* ucm = webkit_user_content_manager_new();
+    g_signal_connect(ucm, "script-message-received::singles", G_CALLBACK(&Singles::onMessage), &st);
+    webkit_user_content_manager_register_script_message_handler(ucm, "singles");
+    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", ucm, nullptr));
+    GtkWidget* win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_container_add(GTK_CONTAINER(win), GTK_WIDGET(view));
+    gtk_widget_show_all(win);
+    std::string page = "<html><body><script>var n=0,t0=0;window.nativeCallback=function(id,st,m,k){if(n===0)t0=performance.now();"
+                       "if(++n===" + std::to_string(kBurst) + ")window.webkit.messageHandlers.singles.postMessage('done:'+(performance.now()-t0));};"
+                       "</script></body></html>";
+    g_signal_connect(view, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent e, gpointer p) {
+                         if (e == WEBKIT_LOAD_FINISHED) *static_cast<bool*>(p) = true;
+                     }), &ready);
+    webkit_web_view_load_html(view, page.c_str(), "file:///bench/");
+    platform::runMainLoopUntil([&] { return ready; }, 60);
+    auto t0 = Clock::now();
+    for (int i = 0; i < kBurst; ++i) {
+        std::string script = "nativeCallback('Probe1',1,\n  " + std::to_string(i) + "\n,1)";
+        webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+    platform::runMainLoopUntil([&] { return st.ms >= 0; }, 120);
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    gtk_widget_destroy(win);
+    g_object_unref(ucm);
+    return st.ms >= 0 ? ms : -1;
+}
+
 int main() {
     gtk_init(nullptr, nullptr);
     platform::initMainThread();
@@ -124,6 +165,7 @@ int main() {
     double ourMs = seq[1].get<double>();
     long webPeak = webProcessPeakKb();
     double bareMs = bareRoundTrips();
+    double singlesMs = singleEvaluations();
     double ourRate = kRounds / (ourMs / 1000.0);
     double bareRate = kRounds / (bareMs / 1000.0);
     std::printf("process start to deviceready: %.1f ms\n", readyMs);
@@ -131,6 +173,7 @@ int main() {
     std::printf("sequential round trips, bare WebKitGTK handler/evaluate: %.0f/s (%d in %.1f ms)\n", bareRate, kRounds, bareMs);
     std::printf("burst of %d kept results to one callback: %.1f ms (%d received)\n", kBurst, burst[1].get<double>(),
                 burst[2].get<int>());
+    std::printf("the same %d results as single evaluations: %.1f ms\n", kBurst, singlesMs);
     std::printf("peak resident memory: program %ld KiB, web processes %ld KiB\n", statusKb("/proc/self/status", "VmHWM:"),
                 webPeak);
     std::printf("ratio: %.3f\n", ourRate / bareRate);
