@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/AppDelegate.h"
+#include "bridge/WHViewController.h"
 #include "companion/KVControlMain.h"
 #include "companion/KVHTTPCommand.h"
 #include "companion/StatusBarInformation.h"
@@ -54,6 +56,22 @@ StatusBarMenu::StatusBarMenu() : self_(std::make_shared<StatusBarMenu*>(this)) {
     reloadHubstationList();
     reloadPresenceControlsList();
     reloadMenuList();
+    // The application manager is created with the page, before the companion, and so announces its
+    // setting before anyone listens: take the setting from the live plug-in.
+    AppDelegate* delegate = AppDelegate::shared();
+    if (delegate && delegate->viewController) {
+        auto& plugins = delegate->viewController->pluginObjects;
+        auto it = plugins.find("ApplicationManager");
+        if (it != plugins.end()) {
+            if (auto* manager = dynamic_cast<ApplicationManager*>(it->second.get())) {
+                platform::Notification n;
+                n.name = kApplicationManagerStatusBarIconVisibilityChangedNotification;
+                n.object = manager;
+                n.userInfo = platform::Value{{"showItem", manager->visibleInStatusBar()}};
+                setStatusItemVisibility(n);
+            }
+        }
+    }
 }
 
 StatusBarMenu::~StatusBarMenu() {

@@ -435,3 +435,23 @@ TEST_F(ModelTest, MenuRunsCommandsAndPulsesTheSelectedController) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ModelTest, StatusItemFollowsASettingAnnouncedBeforeTheCompanion) {
+    for (bool visible : {true, false}) {
+        SCOPED_TRACE(visible);
+        defaults().set(kApplicationManagerStatusBarIconVisibilityChangedSetting, Value(visible));
+        rig.reset();
+        rig.emplace();
+        // As at launch: the page's start-up plug-ins come first, the companion after them.
+        vc->registerPlugin(std::make_unique<ApplicationManager>(nullptr), "ApplicationManager");
+        rig->start();
+        EXPECT_EQ(menu().isStatusItemVisible(), visible);
+        EXPECT_EQ(rig->bar->visibleItems().size(), visible ? 1u : 0u);
+        vc->pluginObjects.erase("ApplicationManager");
+    }
+    defaults().remove(kApplicationManagerStatusBarIconVisibilityChangedSetting);
+}
+
+}  // namespace
