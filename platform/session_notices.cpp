@@ -56,8 +56,8 @@ private:
                          GVariant* parameters, gpointer data) {
         auto* self = static_cast<DBusSessionNoticeSource*>(data);
         std::string i(interface), m(member);
-        bool flag = false;
-        bool hasFlag = g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"));
+        gboolean flag = FALSE;
+        bool hasFlag = parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"));
         if (hasFlag) g_variant_get(parameters, "(b)", &flag);
         const char* notice = nullptr;
         if (m == "PrepareForSleep" && hasFlag) {

@@ -77,8 +77,10 @@ std::string escapeMarkup(const std::string& text) {
     return out;
 }
 
-// Pango markup of an attributed title: each run gets its size and colour, the rest stays plain.
-std::string markupOf(const AttributedTitle& t) {
+}  // namespace
+
+// Each run gets its size and colour, the rest stays plain.
+std::string menuTitleMarkup(const AttributedTitle& t) {
     std::vector<TextRun> runs = t.runs;
     std::sort(runs.begin(), runs.end(), [](const TextRun& a, const TextRun& b) { return a.start < b.start; });
     std::string out;
@@ -97,6 +99,8 @@ std::string markupOf(const AttributedTitle& t) {
     out += escapeMarkup(t.text.substr(std::min(at, t.text.size())));
     return out;
 }
+
+namespace {
 
 struct ActivationData {
     std::weak_ptr<MenuItem> item;
@@ -124,7 +128,7 @@ GtkWidget* buildMenu(const Menu& menu) {
             GtkWidget* label = gtk_accel_label_new("");
             gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
             if (item->attributedTitle) {
-                gtk_label_set_markup(GTK_LABEL(label), markupOf(*item->attributedTitle).c_str());
+                gtk_label_set_markup(GTK_LABEL(label), menuTitleMarkup(*item->attributedTitle).c_str());
             } else {
                 gtk_label_set_text(GTK_LABEL(label), item->title.c_str());
             }

@@ -27,6 +27,9 @@ struct AttributedTitle {
     std::vector<TextRun> runs;
 };
 
+// Pango markup of an attributed title (text escaped; runs as sized or grey spans).
+std::string menuTitleMarkup(const AttributedTitle& title);
+
 class Menu;
 
 class MenuItem {
