@@ -13,8 +13,9 @@
 using platform::Value;
 
 static std::unique_ptr<PresenceDetector>& detectorSlot() {
-    static std::unique_ptr<PresenceDetector> slot;
-    return slot;
+    // Never released: the instance lives until the process ends, past static destruction.
+    static auto* slot = new std::unique_ptr<PresenceDetector>;
+    return *slot;
 }
 
 PresenceDetector& PresenceDetector::sharedInstance() {

@@ -17,8 +17,9 @@
 using platform::Value;
 
 static std::unique_ptr<StatusBarInformation>& informationSlot() {
-    static std::unique_ptr<StatusBarInformation> slot;
-    return slot;
+    // Never released: the instance lives until the process ends, past static destruction.
+    static auto* slot = new std::unique_ptr<StatusBarInformation>;
+    return *slot;
 }
 
 StatusBarInformation& StatusBarInformation::sharedInstance() {

@@ -16,8 +16,9 @@ using platform::Menu;
 using platform::MenuItem;
 
 static std::unique_ptr<StatusBarMenu>& menuSlot() {
-    static std::unique_ptr<StatusBarMenu> slot;
-    return slot;
+    // Never released: the instance lives until the process ends, past static destruction.
+    static auto* slot = new std::unique_ptr<StatusBarMenu>;
+    return *slot;
 }
 
 StatusBarMenu& StatusBarMenu::sharedInstance() {

@@ -35,9 +35,6 @@ protected:
 };
 
 TEST_F(TrayTest, TitleMarkupKeepsTheTextAndItsRuns) {
-    struct Case {
-        platform::AttributedTitle title;
-    };
     const platform::AttributedTitle cases[] = {
         {"Light & <Blinds>", {{0, 16, 0, false}}},
         {"Scene\n\"Night\" 'all'", {{0, 5, 0, false}, {6, 13, 10, false}}},
