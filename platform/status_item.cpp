@@ -154,7 +154,7 @@ GtkWidget* buildMenu(const Menu& menu) {
     return gm;
 }
 
-class IndicatorItem : public StatusItem {
+class IndicatorItem : public StatusItem, public std::enable_shared_from_this<IndicatorItem> {
 public:
     explicit IndicatorItem(int serial) {
         if (!gdk_display_get_default()) {
@@ -173,6 +173,10 @@ public:
             app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_PASSIVE);
             g_object_unref(indicator_);
         }
+        if (shown_) {
+            gtk_widget_destroy(shown_);
+            g_object_unref(shown_);
+        }
     }
     void setImage(const std::string& imageName) override {
         if (indicator_) app_indicator_set_icon_full(indicator_, imageName.c_str(), imageName.c_str());
@@ -181,17 +185,38 @@ public:
         menu_ = std::move(menu);
         menuDidChange();
     }
+    // Changes come in bursts (one user choice rebuilds the menu several times): build the GTK menu
+    // once, after the burst.
     void menuDidChange() override {
-        if (!indicator_ || !menu_) return;
-        app_indicator_set_menu(indicator_, GTK_MENU(buildMenu(*menu_)));
+        if (!indicator_ || !menu_ || rebuildPending_) return;
+        rebuildPending_ = true;
+        std::weak_ptr<IndicatorItem> weak = weak_from_this();
+        dispatchMain([weak] {
+            if (auto self = weak.lock()) self->rebuild();
+        });
     }
     void hide() {
         if (indicator_) app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_PASSIVE);
     }
 
 private:
+    void rebuild() {
+        rebuildPending_ = false;
+        if (!indicator_ || !menu_) return;
+        GtkWidget* previous = shown_;
+        shown_ = buildMenu(*menu_);
+        g_object_ref_sink(shown_);
+        app_indicator_set_menu(indicator_, GTK_MENU(shown_));
+        if (previous) {
+            gtk_widget_destroy(previous);
+            g_object_unref(previous);
+        }
+    }
+
     AppIndicator* indicator_ = nullptr;
     std::shared_ptr<Menu> menu_;
+    GtkWidget* shown_ = nullptr;  // our reference to the GTK menu the indicator shows
+    bool rebuildPending_ = false;
 };
 
 class IndicatorStatusBar : public StatusBar {
