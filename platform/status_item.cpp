@@ -92,8 +92,8 @@ std::string menuTitleMarkup(const AttributedTitle& t) {
         std::string attrs;
         if (r.fontSize > 0) attrs += " size=\"" + std::to_string(static_cast<int>(r.fontSize * PANGO_SCALE)) + "\"";
         if (r.grey) attrs += " foreground=\"#808080\"";
-        std::string piece = escapeMarkup(t.text.substr(r.start, len));
-        out += attrs.empty() ? piece : "<span" + attrs + ">" + piece + "</span>";
+        std::string run = escapeMarkup(t.text.substr(r.start, len));
+        out += attrs.empty() ? run : "<span" + attrs + ">" + run + "</span>";
         at = r.start + len;
     }
     out += escapeMarkup(t.text.substr(std::min(at, t.text.size())));
