@@ -26,6 +26,22 @@ int runAlertPanel(GtkWindow* parent, const std::string& message, const std::vect
     return r >= 0 ? r : -1;
 }
 
+int runWarningAlertPanel(GtkWindow* parent, const std::string& message, const std::optional<std::string>& informativeText,
+                         const std::vector<std::string>& buttons) {
+    if (gResponder) {
+        PanelRequest req{PanelRequest::Alert, message, buttons};
+        req.informativeText = informativeText;
+        req.warning = true;
+        return gResponder(req).button;
+    }
+    GtkWidget* d = makeDialog(parent, message, buttons);
+    g_object_set(d, "message-type", GTK_MESSAGE_WARNING, nullptr);
+    if (informativeText) gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(d), "%s", informativeText->c_str());
+    int r = gtk_dialog_run(GTK_DIALOG(d));
+    gtk_widget_destroy(d);
+    return r >= 0 ? r : -1;
+}
+
 std::optional<std::string> runPromptPanel(GtkWindow* parent, const std::string& prompt, const std::string& defaultText,
                                           const std::vector<std::string>& buttons) {
     if (gResponder) {

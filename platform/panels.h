@@ -17,6 +17,8 @@ struct PanelRequest {
     std::vector<std::string> buttons;
     std::string defaultText;
     bool allowMultiple = false;
+    std::optional<std::string> informativeText;  // alerts: the smaller text below the message
+    bool warning = false;                        // alerts: warning style
 };
 struct PanelAnswer {
     int button = -1;                   // index of the chosen button, -1 when closed
@@ -26,6 +28,9 @@ struct PanelAnswer {
 
 // Answers the index of the chosen button (-1 when the panel was closed otherwise).
 int runAlertPanel(GtkWindow* parent, const std::string& message, const std::vector<std::string>& buttons);
+// A warning alert with an optional informative text under the message.
+int runWarningAlertPanel(GtkWindow* parent, const std::string& message, const std::optional<std::string>& informativeText,
+                         const std::vector<std::string>& buttons);
 // The field's text when the first button was chosen.
 std::optional<std::string> runPromptPanel(GtkWindow* parent, const std::string& prompt, const std::string& defaultText,
                                           const std::vector<std::string>& buttons);

@@ -1,0 +1,251 @@
+#include "platform/status_item.h"
+
+#include <gtk/gtk.h>
+#include <libayatana-appindicator/app-indicator.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+#include "platform/bundle.h"
+#include "platform/dispatch.h"
+#include "platform/log.h"
+
+namespace platform {
+
+std::shared_ptr<MenuItem> MenuItem::separatorItem() {
+    auto i = std::make_shared<MenuItem>();
+    i->isSeparator = true;
+    return i;
+}
+
+std::shared_ptr<MenuItem> MenuItem::item(std::string title, std::string keyEquivalent, Action action,
+                                         std::string actionName) {
+    auto i = std::make_shared<MenuItem>();
+    i->title = std::move(title);
+    i->keyEquivalent = std::move(keyEquivalent);
+    i->action = std::move(action);
+    i->actionName = std::move(actionName);
+    return i;
+}
+
+bool MenuItem::activate() {
+    if (!isEnabled() || !action) return false;
+    // The action may rebuild the menu that holds this item.
+    Action a = action;
+    a(*this);
+    return true;
+}
+
+std::shared_ptr<MenuItem> Menu::itemWithTitle(const std::string& title) const {
+    for (const auto& i : items) {
+        if (!i->isSeparator && i->displayTitle() == title) return i;
+    }
+    return nullptr;
+}
+
+// ---- scripted ----
+
+std::shared_ptr<StatusItem> ScriptedStatusBar::statusItemWithSquareLength() {
+    auto item = std::make_shared<Item>();
+    created.push_back(item);
+    return item;
+}
+
+void ScriptedStatusBar::removeStatusItem(const std::shared_ptr<StatusItem>& item) {
+    for (auto& c : created) {
+        if (c == item) c->removed = true;
+    }
+}
+
+std::vector<std::shared_ptr<ScriptedStatusBar::Item>> ScriptedStatusBar::visibleItems() const {
+    std::vector<std::shared_ptr<Item>> out;
+    for (const auto& c : created) {
+        if (!c->removed) out.push_back(c);
+    }
+    return out;
+}
+
+// ---- tray indicator with GTK menus ----
+
+namespace {
+
+std::string escapeMarkup(const std::string& text) {
+    char* e = g_markup_escape_text(text.c_str(), static_cast<gssize>(text.size()));
+    std::string out(e);
+    g_free(e);
+    return out;
+}
+
+}  // namespace
+
+// Each run gets its size and colour, the rest stays plain.
+std::string menuTitleMarkup(const AttributedTitle& t) {
+    std::vector<TextRun> runs = t.runs;
+    std::sort(runs.begin(), runs.end(), [](const TextRun& a, const TextRun& b) { return a.start < b.start; });
+    std::string out;
+    std::size_t at = 0;
+    for (const auto& r : runs) {
+        if (r.start < at || r.start > t.text.size()) continue;
+        std::size_t len = std::min(r.length, t.text.size() - r.start);
+        out += escapeMarkup(t.text.substr(at, r.start - at));
+        std::string attrs;
+        if (r.fontSize > 0) attrs += " size=\"" + std::to_string(static_cast<int>(r.fontSize * PANGO_SCALE)) + "\"";
+        if (r.grey) attrs += " foreground=\"#808080\"";
+        std::string run = escapeMarkup(t.text.substr(r.start, len));
+        out += attrs.empty() ? run : "<span" + attrs + ">" + run + "</span>";
+        at = r.start + len;
+    }
+    out += escapeMarkup(t.text.substr(std::min(at, t.text.size())));
+    return out;
+}
+
+namespace {
+
+struct ActivationData {
+    std::weak_ptr<MenuItem> item;
+};
+
+void onActivate(GtkMenuItem*, gpointer data) {
+    auto weak = static_cast<ActivationData*>(data)->item;
+    // Run after GTK is done with the menu: the action may rebuild it.
+    dispatchMain([weak] {
+        if (auto item = weak.lock()) item->activate();
+    });
+}
+
+void freeActivation(gpointer data, GClosure*) { delete static_cast<ActivationData*>(data); }
+
+GtkWidget* buildMenu(const Menu& menu) {
+    GtkWidget* gm = gtk_menu_new();
+    bool anyState = std::any_of(menu.items.begin(), menu.items.end(), [](const auto& i) { return i->stateOn; });
+    for (const auto& item : menu.items) {
+        GtkWidget* w;
+        if (item->isSeparator) {
+            w = gtk_separator_menu_item_new();
+        } else {
+            w = anyState && !item->submenu ? gtk_check_menu_item_new() : gtk_menu_item_new();
+            GtkWidget* label = gtk_accel_label_new("");
+            gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+            if (item->attributedTitle) {
+                gtk_label_set_markup(GTK_LABEL(label), menuTitleMarkup(*item->attributedTitle).c_str());
+            } else {
+                gtk_label_set_text(GTK_LABEL(label), item->title.c_str());
+            }
+            if (!item->keyEquivalent.empty()) {
+                guint key = gdk_unicode_to_keyval(static_cast<guint32>(item->keyEquivalent[0]));
+                gtk_accel_label_set_accel(GTK_ACCEL_LABEL(label), key, GDK_CONTROL_MASK);
+            }
+            gtk_container_add(GTK_CONTAINER(w), label);
+            if (GTK_IS_CHECK_MENU_ITEM(w)) {
+                gtk_check_menu_item_set_draw_as_radio(GTK_CHECK_MENU_ITEM(w), TRUE);
+                gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(w), item->stateOn);
+            }
+            if (item->submenu) gtk_menu_item_set_submenu(GTK_MENU_ITEM(w), buildMenu(*item->submenu));
+            gtk_widget_set_sensitive(w, item->isEnabled());
+            if (item->action) {
+                g_signal_connect_data(w, "activate", G_CALLBACK(onActivate), new ActivationData{item}, freeActivation,
+                                      GConnectFlags(0));
+            }
+        }
+        gtk_menu_shell_append(GTK_MENU_SHELL(gm), w);
+    }
+    gtk_widget_show_all(gm);
+    return gm;
+}
+
+class IndicatorItem : public StatusItem, public std::enable_shared_from_this<IndicatorItem> {
+public:
+    explicit IndicatorItem(int serial) {
+        if (!gdk_display_get_default()) {
+            logf("status item: no display, the item is not shown");
+            return;
+        }
+        std::string id = Bundle::main().identifier() + "." + std::to_string(serial);
+        std::string iconDir = Bundle::main().resourcePath() + "/icons";
+        indicator_ = app_indicator_new_with_path(id.c_str(), "StatusBarButtonIcon",
+                                                 APP_INDICATOR_CATEGORY_APPLICATION_STATUS, iconDir.c_str());
+        app_indicator_set_title(indicator_, Bundle::main().name().c_str());
+        app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_ACTIVE);
+    }
+    ~IndicatorItem() override {
+        if (indicator_) {
+            app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_PASSIVE);
+            g_object_unref(indicator_);
+        }
+        if (shown_) {
+            gtk_widget_destroy(shown_);
+            g_object_unref(shown_);
+        }
+    }
+    void setImage(const std::string& imageName) override {
+        if (indicator_) app_indicator_set_icon_full(indicator_, imageName.c_str(), imageName.c_str());
+    }
+    void setMenu(std::shared_ptr<Menu> menu) override {
+        menu_ = std::move(menu);
+        menuDidChange();
+    }
+    // Changes come in bursts (one user choice rebuilds the menu several times): build the GTK menu
+    // once, after the burst.
+    void menuDidChange() override {
+        if (!indicator_ || !menu_ || rebuildPending_) return;
+        rebuildPending_ = true;
+        std::weak_ptr<IndicatorItem> weak = weak_from_this();
+        dispatchMain([weak] {
+            if (auto self = weak.lock()) self->rebuild();
+        });
+    }
+    void hide() {
+        if (indicator_) app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_PASSIVE);
+    }
+
+private:
+    void rebuild() {
+        rebuildPending_ = false;
+        if (!indicator_ || !menu_) return;
+        GtkWidget* previous = shown_;
+        shown_ = buildMenu(*menu_);
+        g_object_ref_sink(shown_);
+        app_indicator_set_menu(indicator_, GTK_MENU(shown_));
+        if (previous) {
+            gtk_widget_destroy(previous);
+            g_object_unref(previous);
+        }
+    }
+
+    AppIndicator* indicator_ = nullptr;
+    std::shared_ptr<Menu> menu_;
+    GtkWidget* shown_ = nullptr;  // our reference to the GTK menu the indicator shows
+    bool rebuildPending_ = false;
+};
+
+class IndicatorStatusBar : public StatusBar {
+public:
+    std::shared_ptr<StatusItem> statusItemWithSquareLength() override {
+        return std::make_shared<IndicatorItem>(++serial_);
+    }
+    void removeStatusItem(const std::shared_ptr<StatusItem>& item) override {
+        if (auto i = std::dynamic_pointer_cast<IndicatorItem>(item)) i->hide();
+    }
+
+private:
+    int serial_ = 0;
+};
+
+std::mutex gBarMutex;
+std::shared_ptr<StatusBar> gBar;
+
+}  // namespace
+
+StatusBar& systemStatusBar() {
+    std::lock_guard lock(gBarMutex);
+    if (!gBar) gBar = std::make_shared<IndicatorStatusBar>();
+    return *gBar;
+}
+
+void setSystemStatusBar(std::shared_ptr<StatusBar> bar) {
+    std::lock_guard lock(gBarMutex);
+    gBar = std::move(bar);
+}
+
+}  // namespace platform
