@@ -252,26 +252,20 @@ void DeviceAudio::adjustRxLevel(float level) {
     if (ep_.core) ep_.core->setPlaybackGainDb(levelToDb(level));
 }
 
+// The local identity. Without a registrar the core takes no account, so the identity is the
+// core's primary contact, which outgoing calls without an account use as their From.
 class LinphoneAccountBackend : public Endpoint::AccountBackend {
 public:
-    std::shared_ptr<linphone::Account> account;
-    AccountInfo getInfo() override {
-        AccountInfo info;
-        if (auto id = account->getParams()->getIdentityAddress()) info.uri = id->asStringUriOnly();
-        info.regIsActive = account->getState() == linphone::RegistrationState::Ok;
-        return info;
-    }
+    std::string uri;
+    AccountInfo getInfo() override { return {uri, false}; }
 };
 
 std::unique_ptr<Endpoint::AccountBackend> LinphoneEndpoint::createAccount(Account&, const AccountConfig& config,
-                                                                        bool makeDefault) {
+                                                                        bool /*makeDefault*/) {
     requireCore("Account::create");
-    auto factory = linphone::Factory::get();
-    auto identity = factory->createAddress(config.idUri);
-    if (!identity) throw Error(ErrorKind::General, "Account::create", "Invalid account URI '" + config.idUri + "'");
-    auto params = core->createAccountParams();
-    params->setIdentityAddress(identity);
-    params->enableRegister(false);
+    auto identity = linphone::Factory::get()->createAddress(config.idUri);
+    if (!identity || config.idUri.empty())
+        throw Error(ErrorKind::General, "Account::create", "Invalid account URI '" + config.idUri + "'");
     if (!stunServers_.empty() || config.iceEnabled || config.turnEnabled) {
         auto nat = core->createNatPolicy();
         if (!stunServers_.empty()) {
@@ -280,7 +274,6 @@ std::unique_ptr<Endpoint::AccountBackend> LinphoneEndpoint::createAccount(Accoun
         }
         nat->enableIce(config.iceEnabled);
         nat->enableTurn(config.turnEnabled);
-        params->setNatPolicy(nat);
         core->setNatPolicy(nat);
     }
     if (config.rtpPort > 0) {
@@ -288,13 +281,10 @@ std::unique_ptr<Endpoint::AccountBackend> LinphoneEndpoint::createAccount(Accoun
         core->setAudioPortRange(static_cast<int>(config.rtpPort), static_cast<int>(config.rtpPort + range - 1));
     }
     if (!config.publicAddress.empty()) core->setNatAddress(config.publicAddress);
+    if (core->setPrimaryContact(identity->asString()) != 0)
+        throw Error(ErrorKind::General, "Account::create", "Invalid account URI '" + config.idUri + "'");
     auto backend = std::make_unique<LinphoneAccountBackend>();
-    backend->account = core->createAccount(params);
-    if (!backend->account || core->addAccount(backend->account) != 0)
-        throw Error(ErrorKind::General, "Account::create", "The account could not be added");
-    // The core takes the identity of outgoing calls from its default account; there is only this one.
-    (void)makeDefault;
-    core->setDefaultAccount(backend->account);
+    backend->uri = identity->asStringUriOnly();
     return backend;
 }
 
