@@ -98,12 +98,16 @@ public:
             linphone::LoggingService::get()->addListener(logRelay_);
         }
         linphone::LoggingService::get()->setLogLevelMask(logMaskFor(1));
-        core = factory->createCore("", "", nullptr);
+        auto config = factory->createConfig("");
+        // Calls go out with the identity exactly as configured, not with a guessed host.
+        config->setInt("sip", "guess_hostname", 0);
+        config->setInt("video", "automatically_initiate", 0);
+        core = factory->createCoreWithConfig(config, nullptr);
         if (!core) throw Error(ErrorKind::General, "libCreate", "The library could not be created");
         core->addListener(self());
+        core->enableIpv6(false);
         core->enableVideoCapture(false);
         core->enableVideoDisplay(false);
-        core->getConfig()->setInt("video", "automatically_initiate", 0);
         core->setRing("");
         core->setRingback("");
         core->setInCallTimeout(0);

@@ -85,8 +85,13 @@ void Pjsua2::setLevelMic(float mic, float speaker) {
 }
 
 void Pjsua2::_startCall(const std::string& config) {
-    // One call at a time: a call still held is ended first, as stopCall would.
-    if (call_) _stopCall();
+    // One call at a time: a call still held is ended first, without relaying its end, which
+    // would otherwise reach the new call's callback.
+    if (call_) {
+        _unregisterFromCallStates();
+        call_->endCall();
+        call_.reset();
+    }
     _registerForCallStates();
     call_ = std::make_unique<Pjsua2Wrapper>();
     call_->initWithConfig(config);
