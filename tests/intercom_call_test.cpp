@@ -245,6 +245,10 @@ TEST_F(IntercomPluginCall, HangUpAnswersOnTheCallsCallbackAndNothingFollows) {
     makeCall(callConfig(peer, {{"kvIntercomPass", "geheim"}}));
     ASSERT_TRUE(waitForResult([](const auto& r) { return stateOf(r) == 5; })) << delegate.count();
 
+    // One number is not enough: an error, and the call goes on.
+    plugin.invokeAction("setLevels", WHInvokedUrlCommand(Value::array({0.8}), "SIP-half", "SIP", "setLevels"));
+    ASSERT_EQ(delegate.last().callbackId, std::optional<std::string>("SIP-half"));
+    EXPECT_EQ(delegate.last().result.status(), WHCommandStatus_ERROR);
     plugin.invokeAction("setLevels", WHInvokedUrlCommand(Value::array({0.8, 1.0}), "SIP-levels", "SIP", "setLevels"));
     plugin.invokeAction("muteMic", WHInvokedUrlCommand(Value::array({true}), "SIP-mute", "SIP", "muteMic"));
     plugin.invokeAction("hangUp", WHInvokedUrlCommand(Value::array(), "SIP-hangup", "SIP", "hangUp"));
