@@ -323,10 +323,9 @@ public:
     }
 
     CallInfo getInfo() override {
+        // The one audio stream exists from the answer until the call ends.
         CallInfo out = info_;
-        if (audio_.call && ep_.core && audio_.call->getState() == linphone::Call::State::StreamsRunning)
-            out.media = {MediaType::Audio};
-        else if (audio_.call && info_.state >= kStateConnecting && info_.state < kStateDisconnected)
+        if (audio_.call && info_.state >= kStateConnecting && info_.state < kStateDisconnected)
             out.media = {MediaType::Audio};
         return out;
     }
