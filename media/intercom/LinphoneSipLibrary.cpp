@@ -1,0 +1,431 @@
+// The SIP library on liblinphone: the endpoint's life is one linphone core, created by libCreate
+// and stopped by libDestroy. Everything runs on the thread that calls in; the core's callbacks
+// arrive inside handleEvents() (core iteration).
+#ifdef KIVANO_HAVE_LINPHONE
+
+#include <linphone++/linphone.hh>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "media/intercom/SipLibrary.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+
+namespace sip {
+namespace {
+
+std::string codecIdOf(const std::shared_ptr<linphone::PayloadType>& pt) {
+    return pt->getMimeType() + "/" + std::to_string(pt->getClockRate()) + "/" + std::to_string(pt->getChannels());
+}
+
+// A level factor as the core's gain in decibels; 0 and below is silence.
+float levelToDb(float level) { return level > 0.0001f ? 20.0f * std::log10(level) : -100.0f; }
+
+class LogRelay : public linphone::LoggingServiceListener {
+public:
+    void onLogMessageWritten(const std::shared_ptr<linphone::LoggingService>&, const std::string& domain,
+                             linphone::LogLevel, const std::string& message) override {
+        platform::logf("sip %s: %s", domain, message);
+    }
+};
+
+unsigned logMaskFor(unsigned level) {
+    using L = linphone::LogLevel;
+    unsigned mask = static_cast<unsigned>(L::Fatal);
+    if (level >= 1) mask |= static_cast<unsigned>(L::Error);
+    if (level >= 2) mask |= static_cast<unsigned>(L::Warning);
+    if (level >= 3) mask |= static_cast<unsigned>(L::Message);
+    if (level >= 4) mask |= static_cast<unsigned>(L::Debug);
+    if (level >= 5) mask |= static_cast<unsigned>(L::Trace);
+    return mask;
+}
+
+class LinphoneEndpoint;
+
+// The audio of one call: transmitting it to the playback device is the call's speaker.
+class CallAudio : public AudioMedia {
+public:
+    std::shared_ptr<linphone::Call> call;
+    void startTransmit(AudioMedia&) override {
+        if (call) call->setSpeakerMuted(false);
+    }
+    void stopTransmit(AudioMedia&) override {
+        if (call) call->setSpeakerMuted(true);
+    }
+    void adjustTxLevel(float) override {}
+    void adjustRxLevel(float) override {}
+};
+
+// A sound device. The capture device transmitting to a call is the call's microphone.
+class DeviceAudio : public AudioMedia {
+public:
+    explicit DeviceAudio(LinphoneEndpoint& ep) : ep_(ep) {}
+    void startTransmit(AudioMedia& sink) override {
+        if (auto* c = dynamic_cast<CallAudio*>(&sink); c && c->call) c->call->setMicrophoneMuted(false);
+    }
+    void stopTransmit(AudioMedia& sink) override {
+        if (auto* c = dynamic_cast<CallAudio*>(&sink); c && c->call) c->call->setMicrophoneMuted(true);
+    }
+    void adjustTxLevel(float level) override;
+    void adjustRxLevel(float level) override;
+
+private:
+    LinphoneEndpoint& ep_;
+};
+
+class LinphoneCallBackend;
+
+class LinphoneEndpoint : public Endpoint, public linphone::CoreListener,
+                         public std::enable_shared_from_this<LinphoneEndpoint> {
+public:
+    LinphoneEndpoint() : capture_(*this), playback_(*this) {}
+
+    std::shared_ptr<linphone::Core> core;
+    std::map<const linphone::Call*, LinphoneCallBackend*> calls;
+    LinphoneCallBackend* pending = nullptr;  // the call being placed, before the core names it
+
+    void libCreate() override {
+        if (core) throw Error(ErrorKind::General, "libCreate", "Library already created");
+        auto factory = linphone::Factory::get();
+        std::string dir = platform::cacheHome() + "/sip";
+        platform::makeDirs(dir);
+        factory->setDataDir(dir);
+        factory->setConfigDir(dir);
+        if (!logRelay_) {
+            logRelay_ = std::make_shared<LogRelay>();
+            linphone::LoggingService::get()->addListener(logRelay_);
+        }
+        linphone::LoggingService::get()->setLogLevelMask(logMaskFor(1));
+        auto config = factory->createConfig("");
+        // Calls go out with the identity exactly as configured, not with a guessed host.
+        config->setInt("sip", "guess_hostname", 0);
+        config->setInt("video", "automatically_initiate", 0);
+        core = factory->createCoreWithConfig(config, nullptr);
+        if (!core) throw Error(ErrorKind::General, "libCreate", "The library could not be created");
+        core->addListener(self());
+        core->enableIpv6(false);
+        core->enableVideoCapture(false);
+        core->enableVideoDisplay(false);
+        core->setRing("");
+        core->setRingback("");
+        core->setInCallTimeout(0);
+        bool capture = false, play = false;
+        for (const auto& d : core->getAudioDevices()) {
+            capture = capture || d->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord);
+            play = play || d->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay);
+        }
+        soundDevices_ = capture && play;
+        if (!soundDevices_) {
+            // No sound card: the core plays into and records from nothing.
+            platform::logLine("sip: no sound devices, audio runs without them");
+            core->setUseFiles(true);
+            core->setPlayFile("");
+            core->setRecordFile("");
+        }
+        transports_ = factory->createTransports();
+        transports_->setUdpPort(0);
+        transports_->setTcpPort(0);
+        transports_->setTlsPort(0);
+        transports_->setDtlsPort(0);
+        priorities_.clear();
+        stunServers_.clear();
+    }
+
+    void libInit(const EndpointConfig& config) override {
+        requireCore("libInit");
+        linphone::LoggingService::get()->setLogLevelMask(logMaskFor(config.logLevel));
+        // The core runs its SIP and media work itself; it has no worker-thread count.
+        core->setUserAgent(config.userAgent, "");
+        stunServers_ = config.stunServer;
+    }
+
+    void transportCreate(TransportType type, const TransportConfig& config) override {
+        requireCore("transportCreate");
+        if (type == TransportType::UDP) transports_->setUdpPort(static_cast<int>(config.port));
+        else transports_->setTcpPort(static_cast<int>(config.port));
+        if (core->setTransports(transports_) != 0)
+            throw Error(ErrorKind::General, "transportCreate", "Unable to create the transport");
+    }
+
+    void libStart() override {
+        requireCore("libStart");
+        if (core->start() != 0) throw Error(ErrorKind::General, "libStart", "Unable to start the library");
+        auto used = core->getTransportsUsed();
+        bool wantUdp = transports_->getUdpPort() != 0, wantTcp = transports_->getTcpPort() != 0;
+        if ((wantUdp && used->getUdpPort() <= 0) || (wantTcp && used->getTcpPort() <= 0))
+            throw Error(ErrorKind::General, "libStart", "Unable to bind the SIP port");
+    }
+
+    void libDestroy() override {
+        if (!core) return;
+        auto c = core;
+        c->terminateAllCalls();
+        c->stop();
+        c->removeListener(self());
+        calls.clear();
+        core.reset();
+    }
+
+    bool libIsCreated() const override { return core != nullptr; }
+
+    void handleEvents() override {
+        if (core) core->iterate();
+    }
+
+    int effectivePriority(const std::string& id, int index, bool enabled) const {
+        auto it = priorities_.find(id);
+        if (it != priorities_.end()) return it->second;
+        return enabled ? std::max(1, 128 - index) : 0;
+    }
+
+    std::vector<CodecInfo> codecEnum() override {
+        requireCore("codecEnum");
+        std::vector<CodecInfo> out;
+        int i = 0;
+        for (const auto& pt : core->getAudioPayloadTypes()) {
+            std::string id = codecIdOf(pt);
+            out.push_back({id, effectivePriority(id, i++, pt->enabled())});
+        }
+        return out;
+    }
+
+    void codecSetPriority(const std::string& codecId, int priority) override {
+        requireCore("codecSetPriority");
+        auto list = core->getAudioPayloadTypes();
+        std::vector<std::pair<int, std::shared_ptr<linphone::PayloadType>>> ranked;
+        bool found = false;
+        int i = 0;
+        for (const auto& pt : list) {
+            std::string id = codecIdOf(pt);
+            if (id == codecId) {
+                found = true;
+                priorities_[id] = priority;
+                pt->enable(priority > 0 && pt->isUsable());
+            }
+            ranked.emplace_back(effectivePriority(id, i++, pt->enabled()), pt);
+        }
+        if (!found) throw Error(ErrorKind::General, "codecSetPriority", "Codec not found: " + codecId);
+        std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        std::list<std::shared_ptr<linphone::PayloadType>> ordered;
+        for (auto& r : ranked) ordered.push_back(r.second);
+        core->setAudioPayloadTypes(ordered);
+    }
+
+    void natDetectType() override {
+        requireCore("natDetectType");
+        if (auto policy = core->getNatPolicy()) policy->resolveStunServer();
+    }
+
+    void hangupAllCalls() override {
+        if (core) core->terminateAllCalls();
+    }
+
+    AudioMedia& getCaptureDevMedia() override { return capture_; }
+    AudioMedia& getPlaybackDevMedia() override { return playback_; }
+    bool hasSoundDevices() const override { return soundDevices_; }
+
+    std::unique_ptr<AccountBackend> createAccount(Account&, const AccountConfig& config, bool makeDefault) override;
+    std::unique_ptr<CallBackend> createCall(Call& owner, Account& account) override;
+
+    void onCallStateChanged(const std::shared_ptr<linphone::Core>&, const std::shared_ptr<linphone::Call>& call,
+                            linphone::Call::State state, const std::string& message) override;
+
+    void requireCore(const char* op) const {
+        if (!core) throw Error(ErrorKind::General, op, "Library not created");
+    }
+
+private:
+    std::shared_ptr<LinphoneEndpoint> self() { return shared_from_this(); }
+    std::shared_ptr<LogRelay> logRelay_;
+    std::shared_ptr<linphone::Transports> transports_;
+    std::map<std::string, int> priorities_;
+    std::vector<std::string> stunServers_;
+    DeviceAudio capture_, playback_;
+    bool soundDevices_ = false;
+
+public:
+    const std::vector<std::string>& stunServers() const { return stunServers_; }
+};
+
+void DeviceAudio::adjustTxLevel(float level) {
+    if (ep_.core) ep_.core->setMicGainDb(levelToDb(level));
+}
+void DeviceAudio::adjustRxLevel(float level) {
+    if (ep_.core) ep_.core->setPlaybackGainDb(levelToDb(level));
+}
+
+// The local identity. Without a registrar the core takes no account, so the identity is the
+// core's primary contact, which outgoing calls without an account use as their From.
+class LinphoneAccountBackend : public Endpoint::AccountBackend {
+public:
+    std::string uri;
+    AccountInfo getInfo() override { return {uri, false}; }
+};
+
+std::unique_ptr<Endpoint::AccountBackend> LinphoneEndpoint::createAccount(Account&, const AccountConfig& config,
+                                                                        bool /*makeDefault*/) {
+    requireCore("Account::create");
+    auto identity = linphone::Factory::get()->createAddress(config.idUri);
+    if (!identity || config.idUri.empty())
+        throw Error(ErrorKind::General, "Account::create", "Invalid account URI '" + config.idUri + "'");
+    if (!stunServers_.empty() || config.iceEnabled || config.turnEnabled) {
+        auto nat = core->createNatPolicy();
+        if (!stunServers_.empty()) {
+            nat->setStunServer(stunServers_.front());
+            nat->enableStun(true);
+        }
+        nat->enableIce(config.iceEnabled);
+        nat->enableTurn(config.turnEnabled);
+        core->setNatPolicy(nat);
+    }
+    if (config.rtpPort > 0) {
+        unsigned range = std::max(1u, config.rtpPortRange);
+        core->setAudioPortRange(static_cast<int>(config.rtpPort), static_cast<int>(config.rtpPort + range - 1));
+    }
+    if (!config.publicAddress.empty()) core->setNatAddress(config.publicAddress);
+    if (core->setPrimaryContact(identity->asString()) != 0)
+        throw Error(ErrorKind::General, "Account::create", "Invalid account URI '" + config.idUri + "'");
+    auto backend = std::make_unique<LinphoneAccountBackend>();
+    backend->uri = identity->asStringUriOnly();
+    return backend;
+}
+
+class LinphoneCallBackend : public Endpoint::CallBackend {
+public:
+    LinphoneCallBackend(LinphoneEndpoint& ep, Call& owner) : ep_(ep), owner_(owner) {}
+    ~LinphoneCallBackend() override {
+        detach();
+        if (audio_.call && ep_.core) {
+            auto s = audio_.call->getState();
+            if (s != linphone::Call::State::End && s != linphone::Call::State::Error &&
+                s != linphone::Call::State::Released)
+                audio_.call->terminate();
+        }
+    }
+
+    void makeCall(const std::string& uri, const CallOpParam& param) override {
+        ep_.requireCore("Call::makeCall");
+        if (audio_.call) throw Error(ErrorKind::General, "Call::makeCall", "Call already placed");
+        auto address = linphone::Factory::get()->createAddress(uri);
+        if (!address || uri.empty()) throw Error(ErrorKind::InvalidRequestUri, "Call::makeCall", kInvalidRequestUriReason);
+        auto params = ep_.core->createCallParams(nullptr);
+        params->enableAudio(param.audioCount > 0);
+        params->enableVideo(param.videoCount > 0);
+        for (const auto& h : param.headers) params->addCustomHeader(h.name, h.value);
+        ep_.pending = this;
+        auto call = ep_.core->inviteAddressWithParams(address, params);
+        ep_.pending = nullptr;
+        if (!call) throw Error(ErrorKind::General, "Call::makeCall", "The call could not be placed");
+        audio_.call = call;
+        ep_.calls[call.get()] = this;
+    }
+
+    CallInfo getInfo() override {
+        // The one audio stream exists from the answer until the call ends.
+        CallInfo out = info_;
+        if (audio_.call && info_.state >= kStateConnecting && info_.state < kStateDisconnected)
+            out.media = {MediaType::Audio};
+        return out;
+    }
+
+    AudioMedia& getAudioMedia(int index) override {
+        if (index != 0 || !audio_.call) throw Error(ErrorKind::General, "Call::getAudioMedia", "No audio media");
+        return audio_;
+    }
+
+    std::string streamCodecName(int index) override {
+        if (index != 0 || !audio_.call) throw Error(ErrorKind::General, "Call::getStreamInfo", "No stream");
+        auto params = audio_.call->getCurrentParams();
+        auto pt = params ? params->getUsedAudioPayloadType() : nullptr;
+        if (!pt) throw Error(ErrorKind::General, "Call::getStreamInfo", "No codec in use");
+        return pt->getMimeType();
+    }
+
+    // A state of the core's call, as an invite-session state with its status; repeated states are dropped.
+    void stateChanged(const std::shared_ptr<linphone::Call>& call, linphone::Call::State state,
+                      const std::string& message) {
+        using S = linphone::Call::State;
+        if (!audio_.call) audio_.call = call;
+        int inv = -1, code = 0;
+        std::string reason;
+        auto err = call->getErrorInfo();
+        int errCode = err ? err->getProtocolCode() : 0;
+        std::string errPhrase = err ? err->getPhrase() : "";
+        switch (state) {
+            case S::OutgoingProgress: inv = kStateCalling; break;
+            case S::OutgoingRinging: inv = kStateEarly; code = 180; reason = "Ringing"; break;
+            case S::OutgoingEarlyMedia: inv = kStateEarly; code = 183; reason = "Session Progress"; break;
+            case S::Connected: inv = kStateConnecting; code = 200; reason = "OK"; break;
+            case S::StreamsRunning: inv = kStateConfirmed; code = 200; reason = "OK"; break;
+            case S::End:
+                inv = kStateDisconnected;
+                code = errCode > 0 ? errCode : 200;
+                reason = errCode > 0 ? errPhrase : "Normal call clearing";
+                break;
+            case S::Error:
+                inv = kStateDisconnected;
+                code = errCode > 0 ? errCode : 500;
+                reason = errCode > 0 ? errPhrase : (message.empty() ? "Call failed" : message);
+                break;
+            case S::Released: detach(); return;
+            default: return;
+        }
+        if (inv == info_.state && code == info_.lastStatusCode) return;
+        if (info_.state == kStateDisconnected) return;
+        info_.state = inv;
+        info_.lastStatusCode = code;
+        info_.lastReason = reason;
+        owner_.onCallState();
+    }
+
+private:
+    void detach() {
+        if (ep_.pending == this) ep_.pending = nullptr;
+        for (auto it = ep_.calls.begin(); it != ep_.calls.end();) {
+            if (it->second == this) it = ep_.calls.erase(it);
+            else ++it;
+        }
+    }
+
+    LinphoneEndpoint& ep_;
+    Call& owner_;
+    CallAudio audio_;
+    CallInfo info_;
+};
+
+std::unique_ptr<Endpoint::CallBackend> LinphoneEndpoint::createCall(Call& owner, Account& account) {
+    requireCore("Call");
+    if (!account.isValid()) throw Error(ErrorKind::General, "Call", "Account not created");
+    return std::make_unique<LinphoneCallBackend>(*this, owner);
+}
+
+void LinphoneEndpoint::onCallStateChanged(const std::shared_ptr<linphone::Core>&,
+                                          const std::shared_ptr<linphone::Call>& call,
+                                          linphone::Call::State state, const std::string& message) {
+    if (state == linphone::Call::State::IncomingReceived) {
+        // Only outgoing calls here.
+        call->decline(linphone::Reason::Busy);
+        return;
+    }
+    LinphoneCallBackend* backend = nullptr;
+    if (auto it = calls.find(call.get()); it != calls.end()) backend = it->second;
+    else if (pending && call->getDir() == linphone::Call::Dir::Outgoing) {
+        backend = pending;
+        calls[call.get()] = pending;
+    }
+    if (backend) backend->stateChanged(call, state, message);
+}
+
+}  // namespace
+
+Endpoint& Endpoint::instance() {
+    // Lives to the end of the process, past every static that may still hold a call.
+    static auto* ep = new std::shared_ptr<LinphoneEndpoint>(std::make_shared<LinphoneEndpoint>());
+    return **ep;
+}
+
+}  // namespace sip
+
+#endif  // KIVANO_HAVE_LINPHONE

@@ -1,0 +1,59 @@
+// The intercom's call controller: a worker thread on which every call into the SIP library is
+// made, one library wrapper per call, and the wrapper's call states relayed to the main thread
+// as KvPjsua2Notification (sender: the controller). One controller serves the process.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "media/intercom/Pjsua2Wrapper.h"
+#include "platform/notification_center.h"
+
+class Pjsua2 {
+public:
+    Pjsua2();
+    ~Pjsua2();  // ends a running call and stops the worker
+    Pjsua2(const Pjsua2&) = delete;
+    Pjsua2& operator=(const Pjsua2&) = delete;
+
+    // Each returns at once; the work runs on the worker thread in the order asked.
+    void startCall(const std::string& config);
+    void stopCall();
+    void setMicMute(bool mute);
+    void setLevelMic(float mic, float speaker);
+
+    // Runs `job` on the worker thread after the work asked so far and waits for it (tests).
+    void sync(const std::function<void()>& job);
+    // The wrapper of the running call; only on the worker thread.
+    Pjsua2Wrapper* currentCall() const { return call_.get(); }
+
+    std::uint32_t inputDevice = 0;   // 0: the system default device
+    std::uint32_t outputDevice = 0;
+
+private:
+    void perform(std::function<void()> job);
+    void _th();
+    void _startCall(const std::string& config);
+    void _stopCall();
+    void _setMicMute(const Value& boxed);
+    void _setLevels(const Value& levels);
+    void _registerForCallStates();
+    void _unregisterFromCallStates();
+    void _callStateChanged(const platform::Notification& n);
+    void _postNotification(const Value& userInfo);
+    bool _activateSpeaker(bool activate);
+
+    std::unique_ptr<Pjsua2Wrapper> call_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    bool cancelled_ = false;
+    std::thread bgThread_;
+    std::thread::id workerId_;
+};

@@ -1,0 +1,222 @@
+#include "media/intercom/SIP.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bridge/WHCommandDelegate.h"
+#include "platform/log.h"
+
+WH_REGISTER_PLUGIN(SIP);
+
+namespace {
+
+std::unique_ptr<Pjsua2>& sharedCtrl() {
+    static std::unique_ptr<Pjsua2> ctrl;
+    return ctrl;
+}
+
+int intAt(const Value& info, const char* key) {
+    if (!info.is_object() || !info.contains(key)) return 0;
+    const Value& v = info[key];
+    if (v.is_number()) return v.get<int>();
+    if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
+    return 0;
+}
+
+std::string textAt(const Value& info, const char* key) {
+    if (!info.is_object() || !info.contains(key) || !info[key].is_string()) return "";
+    return info[key].get<std::string>();
+}
+
+}  // namespace
+
+SIP::~SIP() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
+
+const WHPlugin::ActionTable& SIP::actions() const {
+    static const ActionTable table{WH_ACTION(SIP, initSipManager), WH_ACTION(SIP, makeCall),
+                                   WH_ACTION(SIP, setLevels),      WH_ACTION(SIP, muteMic),
+                                   WH_ACTION(SIP, hangUp),         WH_ACTION(SIP, destroy)};
+    return table;
+}
+
+Pjsua2* SIP::ctrl() { return sharedCtrl().get(); }
+
+std::optional<std::string> SIP::callCallbackId() const {
+    std::lock_guard lock(mutex_);
+    return callCallbackId_;
+}
+
+void SIP::setCallCallbackId(std::optional<std::string> callbackId) {
+    std::lock_guard lock(mutex_);
+    callCallbackId_ = std::move(callbackId);
+}
+
+void SIP::observeCallStates() {
+    if (observing_) return;
+    observing_ = true;
+    platform::NotificationCenter::defaultCenter().addObserver(
+        this, KvPjsua2Notification, nullptr, [this](const platform::Notification& n) { callEvent(n); });
+}
+
+void SIP::stopObservingCallStates() {
+    platform::NotificationCenter::defaultCenter().removeObserver(this, KvPjsua2Notification);
+    observing_ = false;
+}
+
+void SIP::initSipManager(const WHInvokedUrlCommand&) {}
+
+void SIP::destroy(const WHInvokedUrlCommand&) {}
+
+void SIP::makeCall(const WHInvokedUrlCommand& command) {
+    Value config = command.argumentAtIndex(0, nullptr, ArgKind::String);
+    if (!config.is_string()) {
+        // Nothing to call with: the command fails at once and a running call stays as it is.
+        auto result = WHPluginResult::resultWithStatusMessageAsDictionary(
+            WHCommandStatus_ERROR, _createPluginResultWithCode(400, "Missing SIP Call Configuration", 6, "Disconnected"));
+        commandDelegate()->sendPluginResult(result, command.callbackId());
+        return;
+    }
+    setCallCallbackId(command.callbackId());
+    observeCallStates();
+    if (!sharedCtrl()) sharedCtrl() = std::make_unique<Pjsua2>();
+    sharedCtrl()->startCall(checkForUsedPort(config.get<std::string>()));
+}
+
+void SIP::setLevels(const WHInvokedUrlCommand& command) {
+    Pjsua2* c = ctrl();
+    if (!c) {
+        platform::logLine("ERROR: no Pjsua2 around to receive the setLevels call!");
+        return;
+    }
+    Value mic = command.argumentAtIndex(0, nullptr, ArgKind::Number);
+    Value speaker = command.argumentAtIndex(1, nullptr, ArgKind::Number);
+    if (!mic.is_number() || !speaker.is_number()) {
+        commandDelegate()->sendPluginResult(
+            WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "setLevels needs a microphone and a speaker level"),
+            command.callbackId());
+        return;
+    }
+    c->setLevelMic(mic.get<float>(), speaker.get<float>());
+    commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_OK), command.callbackId());
+}
+
+void SIP::muteMic(const WHInvokedUrlCommand& command) {
+    Value mute = command.argumentAtIndex(0, nullptr, ArgKind::Boolean);
+    if (!mute.is_boolean()) {
+        commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "muteMic needs a Boolean"),
+                                            command.callbackId());
+        return;
+    }
+    if (Pjsua2* c = ctrl()) c->setMicMute(mute.get<bool>());
+    commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_OK), command.callbackId());
+}
+
+void SIP::hangUp(const WHInvokedUrlCommand&) {
+    if (Pjsua2* c = ctrl()) c->stopCall();
+    auto callbackId = callCallbackId();
+    if (callbackId) {
+        auto result = WHPluginResult::resultWithStatusMessageAsDictionary(
+            WHCommandStatus_OK, _createPluginResultWithCode(200, "User hung up", 6, "DICONNCT"));
+        result.setKeepCallbackAsBool(false);
+        commandDelegate()->sendPluginResult(result, callbackId);
+    }
+    setCallCallbackId(std::nullopt);
+    stopObservingCallStates();
+}
+
+void SIP::callEvent(const platform::Notification& notification) {
+    const Value& info = notification.userInfo;
+    int code = intAt(info, KvPjsua2NotifCode);
+    int state = intAt(info, KvPjsua2NotifState);
+    Value message = _createPluginResultWithCode(code, textAt(info, KvPjsua2NotifCodeString), state,
+                                                textAt(info, KvPjsua2NotifStateString));
+    auto callbackId = callCallbackId();
+    if (code > 399 || state > 5) {
+        auto result = WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_ERROR, message);
+        result.setKeepCallbackAsBool(false);
+        if (state == 6) {
+            if (Pjsua2* c = ctrl()) c->stopCall();
+            stopObservingCallStates();
+        }
+        if (callbackId) commandDelegate()->sendPluginResult(result, callbackId);
+        return;
+    }
+    if (info.is_object() && info.contains(KvPjsua2NotifCodecName) && info[KvPjsua2NotifCodecName].is_string())
+        message["codecName"] = info[KvPjsua2NotifCodecName];
+    auto result = WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_OK, message);
+    result.setKeepCallbackAsBool(true);
+    if (callbackId) commandDelegate()->sendPluginResult(result, callbackId);
+}
+
+Value SIP::_createPluginResultWithCode(int code, const std::string& codeString, int state,
+                                       const std::string& stateString) {
+    return Value{{"code", code}, {"codeString", codeString}, {"state", state}, {"stateString", stateString}};
+}
+
+std::string SIP::checkForUsedPort(const std::string& config) {
+    try {
+        auto parsed = platform::parseJson(config);
+        if (!parsed || !parsed->is_object() || !parsed->contains("settings") || !(*parsed)["settings"].is_object())
+            return config;
+        Value top = *parsed;
+        Value settings = top["settings"];
+        Value port = settings.contains("sipPort") ? settings["sipPort"] : Value(0);
+        if (!isLocalPortInUse(port)) return config;
+        if (!settings.contains("altPorts") || !settings["altPorts"].is_array()) return config;
+        for (const auto& alt : settings["altPorts"]) {
+            if (isLocalPortInUse(alt)) continue;
+            settings["sipPort"] = alt;
+            top["settings"] = settings;
+            return platform::toJson(top);
+        }
+        return config;
+    } catch (const std::exception& e) {
+        platform::logf("Error getting alternative port: %s", std::string(e.what()));
+        return config;
+    }
+}
+
+bool SIP::isLocalPortInUse(const Value& port) {
+    long long number = 0;
+    if (port.is_number()) number = port.get<long long>();
+    else if (port.is_string()) number = std::atoll(port.get<std::string>().c_str());
+    std::string portText = std::to_string(number);
+
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        platform::logLine("Couldn't check if port is opened or not. Socket error!");
+        return false;
+    }
+    bool inUse = false;
+    if (number < 0 || number > 65535) {
+        platform::logf("could not bind to process (%d) %s\n", EINVAL, std::string(std::strerror(EINVAL)));
+        ::close(fd);
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(number));
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        int error = errno;
+        if (error == EADDRINUSE) {
+            platform::logf("Port %s is already in use!", portText);
+            inUse = true;
+        } else {
+            platform::logf("could not bind to process (%d) %s\n", error, std::string(std::strerror(error)));
+        }
+        ::close(fd);
+        return inUse;
+    }
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+        platform::logLine("Couldn't get socket name");
+    if (::close(fd) < 0) platform::logf("Socket couldn't be closed: %s\n", std::string(std::strerror(errno)));
+    else platform::logf("Port %s is not in use, we will use it!", portText);
+    return false;
+}

@@ -1,0 +1,73 @@
+#include "media/intercom/SipLibrary.h"
+
+namespace sip {
+
+Error::Error(ErrorKind k, std::string t, std::string r)
+    : std::runtime_error(r + " (" + t + ")"), kind(k), title(std::move(t)), reason(std::move(r)) {}
+
+std::string Error::info() const { return reason + " (" + title + ")"; }
+
+Account::~Account() = default;
+
+void Account::create(const AccountConfig& config, bool makeDefault) {
+    backend_ = Endpoint::instance().createAccount(*this, config, makeDefault);
+}
+
+AccountInfo Account::getInfo() const {
+    if (!backend_) throw Error(ErrorKind::General, "Account::getInfo", "Account not created");
+    return backend_->getInfo();
+}
+
+Call::Call(Account& account, int /*callId*/) : backend_(Endpoint::instance().createCall(*this, account)) {}
+
+Call::~Call() = default;
+
+void Call::makeCall(const std::string& uri, const CallOpParam& param) { backend_->makeCall(uri, param); }
+CallInfo Call::getInfo() const { return backend_->getInfo(); }
+AudioMedia& Call::getAudioMedia(int index) const { return backend_->getAudioMedia(index); }
+std::string Call::streamCodecName(int index) const { return backend_->streamCodecName(index); }
+
+#ifndef KIVANO_HAVE_LINPHONE
+// A build without a SIP library: every operation fails in an orderly way.
+namespace {
+class UnavailableEndpoint : public Endpoint {
+    [[noreturn]] static void fail(const char* op) {
+        throw Error(ErrorKind::NoLibrary, op, "No SIP library in this build");
+    }
+    struct NullMedia : AudioMedia {
+        void startTransmit(AudioMedia&) override {}
+        void stopTransmit(AudioMedia&) override {}
+        void adjustTxLevel(float) override {}
+        void adjustRxLevel(float) override {}
+    } media_;
+
+public:
+    void libCreate() override { fail("libCreate"); }
+    void libInit(const EndpointConfig&) override { fail("libInit"); }
+    void transportCreate(TransportType, const TransportConfig&) override { fail("transportCreate"); }
+    void libStart() override { fail("libStart"); }
+    void libDestroy() override {}
+    bool libIsCreated() const override { return false; }
+    void handleEvents() override {}
+    std::vector<CodecInfo> codecEnum() override { fail("codecEnum"); }
+    void codecSetPriority(const std::string&, int) override { fail("codecSetPriority"); }
+    void natDetectType() override { fail("natDetectType"); }
+    void hangupAllCalls() override {}
+    AudioMedia& getCaptureDevMedia() override { return media_; }
+    AudioMedia& getPlaybackDevMedia() override { return media_; }
+    bool hasSoundDevices() const override { return false; }
+    std::unique_ptr<AccountBackend> createAccount(Account&, const AccountConfig&, bool) override {
+        fail("Account::create");
+    }
+    std::unique_ptr<CallBackend> createCall(Call&, Account&) override { fail("Call"); }
+};
+}  // namespace
+
+Endpoint& Endpoint::instance() {
+    // Lives to the end of the process, past every static that may still hold a call.
+    static Endpoint* ep = new UnavailableEndpoint;
+    return *ep;
+}
+#endif
+
+}  // namespace sip
