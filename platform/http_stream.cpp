@@ -79,6 +79,8 @@ bool MultipartSplitter::feed(const std::uint8_t* bytes, std::size_t size, const 
 }
 
 void MultipartSplitter::finish(const Sink& sink) {
+    // A body that ends before its first delimiter is no multipart body.
+    if (state_ == State::Preamble && preambleSeen_ + pending_.size() > 0) state_ = State::Malformed;
     if (state_ == State::Body && !pending_.empty() && sink.data)
         sink.data(reinterpret_cast<const std::uint8_t*>(pending_.data()), pending_.size());
     pending_.clear();
@@ -163,7 +165,17 @@ bool MultipartSplitter::step(const Sink& sink) {
             }
         }
         if (at == std::string::npos) {
-            std::size_t keep = delimiter_.size() + 2;  // a delimiter with its line break may be cut off
+            // Hold back only a tail that may begin the next delimiter, so a part's last bytes are
+            // not kept waiting for the next part.
+            std::size_t keep = 0;
+            for (const std::string& lead : {"\r\n" + delimiter_, "\n" + delimiter_}) {
+                for (std::size_t k = std::min(pending_.size(), lead.size()); k > keep; --k) {
+                    if (pending_.compare(pending_.size() - k, k, lead, 0, k) == 0) {
+                        keep = k;
+                        break;
+                    }
+                }
+            }
             if (pending_.size() > keep) {
                 std::size_t n = pending_.size() - keep;
                 bodyStarted_ = true;
@@ -528,7 +540,11 @@ struct HttpStream::Impl {
             }};
         if (size == 0) {
             g_bytes_unref(bytes);
-            if (m.splitter) m.splitter->finish(sink);
+            if (m.splitter) {
+                m.splitter->finish(sink);
+                if (m.splitter->malformed())
+                    return fail(s, makeHttpError(kNSURLErrorDomain, kURLErrorCannotParseResponse, "cannot parse response"));
+            }
             if (!s.cancelled_) s.delegate_->connectionDidFinishLoading(s);
             return cleanup(s);
         }

@@ -49,7 +49,8 @@ public:
     explicit MultipartSplitter(std::string boundary);
     // Answers false once the body turned out malformed; later input is ignored.
     bool feed(const std::uint8_t* bytes, std::size_t size, const Sink& sink);
-    // End of the body: hands over body bytes still held back.
+    // End of the body: hands over body bytes still held back. A body that ended before its first
+    // delimiter is malformed.
     void finish(const Sink& sink);
     bool malformed() const { return state_ == State::Malformed; }
     std::size_t heldBytes() const { return pending_.size(); }
