@@ -168,7 +168,9 @@ bool MultipartSplitter::step(const Sink& sink) {
             // Hold back only a tail that may begin the next delimiter, so a part's last bytes are
             // not kept waiting for the next part.
             std::size_t keep = 0;
-            for (const std::string& lead : {"\r\n" + delimiter_, "\n" + delimiter_}) {
+            // (At the start of a part the delimiter itself may follow, for an empty part.)
+            for (const std::string& lead :
+                 {"\r\n" + delimiter_, "\n" + delimiter_, bodyStarted_ ? std::string() : delimiter_}) {
                 for (std::size_t k = std::min(pending_.size(), lead.size()); k > keep; --k) {
                     if (pending_.compare(pending_.size() - k, k, lead, 0, k) == 0) {
                         keep = k;
