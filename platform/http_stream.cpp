@@ -581,7 +581,15 @@ std::shared_ptr<HttpStream> StreamSession::streamWithURL(const std::string& url,
 }
 
 HttpStream::~HttpStream() {
-    if (impl_ && impl_->cancellable) g_object_unref(impl_->cancellable);
+    if (!impl_ || !impl_->cancellable) return;
+    // libsoup has used the cancellable on the session's thread; it is released there too.
+    GCancellable* cancellable = impl_->cancellable;
+    auto st = session_.lock();
+    if (st && std::this_thread::get_id() != st->threadId) {
+        st->post([cancellable] { g_object_unref(cancellable); });
+    } else {
+        g_object_unref(cancellable);
+    }
 }
 
 void HttpStream::start() {
@@ -593,8 +601,16 @@ void HttpStream::start() {
 }
 
 void HttpStream::cancel() {
-    cancelled_ = true;
-    g_cancellable_cancel(impl_->cancellable);
+    if (cancelled_.exchange(true)) return;
+    // libsoup's cancellation handlers run in the cancelling thread: cancel on the session's own.
+    auto st = session_.lock();
+    if (!st) return;
+    if (std::this_thread::get_id() == st->threadId) {
+        g_cancellable_cancel(impl_->cancellable);
+        return;
+    }
+    auto self = shared_from_this();
+    st->post([self] { g_cancellable_cancel(self->impl_->cancellable); });
 }
 
 }  // namespace platform

@@ -137,7 +137,8 @@ public:
 
     // From any thread; the request begins on the session's thread.
     void start();
-    // From any thread. No event is delivered after it returns, except one already running.
+    // From any thread. No event is delivered after it returns, except one already running; the
+    // request itself is cancelled on the session's thread.
     void cancel();
     bool isCancelled() const { return cancelled_.load(); }
     const std::string& url() const { return url_; }
