@@ -546,6 +546,10 @@ struct HttpStream::Impl {
                 m.splitter->finish(sink);
                 if (m.splitter->malformed())
                     return fail(s, makeHttpError(kNSURLErrorDomain, kURLErrorCannotParseResponse, "cannot parse response"));
+                // Without its closing delimiter the stream was cut off, not finished.
+                if (!m.splitter->complete())
+                    return fail(s, makeHttpError(kNSURLErrorDomain, kURLErrorNetworkConnectionLost,
+                                                 "The network connection was lost."));
             }
             if (!s.cancelled_) s.delegate_->connectionDidFinishLoading(s);
             return cleanup(s);

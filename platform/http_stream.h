@@ -1,6 +1,7 @@
 // Streaming HTTP GET over libsoup for long responses (camera streams): the body is handed over
 // chunk by chunk as it arrives, never collected whole. A multipart/x-mixed-replace body is split
-// into its parts, each announced by a response of its own before its bytes.
+// into its parts, each announced by a response of its own before its bytes; such a body that ends
+// without its closing delimiter was cut off and fails as a lost connection.
 //
 // Every stream belongs to a StreamSession: a worker thread running a GLib main context and a
 // libsoup session of its own. All delegate events are delivered on that thread, in order; the
@@ -53,6 +54,8 @@ public:
     // delimiter is malformed.
     void finish(const Sink& sink);
     bool malformed() const { return state_ == State::Malformed; }
+    // The closing delimiter was seen.
+    bool complete() const { return state_ == State::Epilogue; }
     std::size_t heldBytes() const { return pending_.size(); }
 
     // The boundary parameter of a Content-Type header value; empty when it has none.

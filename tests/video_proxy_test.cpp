@@ -275,6 +275,30 @@ TEST_F(VideoProxyTest, FailuresEndTheStreamWithOneErrorReport) {
     }
 }
 
+TEST_F(VideoProxyTest, ALostConnectionIsRequestedAgainOnlyAfterData) {
+    {
+        // Lost after frames: the stream goes on over a new request, silently.
+        Rig rig;
+        rig.start(camera.url("/stream.mjpg?count=3&interval=80&after=drop"));
+        bool again = testutil::spinUntil([&] { return camera.requestCount("/stream.mjpg") >= 3 || rig.finalResult(); }, 15);
+        ASSERT_TRUE(again);
+        EXPECT_FALSE(rig.finalResult().has_value());
+        EXPECT_GE(rig.frames().size(), 4u);
+        rig.call("stopStream", Value::array(), "stop");
+    }
+    {
+        // Lost before any byte: a report, not a loop of new requests.
+        Rig rig;
+        rig.start(camera.url("/drop.mjpg"));
+        ASSERT_TRUE(rig.waitFinal());
+        auto report = reportOf(*rig.finalResult());
+        EXPECT_EQ(report.value("errorId", ""), "HttpError");
+        EXPECT_EQ(report.value("errorCode", 0), -1005);
+        testutil::spinUntil([] { return false; }, 0.3);
+        EXPECT_LE(camera.requestCount("/drop.mjpg"), 2);
+    }
+}
+
 TEST_F(VideoProxyTest, ArgumentsOfTheWrongKindAreRefused) {
     Value cases[] = {
         Value::array(),

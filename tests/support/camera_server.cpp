@@ -83,6 +83,7 @@ struct CameraServer::Stream {
     std::deque<std::string> pieces;
     std::function<bool(std::deque<std::string>&)> nextPart;  // false when no part is left
     bool stallAtEnd = false;
+    bool dropAtEnd = false;
     bool ended = false;
 
     static gboolean tick(gpointer data) {
@@ -90,6 +91,10 @@ struct CameraServer::Stream {
         if (s->pieces.empty() && !(s->nextPart && s->nextPart(s->pieces))) {
             g_source_unref(s->timer);
             s->timer = nullptr;
+            if (s->dropAtEnd) {
+                s->owner->dropConnection(s);
+                return G_SOURCE_REMOVE;
+            }
             if (!s->stallAtEnd) {
                 s->ended = true;
                 soup_message_body_complete(soup_server_message_get_response_body(s->msg));
@@ -123,6 +128,20 @@ void CameraServer::finishedStream(Stream* s, bool messageAlive) {
     }
     if (messageAlive) g_signal_handlers_disconnect_by_data(s->msg, s);
     delete s;
+}
+
+void CameraServer::dropConnection(Stream* s) {
+    if (s->timer) {
+        g_source_unref(s->timer);  // called from the timer, which ends itself
+        s->timer = nullptr;
+    }
+    SoupServerMessage* msg = s->msg;
+    finishedStream(s, true);
+    GIOStream* connection = soup_server_message_steal_connection(msg);
+    if (connection) {
+        g_io_stream_close(connection, nullptr, nullptr);
+        g_object_unref(connection);
+    }
 }
 
 platform::Bytes CameraServer::frame(int index, std::size_t padding) {
@@ -163,15 +182,16 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
         std::string declared = queryValue(query, "declared", "kvframe");
         std::string used = queryValue(query, "used", "kvframe");
         stream->stallAtEnd = queryValue(query, "after", "end") == "stall";
+        stream->dropAtEnd = queryValue(query, "after", "end") == "drop";
         std::string type = "multipart/x-mixed-replace";
         if (declared != "none") type += ";boundary=" + declared;
         soup_message_headers_replace(headers, "Content-Type", type.c_str());
         gapMs = split ? std::max(1u, interval / 3) : std::max(1u, interval);
         auto next = std::make_shared<int>(0);
-        bool stall = stream->stallAtEnd;
-        stream->nextPart = [self, count, padding, used, split, stall, next](std::deque<std::string>& out) {
+        bool stall = stream->stallAtEnd, drop = stream->dropAtEnd;
+        stream->nextPart = [self, count, padding, used, split, stall, drop, next](std::deque<std::string>& out) {
             if (count >= 0 && *next >= count) {
-                if (*next > count || stall || used == "none") return false;
+                if (*next > count || stall || drop || used == "none") return false;
                 ++*next;
                 out.push_back("--" + used + "--\r\n");
                 return true;
@@ -206,6 +226,14 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
         stream->pieces = {start};
         for (int i = 0; i < 6; ++i) stream->pieces.push_back(std::string(1024 * 1024, '\0'));
         gapMs = 1;
+    } else if (name == "drop.mjpg") {  // the connection closes before any answer
+        delete stream;
+        GIOStream* connection = soup_server_message_steal_connection(msg);
+        if (connection) {
+            g_io_stream_close(connection, nullptr, nullptr);
+            g_object_unref(connection);
+        }
+        return;
     } else {
         delete stream;
         if (name == "page.html") {

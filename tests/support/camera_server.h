@@ -5,6 +5,8 @@
 //                  to each frame), declared (boundary parameter, "none" = no parameter), used
 //                  (delimiter written in the body, "none" = frames without any delimiter),
 //                  split (1 = every part written in three pieces that cut both JPEG markers).
+//                  after=drop closes the connection in the middle of the answer.
+//   /drop.mjpg     the connection closes before any answer.
 //   /still.jpg     one JPEG, numbered by the request; split=1 writes it in pieces cutting the markers.
 //   /huge.jpg      a start marker followed by six megabytes without an end marker.
 //   /page.html     an HTML page.
@@ -56,6 +58,7 @@ public:
 private:
     static void handle(SoupServer*, void* msg, const char* path, void* query, void* self);
     void finishedStream(Stream* stream, bool messageAlive);
+    void dropConnection(Stream* stream);
 
     mutable std::mutex mutex_;
     std::map<std::string, int> requests_;
