@@ -232,7 +232,9 @@ void VideoProxy::didReceiveResponse(platform::HttpStream& stream, const platform
     if (!isCurrent(stream)) return;
     std::string mime = response.mimeType.value_or("");
     if (!_initialResponseReceived) {
-        bool isMJPEG = mime == "multipart/x-mixed-replace";
+        std::string type = mime;
+        std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
+        bool isMJPEG = type == "multipart/x-mixed-replace";  // media types ignore letter case
         if (isMJPEG != _isMJPEG)
             platform::logf("   WARNING: We're dealing with '%s' instead of '%s'", mime,
                            std::string(_isMJPEG ? "MJPG" : "regular JPGs"));
