@@ -17,7 +17,7 @@ struct Split {
     bool malformed = false;
 };
 
-// Feeds the body in pieces of the given sizes (the rest in one), then ends it.
+// Feeds the body in chunks of the given sizes (the rest in one), then ends it.
 Split run(const std::string& boundary, const std::string& body, const std::vector<std::size_t>& cuts) {
     Split out;
     MultipartSplitter splitter(boundary);

@@ -104,7 +104,7 @@ protected:
 };
 
 TEST_F(VideoProxyTest, MjpegFramesArriveWholeAndInOrderThenTheResponseEnds) {
-    // split=1 writes every part in pieces that cut both JPEG markers.
+    // split=1 writes every part in chunks that cut both JPEG markers.
     for (std::string split : {"0", "1"}) {
         SCOPED_TRACE("split=" + split);
         Rig rig;

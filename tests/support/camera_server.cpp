@@ -75,12 +75,12 @@ int frameIndexOf(const platform::Bytes& jpeg) {
     return any ? value : -1;
 }
 
-// An answer written piece by piece from a timer on the server's context.
+// An answer written chunk by chunk from a timer on the server's context.
 struct CameraServer::Stream {
     CameraServer* owner = nullptr;
     SoupServerMessage* msg = nullptr;
     GSource* timer = nullptr;
-    std::deque<std::string> pieces;
+    std::deque<std::string> chunks;
     std::function<bool(std::deque<std::string>&)> nextPart;  // false when no part is left
     bool stallAtEnd = false;
     bool dropAtEnd = false;
@@ -88,7 +88,7 @@ struct CameraServer::Stream {
 
     static gboolean tick(gpointer data) {
         auto* s = static_cast<Stream*>(data);
-        if (s->pieces.empty() && !(s->nextPart && s->nextPart(s->pieces))) {
+        if (s->chunks.empty() && !(s->nextPart && s->nextPart(s->chunks))) {
             g_source_unref(s->timer);
             s->timer = nullptr;
             if (s->dropAtEnd) {
@@ -102,10 +102,10 @@ struct CameraServer::Stream {
             }
             return G_SOURCE_REMOVE;
         }
-        std::string piece = std::move(s->pieces.front());
-        s->pieces.pop_front();
-        soup_message_body_append(soup_server_message_get_response_body(s->msg), SOUP_MEMORY_COPY, piece.data(),
-                                 piece.size());
+        std::string chunk = std::move(s->chunks.front());
+        s->chunks.pop_front();
+        soup_message_body_append(soup_server_message_get_response_body(s->msg), SOUP_MEMORY_COPY, chunk.data(),
+                                 chunk.size());
         soup_server_message_unpause(s->msg);
         return G_SOURCE_CONTINUE;
     }
@@ -216,15 +216,15 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
         platform::Bytes jpeg = self->frame(number, padding);
         std::string all = textOf(jpeg, 0, jpeg.size());
         if (split) {
-            stream->pieces = {all.substr(0, 1), all.substr(1, all.size() - 2), all.substr(all.size() - 1)};
+            stream->chunks = {all.substr(0, 1), all.substr(1, all.size() - 2), all.substr(all.size() - 1)};
         } else {
-            stream->pieces = {all};
+            stream->chunks = {all};
         }
     } else if (name == "huge.jpg") {
         soup_message_headers_replace(headers, "Content-Type", "image/jpeg");
         std::string start = "\xFF\xD8";
-        stream->pieces = {start};
-        for (int i = 0; i < 6; ++i) stream->pieces.push_back(std::string(1024 * 1024, '\0'));
+        stream->chunks = {start};
+        for (int i = 0; i < 6; ++i) stream->chunks.push_back(std::string(1024 * 1024, '\0'));
         gapMs = 1;
     } else if (name == "drop.mjpg") {  // the connection closes before any answer
         delete stream;

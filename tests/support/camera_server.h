@@ -4,10 +4,10 @@
 //                  endless), interval (ms between frames), after (end | stall), padding (bytes added
 //                  to each frame), declared (boundary parameter, "none" = no parameter), used
 //                  (delimiter written in the body, "none" = frames without any delimiter),
-//                  split (1 = every part written in three pieces that cut both JPEG markers).
+//                  split (1 = every part written in three chunks that cut both JPEG markers).
 //                  after=drop closes the connection in the middle of the answer.
 //   /drop.mjpg     the connection closes before any answer.
-//   /still.jpg     one JPEG, numbered by the request; split=1 writes it in pieces cutting the markers.
+//   /still.jpg     one JPEG, numbered by the request; split=1 writes it in chunks cutting the markers.
 //   /huge.jpg      a start marker followed by six megabytes without an end marker.
 //   /page.html     an HTML page.
 //   other paths    404.
