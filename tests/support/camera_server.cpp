@@ -1,0 +1,351 @@
+#include "tests/support/camera_server.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <libsoup/soup.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <future>
+#include <stdexcept>
+
+namespace testutil {
+
+namespace {
+
+void appendComment(platform::Bytes& out, const std::string& text) {
+    std::size_t len = text.size() + 2;
+    out.push_back(0xFF);
+    out.push_back(0xFE);
+    out.push_back(static_cast<std::uint8_t>(len >> 8));
+    out.push_back(static_cast<std::uint8_t>(len & 0xFF));
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+const char* kRealm = "Kivano camera";
+
+std::string queryValue(GHashTable* query, const char* key, const std::string& fallback) {
+    if (!query) return fallback;
+    auto* v = static_cast<const char*>(g_hash_table_lookup(query, key));
+    return v ? std::string(v) : fallback;
+}
+
+}  // namespace
+
+platform::Bytes makeTestJpeg(int index, std::size_t padding) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 16, 12);
+    guint32 rgba = (static_cast<guint32>((index * 53) & 0xFF) << 24) | (static_cast<guint32>((index * 97) & 0xFF) << 16) |
+                   (static_cast<guint32>((index * 29) & 0xFF) << 8) | 0xFF;
+    gdk_pixbuf_fill(pixbuf, rgba);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    GError* error = nullptr;
+    gboolean ok = gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", &error, "quality", "80", nullptr);
+    g_object_unref(pixbuf);
+    if (!ok) {
+        std::string message = error ? error->message : "unknown";
+        if (error) g_error_free(error);
+        throw std::runtime_error("cannot make a JPEG: " + message);
+    }
+    auto* p = reinterpret_cast<const std::uint8_t*>(buffer);
+    platform::Bytes out(p, p + 2);  // start marker
+    appendComment(out, "kvframe=" + std::to_string(index));
+    while (padding > 0) {
+        std::size_t n = std::min<std::size_t>(padding, 60000);
+        appendComment(out, std::string(n, 'p'));
+        padding -= n;
+    }
+    out.insert(out.end(), p + 2, p + size);
+    g_free(buffer);
+    return out;
+}
+
+int frameIndexOf(const platform::Bytes& jpeg) {
+    static const std::string tag = "kvframe=";
+    auto it = std::search(jpeg.begin(), jpeg.end(), tag.begin(), tag.end());
+    if (it == jpeg.end()) return -1;
+    it += static_cast<std::ptrdiff_t>(tag.size());
+    int value = 0;
+    bool any = false;
+    for (; it != jpeg.end() && *it >= '0' && *it <= '9'; ++it) {
+        value = value * 10 + (*it - '0');
+        any = true;
+    }
+    return any ? value : -1;
+}
+
+// An answer written chunk by chunk from a timer on the server's context.
+struct CameraServer::Stream {
+    CameraServer* owner = nullptr;
+    SoupServerMessage* msg = nullptr;
+    GSource* timer = nullptr;
+    std::deque<std::string> chunks;
+    std::function<bool(std::deque<std::string>&)> nextPart;  // false when no part is left
+    bool stallAtEnd = false;
+    bool dropAtEnd = false;
+    bool ended = false;
+
+    static gboolean tick(gpointer data) {
+        auto* s = static_cast<Stream*>(data);
+        if (s->chunks.empty() && !(s->nextPart && s->nextPart(s->chunks))) {
+            g_source_unref(s->timer);
+            s->timer = nullptr;
+            if (s->dropAtEnd) {
+                s->owner->dropConnection(s);
+                return G_SOURCE_REMOVE;
+            }
+            if (!s->stallAtEnd) {
+                s->ended = true;
+                soup_message_body_complete(soup_server_message_get_response_body(s->msg));
+                soup_server_message_unpause(s->msg);
+            }
+            return G_SOURCE_REMOVE;
+        }
+        std::string chunk = std::move(s->chunks.front());
+        s->chunks.pop_front();
+        soup_message_body_append(soup_server_message_get_response_body(s->msg), SOUP_MEMORY_COPY, chunk.data(),
+                                 chunk.size());
+        soup_server_message_unpause(s->msg);
+        return G_SOURCE_CONTINUE;
+    }
+
+    static void onFinished(SoupServerMessage*, gpointer data) {
+        auto* s = static_cast<Stream*>(data);
+        s->owner->finishedStream(s, true);
+    }
+};
+
+void CameraServer::finishedStream(Stream* s, bool messageAlive) {
+    if (s->timer) {
+        g_source_destroy(s->timer);
+        g_source_unref(s->timer);
+        s->timer = nullptr;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
+    }
+    if (messageAlive) g_signal_handlers_disconnect_by_data(s->msg, s);
+    delete s;
+}
+
+void CameraServer::dropConnection(Stream* s) {
+    if (s->timer) {
+        g_source_unref(s->timer);  // called from the timer, which ends itself
+        s->timer = nullptr;
+    }
+    SoupServerMessage* msg = s->msg;
+    finishedStream(s, true);
+    GIOStream* connection = soup_server_message_steal_connection(msg);
+    if (connection) {
+        g_io_stream_close(connection, nullptr, nullptr);
+        g_object_unref(connection);
+    }
+}
+
+platform::Bytes CameraServer::frame(int index, std::size_t padding) {
+    std::lock_guard lock(mutex_);
+    auto key = std::make_pair(index, padding);
+    auto it = frames_.find(key);
+    if (it == frames_.end()) it = frames_.emplace(key, makeTestJpeg(index, padding)).first;
+    return it->second;
+}
+
+static std::string textOf(const platform::Bytes& b, std::size_t from, std::size_t to) {
+    return std::string(reinterpret_cast<const char*>(b.data()) + from, to - from);
+}
+
+void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void* queryPtr, void* selfPtr) {
+    auto* self = static_cast<CameraServer*>(selfPtr);
+    auto* msg = static_cast<SoupServerMessage*>(msgPtr);
+    auto* query = static_cast<GHashTable*>(queryPtr);
+    std::string path = pathText;
+    int number = 0;
+    {
+        std::lock_guard lock(self->mutex_);
+        number = self->requests_[path]++;
+    }
+    std::string name = path.substr(path.rfind('/') + 1);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(msg);
+    bool split = queryValue(query, "split", "0") == "1";
+    std::size_t padding = std::stoul(queryValue(query, "padding", "0"));
+
+    auto* stream = new Stream;
+    stream->owner = self;
+    stream->msg = msg;
+    guint gapMs = 30;
+
+    if (name == "stream.mjpg") {
+        int count = std::stoi(queryValue(query, "count", "-1"));
+        guint interval = static_cast<guint>(std::stoul(queryValue(query, "interval", "30")));
+        std::string declared = queryValue(query, "declared", "kvframe");
+        std::string used = queryValue(query, "used", "kvframe");
+        stream->stallAtEnd = queryValue(query, "after", "end") == "stall";
+        stream->dropAtEnd = queryValue(query, "after", "end") == "drop";
+        std::string type = "multipart/x-mixed-replace";
+        if (declared != "none") type += ";boundary=" + declared;
+        soup_message_headers_replace(headers, "Content-Type", type.c_str());
+        gapMs = split ? std::max(1u, interval / 3) : std::max(1u, interval);
+        auto next = std::make_shared<int>(0);
+        bool stall = stream->stallAtEnd, drop = stream->dropAtEnd;
+        stream->nextPart = [self, count, padding, used, split, stall, drop, next](std::deque<std::string>& out) {
+            if (count >= 0 && *next >= count) {
+                if (*next > count || stall || drop || used == "none") return false;
+                ++*next;
+                out.push_back("--" + used + "--\r\n");
+                return true;
+            }
+            platform::Bytes jpeg = self->frame((*next)++, padding);
+            std::string head = used == "none" ? std::string()
+                                              : "--" + used + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                                    std::to_string(jpeg.size()) + "\r\n\r\n";
+            std::string part = head + textOf(jpeg, 0, jpeg.size()) + (used == "none" ? "" : "\r\n");
+            if (split) {  // cut inside the start marker and inside the end marker
+                std::size_t a = head.size() + 1, b = head.size() + jpeg.size() - 1;
+                out.push_back(part.substr(0, a));
+                out.push_back(part.substr(a, b - a));
+                out.push_back(part.substr(b));
+            } else {
+                out.push_back(std::move(part));
+            }
+            return true;
+        };
+    } else if (name == "still.jpg") {
+        soup_message_headers_replace(headers, "Content-Type", "image/jpeg");
+        platform::Bytes jpeg = self->frame(number, padding);
+        std::string all = textOf(jpeg, 0, jpeg.size());
+        if (split) {
+            stream->chunks = {all.substr(0, 1), all.substr(1, all.size() - 2), all.substr(all.size() - 1)};
+        } else {
+            stream->chunks = {all};
+        }
+    } else if (name == "huge.jpg") {
+        soup_message_headers_replace(headers, "Content-Type", "image/jpeg");
+        std::string start = "\xFF\xD8";
+        stream->chunks = {start};
+        for (int i = 0; i < 6; ++i) stream->chunks.push_back(std::string(1024 * 1024, '\0'));
+        gapMs = 1;
+    } else if (name == "drop.mjpg") {  // the connection closes before any answer
+        delete stream;
+        GIOStream* connection = soup_server_message_steal_connection(msg);
+        if (connection) {
+            g_io_stream_close(connection, nullptr, nullptr);
+            g_object_unref(connection);
+        }
+        return;
+    } else {
+        delete stream;
+        if (name == "page.html") {
+            const char* page = "<html><body>No camera here</body></html>";
+            soup_server_message_set_status(msg, 200, nullptr);
+            soup_server_message_set_response(msg, "text/html", SOUP_MEMORY_COPY, page, std::strlen(page));
+        } else {
+            const char* page = "<html><body>Not Found</body></html>";
+            soup_server_message_set_status(msg, 404, nullptr);
+            soup_server_message_set_response(msg, "text/html", SOUP_MEMORY_COPY, page, std::strlen(page));
+        }
+        return;
+    }
+
+    soup_server_message_set_status(msg, 200, nullptr);
+    soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
+    soup_message_body_set_accumulate(soup_server_message_get_response_body(msg), FALSE);
+    g_signal_connect(msg, "finished", G_CALLBACK(&Stream::onFinished), stream);
+    {
+        std::lock_guard lock(self->mutex_);
+        self->streams_.push_back(stream);
+    }
+    soup_server_message_pause(msg);
+    stream->timer = g_timeout_source_new(gapMs);
+    g_source_set_callback(stream->timer, &Stream::tick, stream, nullptr);
+    g_source_attach(stream->timer, self->context_);
+}
+
+CameraServer::CameraServer() {
+    std::promise<void> ready;
+    auto started = ready.get_future();
+    thread_ = std::thread([this, &ready] {
+        context_ = g_main_context_new();
+        g_main_context_push_thread_default(context_);
+        loop_ = g_main_loop_new(context_, FALSE);
+        server_ = soup_server_new(nullptr, nullptr);
+
+        SoupAuthDomain* basic = soup_auth_domain_basic_new("realm", kRealm, nullptr);
+        soup_auth_domain_add_path(basic, "/basic");
+        soup_auth_domain_basic_set_auth_callback(
+            basic,
+            [](SoupAuthDomain*, SoupServerMessage*, const char* user, const char* password, gpointer) -> gboolean {
+                return g_strcmp0(user, kUser) == 0 && g_strcmp0(password, kPassword) == 0;
+            },
+            nullptr, nullptr);
+        soup_server_add_auth_domain(server_, basic);
+        g_object_unref(basic);
+
+        SoupAuthDomain* digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
+        soup_auth_domain_add_path(digest, "/digest");
+        soup_auth_domain_digest_set_auth_callback(
+            digest,
+            [](SoupAuthDomain*, SoupServerMessage*, const char* user, gpointer) -> char* {
+                if (g_strcmp0(user, kUser) != 0) return nullptr;
+                return soup_auth_domain_digest_encode_password(user, kRealm, kPassword);
+            },
+            nullptr, nullptr);
+        soup_server_add_auth_domain(server_, digest);
+        g_object_unref(digest);
+
+        soup_server_add_handler(server_, nullptr, reinterpret_cast<SoupServerCallback>(&CameraServer::handle), this,
+                                nullptr);
+        GError* error = nullptr;
+        if (soup_server_listen_local(server_, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
+            GSList* uris = soup_server_get_uris(server_);
+            if (uris) port_ = static_cast<unsigned>(g_uri_get_port(static_cast<GUri*>(uris->data)));
+            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+        } else {
+            g_error_free(error);
+        }
+        ready.set_value();
+        g_main_loop_run(loop_);
+        soup_server_disconnect(server_);
+        std::vector<Stream*> left;
+        {
+            std::lock_guard lock(mutex_);
+            left = streams_;
+        }
+        for (Stream* s : left) finishedStream(s, false);  // their messages are gone
+        g_object_unref(server_);
+        g_main_loop_unref(loop_);
+        g_main_context_pop_thread_default(context_);
+        g_main_context_unref(context_);
+    });
+    started.wait();
+    if (port_ == 0) throw std::runtime_error("camera server did not start");
+}
+
+CameraServer::~CameraServer() {
+    g_main_context_invoke(
+        context_,
+        [](gpointer loop) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+        },
+        loop_);
+    thread_.join();
+}
+
+std::string CameraServer::url(const std::string& pathAndQuery) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + pathAndQuery;
+}
+
+int CameraServer::requestCount(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    auto it = requests_.find(path);
+    return it == requests_.end() ? 0 : it->second;
+}
+
+int CameraServer::openStreams() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(streams_.size());
+}
+
+}  // namespace testutil
