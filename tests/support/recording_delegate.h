@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,6 +41,7 @@ public:
     void sendPluginResult(const WHPluginResult& result, const std::optional<std::string>& callbackId) override {
         std::lock_guard lock(mutex_);
         results_.push_back({result, callbackId, platform::isMainThread()});
+        arrived_.notify_all();
     }
     void evalJs(const std::string&) override {}
     void evalJs(const std::string&, bool) override {}
@@ -70,6 +73,23 @@ public:
     bool waitFor(std::size_t n, double timeoutSeconds = 10.0) const {
         return spinUntil([&] { return count() >= n; }, timeoutSeconds);
     }
+    // Blocks (without running the main loop) until a result for `callbackId` is in, for plug-ins that
+    // answer from their own threads; the first such result, or a test failure and an empty result.
+    WHPluginResult resultFor(const std::string& callbackId, double timeoutSeconds = 10.0) {
+        std::unique_lock lock(mutex_);
+        WHPluginResult found;
+        bool ok = arrived_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] {
+            for (const auto& r : results_) {
+                if (r.callbackId == callbackId) {
+                    found = r.result;
+                    return true;
+                }
+            }
+            return false;
+        });
+        EXPECT_TRUE(ok) << "no result for " << callbackId;
+        return found;
+    }
     void clear() {
         std::lock_guard lock(mutex_);
         results_.clear();
@@ -91,6 +111,7 @@ public:
 private:
     const Background background_;
     mutable std::mutex mutex_;
+    std::condition_variable arrived_;
     std::vector<RecordedResult> results_;
     WHSettings settings_;
 };
