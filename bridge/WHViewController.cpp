@@ -14,6 +14,7 @@
 #include "platform/log.h"
 #include "platform/notification_center.h"
 #include "platform/paths.h"
+#include "platform/url_escape.h"
 #include "platform/user_defaults.h"
 #include "platform/webview.h"
 #include "platform/window.h"
@@ -64,21 +65,6 @@ void WHViewController::loadSettings() {
     configLoaded = true;
 }
 
-static std::string fileURLForPath(const std::string& path) {
-    std::string out = "file://";
-    static const char* hex = "0123456789ABCDEF";
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 static std::string originOf(const std::string& url) {
     auto scheme = url.find("://");
     if (scheme == std::string::npos) return {};
@@ -114,7 +100,7 @@ void WHViewController::awakeFromNib() {
     } else if (wwwFolderName.find("://") != std::string::npos) {
         url = wwwFolderName + "/" + startPage;
     } else if (auto path = commandDelegate_->pathForResource(startPage)) {
-        url = fileURLForPath(*path);
+        url = platform::escapedFileURL(*path);
     }
     // The preferences go to the web view before the load is issued (its storage folder is fixed
     // when it starts); loading is asynchronous, so the page sees them either way.

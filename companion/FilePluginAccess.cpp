@@ -4,6 +4,7 @@
 
 #include "app/AppDelegate.h"
 #include "bridge/WHViewController.h"
+#include "platform/url_escape.h"
 #include "plugins/standard/WHFile.h"
 
 namespace {
@@ -34,7 +35,7 @@ std::optional<WHFilesystemURL> fileURLFrom(const WHPluginResult& answer) {
 
 std::string FilePluginAccess::fileURLTextForFullPath(const std::string& fullPath) {
     // Characters allowed in a URL query stay; everything else is escaped.
-    std::string encoded = whfile::percentEscape(fullPath, "@!$&'()*+,:;=?");
+    std::string encoded = platform::percentEscape(fullPath, "@!$&'()*+,:;=?");
     std::string collapsed;
     for (std::size_t i = 0; i < encoded.size(); ++i) {
         if (encoded[i] == '/' && i + 1 < encoded.size() && encoded[i + 1] == '/') {

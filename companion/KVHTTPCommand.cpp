@@ -252,20 +252,25 @@ void KVHTTPCommand::startRequest(bool local) {
     started(local) = true;
     const auto& address = local ? hubstation_.localURL() : hubstation_.remoteURL();
     std::string url = address ? "http://" + *address + "/jdev/cfg/apiKey" : std::string();
-    if (!address || !session(local) || !platform::httpURLParses(url)) {
-        handleResultOrError(false, local, KVHTTPResult::absent(), std::nullopt,
-                            KVHTTPCommandMakeError(KVHTTPCommandError::InvalidHost), nullptr);
-        return;
-    }
+    if (!address || !session(local) || !platform::httpURLParses(url)) return failInvalidHost(local);
+    fetch(local, url, &KVHTTPCommand::handleResponseFromHashURL);
+}
+
+void KVHTTPCommand::fetch(bool local, const std::string& url, AnswerStep step) {
     auto self = shared_from_this();
-    session(local)->get(url, [self, local](std::optional<Bytes> body, std::optional<HttpResponse> response,
-                                           HttpErrorRef error) {
-        platform::dispatchMain([self, local, body = std::move(body), response = std::move(response),
+    session(local)->get(url, [self, local, step](std::optional<Bytes> body, std::optional<HttpResponse> response,
+                                                 HttpErrorRef error) {
+        platform::dispatchMain([self, local, step, body = std::move(body), response = std::move(response),
                                 error = std::move(error)] {
             if (self->state(local) == KVHTTPCommandState::Stopped) return;
-            self->handleResponseFromHashURL(local, body, response, error);
+            ((*self).*step)(local, body, response, error);
         });
     });
+}
+
+void KVHTTPCommand::failInvalidHost(bool local) {
+    handleResultOrError(false, local, KVHTTPResult::absent(), std::nullopt,
+                        KVHTTPCommandMakeError(KVHTTPCommandError::InvalidHost), nullptr);
 }
 
 void KVHTTPCommand::handleResponseFromHashURL(bool local, const std::optional<Bytes>& data,
@@ -309,20 +314,9 @@ void KVHTTPCommand::handleResponseFromHashURL(bool local, const std::optional<By
 
 void KVHTTPCommand::sendCommand(bool local, const std::string& address, const std::string& hashValue) {
     std::string url = "http://" + address + command_ + "?auth=" + hashValue;
-    if (!session(local) || session(local)->isInvalidated() || !platform::httpURLParses(url)) {
-        handleResultOrError(false, local, KVHTTPResult::absent(), std::nullopt,
-                            KVHTTPCommandMakeError(KVHTTPCommandError::InvalidHost), nullptr);
-        return;
-    }
-    auto self = shared_from_this();
-    session(local)->get(url, [self, local](std::optional<Bytes> body, std::optional<HttpResponse> response,
-                                           HttpErrorRef error) {
-        platform::dispatchMain([self, local, body = std::move(body), response = std::move(response),
-                                error = std::move(error)] {
-            if (self->state(local) == KVHTTPCommandState::Stopped) return;
-            self->handleResponseFromCommandURL(local, body, response, error);
-        });
-    });
+    if (!session(local) || session(local)->isInvalidated() || !platform::httpURLParses(url))
+        return failInvalidHost(local);
+    fetch(local, url, &KVHTTPCommand::handleResponseFromCommandURL);
 }
 
 void KVHTTPCommand::handleResponseFromCommandURL(bool local, const std::optional<Bytes>& data,

@@ -127,8 +127,16 @@ public:
                                       const platform::HttpErrorRef& error);
 
 private:
+    using AnswerStep = void (KVHTTPCommand::*)(bool local, const std::optional<platform::Bytes>& data,
+                                               const std::optional<platform::HttpResponse>& urlResponse,
+                                               const platform::HttpErrorRef& error);
+
     void startRequest(bool local);
     void sendCommand(bool local, const std::string& address, const std::string& hashValue);
+    // Gets `url` on the path's session and runs `step` on the main thread with the answer,
+    // unless the path was stopped meanwhile.
+    void fetch(bool local, const std::string& url, AnswerStep step);
+    void failInvalidHost(bool local);
     void handleResultOrError(bool success, bool local, const KVHTTPResult& data,
                              const std::optional<platform::HttpResponse>& urlResponse,
                              const platform::HttpErrorRef& error, const platform::Value& userInfo);

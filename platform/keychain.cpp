@@ -3,6 +3,7 @@
 #include <libsecret/secret.h>
 
 #include <memory>
+#include <vector>
 
 #include "platform/bundle.h"
 #include "platform/log.h"
@@ -89,6 +90,20 @@ Status search(const char* what, const ItemQuery& q, bool loadSecrets, ItemListPt
     return items ? Status::Success : Status::NotFound;
 }
 
+// The unlocked items of a search result; `sawLocked` tells whether locked ones were left out.
+std::vector<SecretItem*> unlockedItems(GList* items, bool& sawLocked) {
+    std::vector<SecretItem*> out;
+    sawLocked = false;
+    for (GList* l = items; l; l = l->next) {
+        auto* item = static_cast<SecretItem*>(l->data);
+        if (secret_item_get_locked(item))
+            sawLocked = true;
+        else
+            out.push_back(item);
+    }
+    return out;
+}
+
 }  // namespace
 
 const char* statusName(Status status) {
@@ -129,12 +144,7 @@ Status findItem(const ItemQuery& q, Bytes& secret) {
     Status s = search("load", q, true, items);
     if (s != Status::Success) return s;
     bool sawLocked = false;
-    for (GList* l = items.get(); l; l = l->next) {
-        auto* item = static_cast<SecretItem*>(l->data);
-        if (secret_item_get_locked(item)) {
-            sawLocked = true;
-            continue;
-        }
+    for (SecretItem* item : unlockedItems(items.get(), sawLocked)) {
         ValuePtr value(secret_item_get_secret(item));
         if (!value) continue;
         gsize length = 0;
@@ -168,12 +178,7 @@ Status deleteItems(const ItemQuery& q) {
     if (s != Status::Success) return s;
     int deleted = 0;
     bool sawLocked = false;
-    for (GList* l = items.get(); l; l = l->next) {
-        auto* item = static_cast<SecretItem*>(l->data);
-        if (secret_item_get_locked(item)) {
-            sawLocked = true;
-            continue;
-        }
+    for (SecretItem* item : unlockedItems(items.get(), sawLocked)) {
         GError* raw = nullptr;
         if (secret_item_delete_sync(item, nullptr, &raw)) {
             ++deleted;

@@ -6,12 +6,12 @@
 #include "platform/workspace.h"
 #include "plugins/services/AppLink.h"
 #include "plugins/services/NetworkInterface.h"
-#include "tests/support/services_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/services_scripted_platform.h"
 
 using platform::makeInterfaceAddress;
 using testutil::ScriptedWorkspace;
-using testutil::ServicesRecordingDelegate;
+using testutil::RecordingDelegate;
 
 namespace {
 
@@ -21,7 +21,7 @@ WHInvokedUrlCommand command(const std::string& service, const std::string& actio
 
 TEST(AppLink, OpensOnlyStrictURLsAndReportsTheWorkspaceOutcome) {
     auto workspace = ScriptedWorkspace::install();
-    ServicesRecordingDelegate delegate;
+    RecordingDelegate delegate{RecordingDelegate::Background::Pool};
     AppLink plugin(nullptr);
     plugin.setCommandDelegate(&delegate);
     struct Case {
@@ -78,7 +78,7 @@ protected:
         return delegate.last().result;
     }
 
-    ServicesRecordingDelegate delegate;
+    RecordingDelegate delegate{RecordingDelegate::Background::Pool};
     NetworkInterface plugin{nullptr};
 };
 

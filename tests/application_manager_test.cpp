@@ -10,14 +10,14 @@
 #include "platform/user_defaults.h"
 #include "plugins/services/ApplicationManager.h"
 #include "tests/support/download_server.h"
-#include "tests/support/services_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/services_scripted_platform.h"
 #include "tests/support/test_util.h"
 
 using testutil::DownloadServer;
 using testutil::ScriptedSavePanel;
 using testutil::ScriptedWorkspace;
-using testutil::ServicesRecordingDelegate;
+using testutil::RecordingDelegate;
 
 namespace {
 
@@ -70,7 +70,7 @@ protected:
         return r.message() && r.message()->is_boolean() && r.message()->get<bool>();
     }
 
-    ServicesRecordingDelegate delegate;
+    RecordingDelegate delegate{RecordingDelegate::Background::Pool};
     std::unique_ptr<ApplicationManager> plugin;
     std::shared_ptr<ScriptedSavePanel> panel;
     std::shared_ptr<ScriptedWorkspace> workspace;

@@ -2,12 +2,11 @@
 // The bridge in the real web view: calls, results, events, URLs and the origin guard.
 #include <gtest/gtest.h>
 
-#include <libsoup/soup.h>
-
 #include "app/AppDelegate.h"
 #include "companion/KVControlMain.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
+#include "tests/support/download_server.h"
 #include "tests/support/page_fixture.h"
 
 using testutil::PageFixture;
@@ -87,21 +86,10 @@ static const char* kRemotePage = R"(<!DOCTYPE html><html><body><script>
   parent.postMessage(JSON.stringify(seen), '*');
 </script></body></html>)";
 
-static void serve(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer) {
-    soup_server_message_set_status(msg, 200, nullptr);
-    soup_server_message_set_response(msg, "text/html", SOUP_MEMORY_STATIC, kRemotePage, strlen(kRemotePage));
-}
-
 TEST(BridgeWebView, OnlyFramesOfTheAppOriginGetTheBridge) {
-    SoupServer* server = soup_server_new(nullptr, nullptr);
-    soup_server_add_handler(server, nullptr, serve, nullptr, nullptr);
-    GError* error = nullptr;
-    ASSERT_TRUE(soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error));
-    GSList* uris = soup_server_get_uris(server);
-    char* base = g_uri_to_string(static_cast<GUri*>(uris->data));
-    std::string remote = std::string(base) + "remote.html";
-    g_free(base);
-    g_slist_free_full(uris, (GDestroyNotify)g_uri_unref);
+    testutil::DownloadServer server;
+    server.route("/remote.html", {200, kRemotePage, "text/html"});
+    std::string remote = server.url("/remote.html");
 
     PageFixture page({{"index.html", indexPage(R"(
         <iframe id="sub" src="sub/frame.html"></iframe>
@@ -122,7 +110,6 @@ TEST(BridgeWebView, OnlyFramesOfTheAppOriginGetTheBridge) {
     platform::runMainLoopFor(0.3);
     EXPECT_TRUE(page.reportsTagged("remote-direct").empty());
     EXPECT_TRUE(page.reportsTagged("remote-parent").empty());
-    g_object_unref(server);
 }
 
 TEST(BridgeWebView, CloseSendsResignBeforePauseAndUrlsReachHandleOpenURL) {

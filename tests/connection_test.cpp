@@ -11,7 +11,7 @@
 #include "platform/dispatch.h"
 #include "platform/network_monitor.h"
 #include "plugins/standard/WHConnection.h"
-#include "tests/support/locale_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
 using namespace platform::reachability;
@@ -71,7 +71,7 @@ protected:
         plugin.pluginInitialize();
     }
 
-    testutil::LocaleRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
     WHConnection plugin{nullptr};
     std::atomic<int> changes{0};
     std::atomic<bool> offMainThread{false};

@@ -10,25 +10,12 @@
 #include "plugins/services/HubstationInfoStore.h"
 #include "plugins/services/QuickActions.h"
 #include "plugins/standard/KCKeychain.h"
+#include "tests/support/page_fixture.h"
 #include "tests/support/test_util.h"
 
 using platform::Value;
 
 namespace {
-
-bool pageShows(MainInterface& ui, testutil::LogCapture& log, const std::string& expression, const std::string& wanted) {
-    return testutil::spinUntil(
-        [&] {
-            log.clear();
-            ui.webView->evaluateScript("console.log('probe:' + (" + expression + "))");
-            platform::runMainLoopFor(0.1);
-            for (const auto& line : log.lines()) {
-                if (line.rfind("probe:", 0) == 0 && line.find(wanted) != std::string::npos) return true;
-            }
-            return false;
-        },
-        20);
-}
 
 void setField(MainInterface& ui, const std::string& id, const std::string& value) {
     ui.webView->evaluateScript("document.getElementById(" + platform::jsStringLiteral(id) + ").value = " +
@@ -51,7 +38,7 @@ TEST(ControllersPage, StoresARecordAndEditsItsQuickActions) {
     testutil::LogCapture log;
     auto ui = MainInterface::load();
     ASSERT_TRUE(testutil::spinUntil([&] { return ui->viewController->mainFrameLoaded; }, 30));
-    ASSERT_TRUE(pageShows(*ui, log, "document.getElementById('bridge-state').textContent", "ready"));
+    ASSERT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('bridge-state').textContent", "ready"));
 
     setField(*ui, "hs-mac", serial);
     setField(*ui, "hs-local", "192.168.1.20");
@@ -59,7 +46,7 @@ TEST(ControllersPage, StoresARecordAndEditsItsQuickActions) {
     setField(*ui, "hs-user", "admin");
     setField(*ui, "hs-password", "pa'ss\"wörd");
     ui->webView->evaluateScript("document.getElementById('hs-store').click()");
-    ASSERT_TRUE(pageShows(*ui, log, "document.getElementById('hs-state').textContent", "stored"));
+    ASSERT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('hs-state').textContent", "stored"));
     EXPECT_EQ(HubstationInfoStore::storedRecord(serial),
               (Value{{"mac", serial}, {"localUrl", "192.168.1.20"}, {"remoteUrl", "remote.example:8443"},
                      {"username", "admin"}, {"password", "pa'ss\"wörd"}, {"publicKey", ""}, {"configVersion", ""}}));
@@ -68,7 +55,7 @@ TEST(ControllersPage, StoresARecordAndEditsItsQuickActions) {
         "kivanoControllers.addRow({cmds: ['/dev/sps/io/1/on', '/dev/sps/io/2/off'], title: 'Lights', subtitle: 'Hall'});"
         "kivanoControllers.addRow({url: 'kivano://?loc=cams', title: 'Cameras'});"
         "kivanoControllers.saveQuickActions();");
-    ASSERT_TRUE(pageShows(*ui, log, "document.getElementById('qa-state').textContent", "Saved 2"));
+    ASSERT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('qa-state').textContent", "Saved 2"));
     auto list = QuickActions::storedQuickActions();
     ASSERT_TRUE(list);
     ASSERT_EQ(list->size(), 3u);
@@ -85,11 +72,11 @@ TEST(ControllersPage, StoresARecordAndEditsItsQuickActions) {
     ui->webView->evaluateScript("document.getElementById('qa-list').textContent = '';"
                                 "document.getElementById('hs-password').value = '';"
                                 "document.getElementById('hs-read').click()");
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('qa-state').textContent", "2 quick actions of this controller, 1 of others"));
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('hs-password').value", "pa'ss\"wörd"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('qa-state').textContent", "2 quick actions of this controller, 1 of others"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('hs-password').value", "pa'ss\"wörd"));
 
     ui->webView->evaluateScript("document.getElementById('hs-clear').click()");
-    ASSERT_TRUE(pageShows(*ui, log, "document.getElementById('hs-state').textContent", "removed"));
+    ASSERT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('hs-state').textContent", "removed"));
     EXPECT_FALSE(HubstationInfoStore::storedRecord(serial));
     EXPECT_EQ(KCKeychain::lastLoadStatus(), KCKeychainLoadStatus::NotFound);
     ui.reset();

@@ -11,26 +11,10 @@
 #include "platform/network_monitor.h"
 #include "platform/paths.h"
 #include "plugins/standard/WHDevice.h"
+#include "tests/support/page_fixture.h"
 #include "tests/support/test_util.h"
 
 using namespace platform::reachability;
-
-namespace {
-// Asks the page for a text and waits until the console line carrying it contains `wanted`.
-bool pageShows(MainInterface& ui, testutil::LogCapture& log, const std::string& expression, const std::string& wanted) {
-    return testutil::spinUntil(
-        [&] {
-            log.clear();
-            ui.webView->evaluateScript("console.log('probe:' + (" + expression + "))");
-            platform::runMainLoopFor(0.1);
-            for (const auto& line : log.lines()) {
-                if (line.rfind("probe:", 0) == 0 && line.find(wanted) != std::string::npos) return true;
-            }
-            return false;
-        },
-        20);
-}
-}  // namespace
 
 TEST(DevicePage, ShowsDeviceConnectionAndFormats) {
     setenv("LC_ALL", "de_AT.UTF-8", 1);
@@ -46,15 +30,15 @@ TEST(DevicePage, ShowsDeviceConnectionAndFormats) {
     auto ui = MainInterface::load();
     ASSERT_TRUE(testutil::spinUntil([&] { return ui->viewController->mainFrameLoaded; }, 30));
 
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('connection-type').textContent", "probe:wifi"));
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('device-info').textContent", "Probe OS"));
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('locale-formats').textContent", "de-AT"));
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('locale-formats').textContent", "So. Mo. Di."));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('connection-type').textContent", "probe:wifi"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('device-info').textContent", "Probe OS"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('locale-formats').textContent", "de-AT"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('locale-formats').textContent", "So. Mo. Di."));
 
     platform::NetworkMonitor::setFlagsForTesting(0);
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('connection-type').textContent", "probe:none"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('connection-type').textContent", "probe:none"));
     platform::NetworkMonitor::setFlagsForTesting(kReachable);
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('connection-type').textContent", "probe:wifi"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('connection-type').textContent", "probe:wifi"));
 
     ui.reset();
     WHDevice::setSystemRoot("");

@@ -11,7 +11,7 @@
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
 #include "plugins/standard/WHDevice.h"
-#include "tests/support/locale_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -35,11 +35,11 @@ protected:
     Value info() {
         testutil::callAction(plugin, "getDeviceInfo");
         EXPECT_EQ(delegate.last().status(), WHCommandStatus_OK);
-        return delegate.last().message();
+        return delegate.last().message().value_or(Value());
     }
 
     testutil::TempDir root;
-    testutil::LocaleRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
     WHDevice plugin{nullptr};
 };
 

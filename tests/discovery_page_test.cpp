@@ -9,27 +9,11 @@
 #include "media/KVHSFinder.h"
 #include "platform/dispatch.h"
 #include "tests/support/discovery_responder.h"
+#include "tests/support/page_fixture.h"
 #include "tests/support/test_util.h"
 
 using testdisc::bytes;
 using testdisc::DiscoveryResponder;
-
-namespace {
-// Asks the page for a text and waits until the console line carrying it contains `wanted`.
-bool pageShows(MainInterface& ui, testutil::LogCapture& log, const std::string& expression, const std::string& wanted) {
-    return testutil::spinUntil(
-        [&] {
-            log.clear();
-            ui.webView->evaluateScript("console.log('probe:' + (" + expression + "))");
-            platform::runMainLoopFor(0.1);
-            for (const auto& line : log.lines()) {
-                if (line.rfind("probe:", 0) == 0 && line.find(wanted) != std::string::npos) return true;
-            }
-            return false;
-        },
-        20);
-}
-}  // namespace
 
 TEST(DiscoveryPage, ListsFoundControllersOncePerAddress) {
     gtk_init(nullptr, nullptr);
@@ -48,14 +32,14 @@ TEST(DiscoveryPage, ListsFoundControllersOncePerAddress) {
     testutil::LogCapture log;
     auto ui = MainInterface::load();
     ASSERT_TRUE(testutil::spinUntil([&] { return ui->viewController->mainFrameLoaded; }, 30));
-    ASSERT_TRUE(pageShows(*ui, log, "document.getElementById('bridge-state').textContent", "ready"));
+    ASSERT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('bridge-state').textContent", "ready"));
 
     ui->webView->evaluateScript("document.getElementById('disc-start').click()");
-    ASSERT_TRUE(pageShows(*ui, log, "document.getElementById('disc-state').textContent", "searching… 2 found"));
+    ASSERT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('disc-state').textContent", "searching… 2 found"));
     ASSERT_TRUE(responder.waitForRequests(1, 1));
     platform::runMainLoopFor(0.2);
-    EXPECT_TRUE(pageShows(*ui, log, "document.querySelectorAll('#disc-list li').length", "probe:2"));
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('disc-list').textContent",
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.querySelectorAll('#disc-list li').length", "probe:2"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('disc-list').textContent",
                           "Wohnung — 127.0.0.1:80Use" "Wohnung — 127.0.0.1:8080Use"));
 
     auto it = ui->viewController->pluginObjects.find("KVHSFinder");
@@ -64,14 +48,14 @@ TEST(DiscoveryPage, ListsFoundControllersOncePerAddress) {
     EXPECT_TRUE(finder->isSearching);
 
     ui->webView->evaluateScript("document.getElementById('disc-stop').click()");
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('disc-state').textContent", "probe:2 found"));
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('disc-start').disabled", "probe:false"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('disc-state').textContent", "probe:2 found"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('disc-start').disabled", "probe:false"));
     EXPECT_FALSE(finder->isSearching);
     EXPECT_FALSE(finder->ssdpSocket || finder->udpSocket);
 
     // A found address goes into the controller form.
     ui->webView->evaluateScript("document.querySelector('#disc-list li[data-address=\"127.0.0.1:8080\"] button').click()");
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('hs-local').value", "probe:127.0.0.1:8080"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('hs-local').value", "probe:127.0.0.1:8080"));
 
     ui.reset();
     KVHSFinder::setEndpointsForTesting(std::nullopt);

@@ -16,7 +16,7 @@
 #include "media/KVHSFinder.h"
 #include "platform/dispatch.h"
 #include "tests/support/discovery_responder.h"
-#include "tests/support/locale_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
 using platform::SocketAddress;
@@ -56,20 +56,20 @@ protected:
         KVHSFinder::setEndpointsForTesting(std::nullopt);
     }
     bool waitForResults(std::size_t n, double timeout = 5.0) {
-        return testutil::spinUntil([&] { return delegate.count() >= n; }, timeout);
+        return delegate.waitFor(n, timeout);
     }
     // Hit messages on a callback, in order.
     std::vector<Value> hitsOn(const std::string& callback) const {
         std::vector<Value> out;
         for (const auto& r : delegate.results()) {
-            if (r.callbackId == callback && r.result.keepCallback()) out.push_back(r.message());
+            if (r.callbackId == callback && r.result.keepCallback()) out.push_back(r.message().value_or(Value()));
         }
         return out;
     }
 
     testutil::LogCapture log;
     DiscoveryResponder responder;
-    testutil::LocaleRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
     KVHSFinder finder{nullptr};
     int baselineDescriptors = 0;
 };
@@ -227,7 +227,7 @@ TEST_F(FinderTest, StopCases) {
         std::vector<std::pair<std::string, bool>> answers;
         for (const auto& r : delegate.results()) {
             EXPECT_FALSE(r.result.keepCallback());
-            answers.emplace_back(r.callbackId.value_or("?"), r.message().get<bool>());
+            answers.emplace_back(r.callbackId.value_or("?"), r.message().value().get<bool>());
         }
         EXPECT_EQ(answers, c.answers);
         if (c.logLine) {
@@ -354,7 +354,7 @@ TEST_F(FinderTest, NoSocketsAtAllIsAnErrorNotASilentSearch) {
     ASSERT_EQ(delegate.count(), 1u);
     EXPECT_EQ(delegate.last().callbackId, "find1");
     EXPECT_EQ(delegate.last().status(), WHCommandStatus_ERROR);
-    EXPECT_EQ(delegate.last().message().get<std::string>().rfind("discovery sockets unavailable", 0), 0u);
+    EXPECT_EQ(delegate.last().message().value().get<std::string>().rfind("discovery sockets unavailable", 0), 0u);
     EXPECT_FALSE(delegate.last().result.keepCallback());
     EXPECT_FALSE(finder.isSearching);
     EXPECT_FALSE(finder.callbackId);
@@ -395,7 +395,7 @@ protected:
         return delegate.last().message();
     }
     testutil::LogCapture log;
-    testutil::LocaleRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
     KVHSFinder finder{nullptr};
 };
 

@@ -2,7 +2,6 @@
 // in the temporary home, the plug-in's actions and the companion's JSON access.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -13,6 +12,7 @@
 #include "platform/file_folders.h"
 #include "platform/paths.h"
 #include "plugins/standard/WHFile.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
 using platform::Value;
@@ -23,52 +23,6 @@ bool exists(const std::string& p) {
     struct stat st;
     return ::stat(p.c_str(), &st) == 0;
 }
-
-// Results by callback id, from any thread.
-class RecordingDelegate : public WHCommandDelegate {
-public:
-    std::optional<std::string> pathForResource(const std::string&) override { return std::nullopt; }
-    WHPlugin* getCommandInstance(const std::string&) override { return nullptr; }
-    void sendPluginResult(const WHPluginResult& result, const std::optional<std::string>& id) override {
-        std::lock_guard lock(mutex_);
-        results_.emplace_back(id.value_or(""), result);
-        cv_.notify_all();
-    }
-    void evalJs(const std::string&) override {}
-    void evalJs(const std::string&, bool) override {}
-    void runInBackground(std::function<void()> block) override { block(); }
-    std::optional<std::string> userAgent() override { return std::nullopt; }
-    bool URLIsWhitelisted(const std::string&) override { return false; }
-    const WHSettings& settings() override { return settings_; }
-
-    WHPluginResult waitFor(const std::string& id) {
-        std::unique_lock lock(mutex_);
-        WHPluginResult found;
-        bool ok = cv_.wait_for(lock, std::chrono::seconds(10), [&] {
-            for (auto& [k, r] : results_) {
-                if (k == id) {
-                    found = r;
-                    return true;
-                }
-            }
-            return false;
-        });
-        EXPECT_TRUE(ok) << "no result for " << id;
-        return found;
-    }
-    std::vector<std::string> order() {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> out;
-        for (auto& [k, r] : results_) out.push_back(k);
-        return out;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<std::pair<std::string, WHPluginResult>> results_;
-    WHSettings settings_;
-};
 
 Value msg(const WHPluginResult& r) { return r.message().value_or(Value()); }
 
@@ -394,11 +348,11 @@ protected:
     WHPluginResult call(const std::string& action, Value args) {
         std::string id = "cb" + std::to_string(++counter);
         plugin->invokeAction(action, WHInvokedUrlCommand(std::move(args), id, "File", action));
-        return delegate.waitFor(id);
+        return delegate.resultFor(id);
     }
     std::string persistent() const { return plugin->appDataPath; }
 
-    RecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
     std::unique_ptr<WHViewController> vc;
     WHFile* plugin = nullptr;
     int counter = 0;
@@ -518,11 +472,12 @@ TEST_F(FilePlugin, WritesToOneFileKeepTheirOrder) {
         plugin->invokeAction("write", WHInvokedUrlCommand({f, std::string(size, static_cast<char>('A' + i % 26)), i * size},
                                                           id, "File", "write"));
     }
-    delegate.waitFor(ids.back());
+    delegate.resultFor(ids.back());
     std::string expected;
     for (int i = 0; i < blocks; ++i) expected += std::string(size, static_cast<char>('A' + i % 26));
     EXPECT_TRUE(testutil::readFile(persistent() + "/order.bin") == expected);
-    auto order = delegate.order();
+    std::vector<std::string> order;
+    for (const auto& r : delegate.results()) order.push_back(r.callbackId.value_or(""));
     EXPECT_EQ(std::vector<std::string>(order.end() - blocks, order.end()), ids);
 }
 

@@ -3,9 +3,8 @@
 // frames of other origins do not.
 #include <gtest/gtest.h>
 
-#include <libsoup/soup.h>
-
 #include "platform/paths.h"
+#include "tests/support/download_server.h"
 #include "tests/support/page_fixture.h"
 
 using testutil::PageFixture;
@@ -89,28 +88,16 @@ TEST(FilesWebView, ApplicationPageReadsFilesThroughTheScheme) {
     EXPECT_EQ(image[1]["width"], 1);
 }
 
-namespace {
-std::string gRemotePage;
-void serve(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer) {
-    soup_server_message_set_status(msg, 200, nullptr);
-    soup_server_message_set_response(msg, "text/html", SOUP_MEMORY_COPY, gRemotePage.data(), gRemotePage.size());
-}
-}  // namespace
-
 TEST(FilesWebView, FramesOfOtherOriginsCannotReadFiles) {
     writePersistentFiles();
-    gRemotePage = "<!DOCTYPE html><html><head>" + probeScript("parent.postMessage(JSON.stringify([tag,v]),'*');") +
-                  "</head><body><script>fetchTo('whfile://localhost/persistent/data.json','remote-fetch');"
-                  "imageTo('whfile://localhost/persistent/pic.png','remote-image');</script></body></html>";
-    SoupServer* server = soup_server_new(nullptr, nullptr);
-    soup_server_add_handler(server, nullptr, serve, nullptr, nullptr);
-    GError* error = nullptr;
-    ASSERT_TRUE(soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error));
-    GSList* uris = soup_server_get_uris(server);
-    char* base = g_uri_to_string(static_cast<GUri*>(uris->data));
-    std::string remote = std::string(base) + "remote.html";
-    g_free(base);
-    g_slist_free_full(uris, (GDestroyNotify)g_uri_unref);
+    testutil::DownloadServer server;
+    server.route("/remote.html",
+                 {200,
+                  "<!DOCTYPE html><html><head>" + probeScript("parent.postMessage(JSON.stringify([tag,v]),'*');") +
+                      "</head><body><script>fetchTo('whfile://localhost/persistent/data.json','remote-fetch');"
+                      "imageTo('whfile://localhost/persistent/pic.png','remote-image');</script></body></html>",
+                  "text/html"});
+    std::string remote = server.url("/remote.html");
 
     PageFixture page({{"index.html", indexPage(R"(
         <script>window.addEventListener('message', function(e){ var m = JSON.parse(e.data); report(m[0], m[1]); });
@@ -124,5 +111,4 @@ TEST(FilesWebView, FramesOfOtherOriginsCannotReadFiles) {
     auto image = page.waitForReport("remote-image");
     ASSERT_FALSE(image.is_null());
     EXPECT_EQ(image[1]["loaded"], false);
-    g_object_unref(server);
 }

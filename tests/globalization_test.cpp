@@ -7,7 +7,7 @@
 #include <string>
 
 #include "plugins/standard/WHGlobalization.h"
-#include "tests/support/locale_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ const Locale jaJP{"ja_JP.UTF-8", "Asia/Tokyo"};
 // One action of a plug-in initialised under the locale.
 testutil::RecordedResult ask(const Locale& loc, const std::string& action, Value args = Value::array()) {
     LocaleEnv env({{"LC_ALL", loc.posix}}, loc.tz);
-    testutil::LocaleRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
     WHGlobalization plugin(nullptr);
     plugin.setCommandDelegate(&delegate);
     plugin.pluginInitialize();
@@ -195,11 +195,11 @@ TEST(Globalization, DatePatternAndZone) {
     // Vienna's answer depends on the season of the test run; its parts must agree.
     r = ask(deAT, "getDatePattern", one({{"options", {{"selector", "time"}}}}));
     ASSERT_EQ(r.status(), WHCommandStatus_OK);
-    EXPECT_EQ(r.message()["pattern"], "HH:mm");
-    bool summer = r.message()["dst_offset"] == 3600.0;
-    EXPECT_EQ(r.message()["timezone"], summer ? "CEST" : "CET");
-    EXPECT_EQ(r.message()["utc_offset"], summer ? 7200 : 3600);
-    EXPECT_TRUE(r.message()["dst_offset"].is_number_float());
+    EXPECT_EQ(r.message().value()["pattern"], "HH:mm");
+    bool summer = r.message().value()["dst_offset"] == 3600.0;
+    EXPECT_EQ(r.message().value()["timezone"], summer ? "CEST" : "CET");
+    EXPECT_EQ(r.message().value()["utc_offset"], summer ? 7200 : 3600);
+    EXPECT_TRUE(r.message().value()["dst_offset"].is_number_float());
 }
 
 TEST(Globalization, CalendarFacts) {
@@ -249,7 +249,7 @@ TEST(Globalization, LanguageAndLocaleFromTheEnvironment) {
     };
     for (const auto& c : cases) {
         LocaleEnv env(c.env, "UTC");
-        testutil::LocaleRecordingDelegate delegate;
+        testutil::RecordingDelegate delegate;
         WHGlobalization plugin(nullptr);
         plugin.setCommandDelegate(&delegate);
         plugin.pluginInitialize();
@@ -262,7 +262,7 @@ TEST(Globalization, LanguageAndLocaleFromTheEnvironment) {
 
 TEST(Globalization, FormattersKeepTheLocaleOfInitialisation) {
     LocaleEnv env({{"LC_ALL", "de_AT.UTF-8"}}, "Europe/Vienna");
-    testutil::LocaleRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
     WHGlobalization plugin(nullptr);
     plugin.setCommandDelegate(&delegate);
     plugin.pluginInitialize();
@@ -329,8 +329,8 @@ TEST(Globalization, StringToNumber) {
         auto r = ask(c.loc, "stringToNumber", one(args));
         if (c.expected) {
             EXPECT_EQ(r.status(), WHCommandStatus_OK) << c.text.dump();
-            ASSERT_TRUE(r.message()["value"].is_number()) << c.text.dump();
-            EXPECT_DOUBLE_EQ(r.message()["value"].get<double>(), *c.expected) << c.text.dump();
+            ASSERT_TRUE(r.message().value()["value"].is_number()) << c.text.dump();
+            EXPECT_DOUBLE_EQ(r.message().value()["value"].get<double>(), *c.expected) << c.text.dump();
         } else {
             EXPECT_EQ(r.status(), WHCommandStatus_ERROR) << c.text.dump();
             EXPECT_EQ(r.message(), error(2, "Unable to parse")) << c.text.dump();

@@ -5,7 +5,7 @@
 #include "platform/notification_center.h"
 #include "plugins/services/HubstationInfoStore.h"
 #include "plugins/standard/KCKeychain.h"
-#include "tests/support/keychain_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/keyring_control.h"
 
 using platform::Value;
@@ -46,12 +46,12 @@ class HubstationInfoStoreTest : public ::testing::Test {
 protected:
     void SetUp() override { KCKeychain::deleteValueForKey(kSerial); }
     void TearDown() override { KCKeychain::deleteValueForKey(kSerial); }
-    testutil::KeychainRecordingDelegate::Answer call(const char* action, Value args) {
+    testutil::RecordedResult call(const char* action, Value args) {
         return delegate.call(store, action, std::move(args));
     }
 
     HubstationInfoStore store{nullptr};
-    testutil::KeychainRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
 };
 
 }  // namespace
@@ -84,8 +84,8 @@ TEST_F(HubstationInfoStoreTest, UpdateMergesOverTheStoredRecordOrRefusesBadInput
         ASSERT_TRUE(KCKeychain::saveValue(before, kSerial));
         Notices notices;
         auto a = call("update", c.args);
-        EXPECT_EQ(a.status, WHCommandStatus_OK) << c.name;
-        EXPECT_FALSE(a.message) << c.name;
+        EXPECT_EQ(a.status(), WHCommandStatus_OK) << c.name;
+        EXPECT_FALSE(a.message()) << c.name;
         EXPECT_EQ(a.callbackId, "cb-update");
         EXPECT_EQ(stored(), c.after ? *c.after : before) << c.name;
         ASSERT_EQ(notices.seen.size(), c.after ? 1u : 0u) << c.name;
@@ -104,14 +104,14 @@ TEST_F(HubstationInfoStoreTest, FirstUpdateStoresANewRecordBeforeTheObserversRun
         [&](const platform::Notification& n) { seenByObserver = HubstationInfoStore::storedRecord(n.userInfo["serialNo"]); });
     auto a = call("update", Value::array({with(required(), {{"localUrl", "10.0.0.9"}})}));
     platform::NotificationCenter::defaultCenter().removeObserver(&seenByObserver);
-    EXPECT_EQ(a.status, WHCommandStatus_OK);
+    EXPECT_EQ(a.status(), WHCommandStatus_OK);
     EXPECT_EQ(seenByObserver, with(required(), {{"localUrl", "10.0.0.9"}}));
     EXPECT_EQ(notices.seen.size(), 1u);
 }
 
 TEST_F(HubstationInfoStoreTest, UpdateReplacesAForeignValue) {
     ASSERT_TRUE(KCKeychain::saveValue(Value{{"mac", kSerial}, {"port", 80}}, kSerial));
-    EXPECT_EQ(call("update", Value::array({required()})).status, WHCommandStatus_OK);
+    EXPECT_EQ(call("update", Value::array({required()})).status(), WHCommandStatus_OK);
     EXPECT_EQ(stored(), required());
 }
 
@@ -132,23 +132,23 @@ TEST_F(HubstationInfoStoreTest, ReadAndClear) {
     };
     for (const auto& c : badArguments) {
         auto a = call(c.action, c.args);
-        EXPECT_EQ(a.status, c.status) << c.action << " " << c.args.dump();
-        EXPECT_EQ(a.message, c.message) << c.action << " " << c.args.dump();
+        EXPECT_EQ(a.status(), c.status) << c.action << " " << c.args.dump();
+        EXPECT_EQ(a.message(), c.message) << c.action << " " << c.args.dump();
     }
 
     Notices notices;
     const Value record = with(required(), {{"extra", "kept"}});
     ASSERT_TRUE(KCKeychain::saveValue(record, kSerial));
     auto r = call("read", Value::array({kSerial, "ignored"}));
-    EXPECT_EQ(r.status, WHCommandStatus_OK);
-    EXPECT_EQ(r.message, record);
+    EXPECT_EQ(r.status(), WHCommandStatus_OK);
+    EXPECT_EQ(r.message(), record);
 
     ASSERT_TRUE(KCKeychain::saveValue(Value::array({"not", "a", "record"}), kSerial));
-    EXPECT_EQ(call("read", Value::array({kSerial})).message, Value(nullptr));
+    EXPECT_EQ(call("read", Value::array({kSerial})).message(), Value(nullptr));
 
     auto c = call("clear", Value::array({kSerial}));
-    EXPECT_EQ(c.status, WHCommandStatus_OK);
-    EXPECT_FALSE(c.message);
+    EXPECT_EQ(c.status(), WHCommandStatus_OK);
+    EXPECT_FALSE(c.message());
     EXPECT_FALSE(stored());
     EXPECT_TRUE(notices.seen.empty());
 }
@@ -159,17 +159,17 @@ TEST_F(HubstationInfoStoreTest, UpdateOnALockedKeyringAnswersErrorAndKeepsTheRec
     ASSERT_TRUE(testutil::lockDefaultKeyring());
     Notices notices;
     auto a = call("update", Value::array({with(required(), {{"password", "new"}})}));
-    EXPECT_EQ(a.status, WHCommandStatus_ERROR);
-    EXPECT_FALSE(a.message);
+    EXPECT_EQ(a.status(), WHCommandStatus_ERROR);
+    EXPECT_FALSE(a.message());
     EXPECT_TRUE(notices.seen.empty());
-    EXPECT_EQ(call("read", Value::array({kSerial})).message, Value(nullptr));
+    EXPECT_EQ(call("read", Value::array({kSerial})).message(), Value(nullptr));
     EXPECT_EQ(KCKeychain::lastLoadStatus(), KCKeychainLoadStatus::Locked);
 
     // A controller with no record yet: the load finds nothing, the save itself fails.
     auto fresh = call("update", Value::array({required("504F94A0FFFF")}));
     EXPECT_EQ(KCKeychain::lastLoadStatus(), KCKeychainLoadStatus::NotFound);
-    EXPECT_EQ(fresh.status, WHCommandStatus_ERROR);
-    EXPECT_FALSE(fresh.message);
+    EXPECT_EQ(fresh.status(), WHCommandStatus_ERROR);
+    EXPECT_FALSE(fresh.message());
     EXPECT_TRUE(notices.seen.empty());
 
     ASSERT_TRUE(testutil::unlockDefaultKeyring());

@@ -12,11 +12,11 @@
 #include "media/intercom/Pjsua2Wrapper.h"
 #include "media/intercom/SIP.h"
 #include "platform/dispatch.h"
-#include "tests/support/services_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/sipp_peer.h"
 #include "tests/support/test_util.h"
 
-using testutil::ServicesRecordingDelegate;
+using testutil::RecordingDelegate;
 using testutil::SippPeer;
 
 namespace {
@@ -197,7 +197,7 @@ protected:
     void makeCall(const std::string& config) {
         plugin.invokeAction("makeCall", WHInvokedUrlCommand(Value::array({config}), "SIP-call", "SIP", "makeCall"));
     }
-    bool waitForResult(const std::function<bool(const testutil::ServicesRecordedResult&)>& match, double seconds = 8) {
+    bool waitForResult(const std::function<bool(const testutil::RecordedResult&)>& match, double seconds = 8) {
         return testutil::spinUntil(
             [&] {
                 for (const auto& r : delegate.results())
@@ -206,11 +206,11 @@ protected:
             },
             seconds);
     }
-    static int stateOf(const testutil::ServicesRecordedResult& r) {
+    static int stateOf(const testutil::RecordedResult& r) {
         return r.result.message() && r.result.message()->is_object() ? (*r.result.message())["state"].get<int>() : -1;
     }
 
-    ServicesRecordingDelegate delegate;
+    RecordingDelegate delegate{RecordingDelegate::Background::Pool};
     SIP plugin{nullptr};
 };
 

@@ -7,24 +7,9 @@
 #include "app/Interface.h"
 #include "platform/dispatch.h"
 #include "platform/value.h"
+#include "tests/support/page_fixture.h"
 #include "tests/support/sipp_peer.h"
 #include "tests/support/test_util.h"
-
-namespace {
-bool pageShows(MainInterface& ui, testutil::LogCapture& log, const std::string& expression, const std::string& wanted,
-               double seconds = 15) {
-    return testutil::spinUntil(
-        [&] {
-            log.clear();
-            ui.webView->evaluateScript("console.log('probe:' + (" + expression + "))");
-            platform::runMainLoopFor(0.05);
-            for (const auto& line : log.lines())
-                if (line.rfind("probe:", 0) == 0 && line.find(wanted) != std::string::npos) return true;
-            return false;
-        },
-        seconds);
-}
-}  // namespace
 
 TEST(IntercomPage, CallsMutesAndHangsUp) {
 #ifndef KIVANO_HAVE_LINPHONE
@@ -37,7 +22,7 @@ TEST(IntercomPage, CallsMutesAndHangsUp) {
     testutil::LogCapture log;
     auto ui = MainInterface::load();
     ASSERT_TRUE(testutil::spinUntil([&] { return ui->viewController->mainFrameLoaded; }, 30));
-    ASSERT_TRUE(pageShows(*ui, log, "typeof webhost", "object"));
+    ASSERT_TRUE(testutil::pageShows(*ui, log, "typeof webhost", "object", 15));
     platform::runMainLoopFor(0.3);  // deviceready
 
     // The peer checks the From identity and the headers the password adds.
@@ -49,14 +34,14 @@ TEST(IntercomPage, CallsMutesAndHangsUp) {
         "document.getElementById('ic-host').value = '127.0.0.1';"
         "document.getElementById('ic-port').value = '" + std::to_string(testutil::freeSipPort()) + "';"
         "document.getElementById('ic-call').click();");
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('ic-state').textContent", "Confirmed (200 OK), PCMU"));
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('ic-hangup').disabled", "false"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('ic-state').textContent", "Confirmed (200 OK), PCMU", 15));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('ic-hangup').disabled", "false", 15));
 
     ui->webView->evaluateScript("var m = document.getElementById('ic-mute'); m.checked = true; m.dispatchEvent(new Event('change'));");
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('event-log').textContent", "microphone muted"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('event-log').textContent", "microphone muted", 15));
 
     ui->webView->evaluateScript("document.getElementById('ic-hangup').click();");
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('ic-state').textContent", "DICONNCT (200 User hung up)"));
-    EXPECT_TRUE(pageShows(*ui, log, "document.getElementById('ic-call').disabled", "false"));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('ic-state').textContent", "DICONNCT (200 User hung up)", 15));
+    EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('ic-call').disabled", "false", 15));
     EXPECT_EQ(peer.wait(), 0) << peer.errors();
 }

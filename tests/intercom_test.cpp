@@ -15,13 +15,13 @@
 #include "media/intercom/SIP.h"
 #include "platform/dispatch.h"
 #include "platform/net_interfaces.h"
-#include "tests/support/services_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/sipp_peer.h"
 #include "tests/support/test_util.h"
 
 using platform::makeInterfaceAddress;
 using testutil::LogCapture;
-using testutil::ServicesRecordingDelegate;
+using testutil::RecordingDelegate;
 
 namespace {
 
@@ -75,7 +75,7 @@ struct InternalEvents {
 // Runs first: the controller is process-wide and appears with the first call.
 TEST(SIPPlugin, AnswersNothingBeforeAnyCallWhereThePageGetsNoResult) {
     ASSERT_EQ(SIP::ctrl(), nullptr);
-    ServicesRecordingDelegate delegate;
+    RecordingDelegate delegate{RecordingDelegate::Background::Pool};
     SIP plugin(nullptr);
     plugin.setCommandDelegate(&delegate);
     LogCapture log;
@@ -99,7 +99,7 @@ TEST(SIPPlugin, AnswersNothingBeforeAnyCallWhereThePageGetsNoResult) {
 }
 
 TEST(SIPPlugin, CallStatesBecomeResultsOnTheCallsCallback) {
-    ServicesRecordingDelegate delegate;
+    RecordingDelegate delegate{RecordingDelegate::Background::Pool};
     SIP plugin(nullptr);
     plugin.setCommandDelegate(&delegate);
     plugin.setCallCallbackId("SIP7");
@@ -146,7 +146,7 @@ TEST(SIPPlugin, CallStatesBecomeResultsOnTheCallsCallback) {
 }
 
 TEST(SIPPlugin, MakeCallWithoutAConfigurationTextFailsAtOnce) {
-    ServicesRecordingDelegate delegate;
+    RecordingDelegate delegate{RecordingDelegate::Background::Pool};
     SIP plugin(nullptr);
     plugin.setCommandDelegate(&delegate);
     plugin.setCallCallbackId("SIP-running");

@@ -8,7 +8,7 @@
 #include "platform/paths.h"
 #include "plugins/services/HubstationInfoStore.h"
 #include "plugins/standard/KCKeychain.h"
-#include "tests/support/keychain_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
 using platform::Value;
@@ -53,7 +53,7 @@ TEST(KeychainUnavailable, EveryCallAnswersNoOrNothingAndLogsOneLine) {
 
 TEST(KeychainUnavailable, InformationStoreAnswersErrorForUpdateAndWritesTheSecretNowhere) {
     HubstationInfoStore store(nullptr);
-    testutil::KeychainRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
     int notices = 0;
     platform::NotificationCenter::defaultCenter().addObserver(&notices, kHubstationInfoStoreDataChangedNotification, nullptr,
                                                               [&](const platform::Notification&) { ++notices; });
@@ -61,14 +61,14 @@ TEST(KeychainUnavailable, InformationStoreAnswersErrorForUpdateAndWritesTheSecre
                        {"publicKey", "k"}, {"configVersion", "1"}};
     auto update = delegate.call(store, "update", Value::array({record}));
     platform::NotificationCenter::defaultCenter().removeObserver(&notices);
-    EXPECT_EQ(update.status, WHCommandStatus_ERROR);
-    EXPECT_FALSE(update.message);
+    EXPECT_EQ(update.status(), WHCommandStatus_ERROR);
+    EXPECT_FALSE(update.message());
     EXPECT_EQ(notices, 0);
 
     auto read = delegate.call(store, "read", Value::array({"504F94A0C0DE"}));
-    EXPECT_EQ(read.status, WHCommandStatus_OK);
-    EXPECT_EQ(read.message, Value(nullptr));
-    EXPECT_EQ(delegate.call(store, "clear", Value::array({"504F94A0C0DE"})).status, WHCommandStatus_OK);
+    EXPECT_EQ(read.status(), WHCommandStatus_OK);
+    EXPECT_EQ(read.message(), Value(nullptr));
+    EXPECT_EQ(delegate.call(store, "clear", Value::array({"504F94A0C0DE"})).status(), WHCommandStatus_OK);
 
     EXPECT_FALSE(anyFileHolds(platform::homeDir(), "pw-4711-unreachable"));
 }

@@ -4,7 +4,7 @@
 #include "platform/notification_center.h"
 #include "platform/user_defaults.h"
 #include "plugins/services/QuickActions.h"
-#include "tests/support/keychain_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
 using platform::Value;
@@ -25,21 +25,21 @@ class QuickActionsTest : public ::testing::Test {
 protected:
     void SetUp() override { platform::UserDefaults::standard().remove(kQuickActionsKey); }
 
-    testutil::KeychainRecordingDelegate::Answer setItems(Value args) { return delegate.call(plugin, "setItems", std::move(args)); }
+    testutil::RecordedResult setItems(Value args) { return delegate.call(plugin, "setItems", std::move(args)); }
     Value getItems() {
         auto a = delegate.call(plugin, "getItems", Value::array());
-        EXPECT_EQ(a.status, WHCommandStatus_OK);
-        EXPECT_TRUE(a.message && a.message->is_array());
-        return a.message ? *a.message : Value();
+        EXPECT_EQ(a.status(), WHCommandStatus_OK);
+        EXPECT_TRUE(a.message() && a.message()->is_array());
+        return a.message().value_or(Value());
     }
     Value roundTrip(const Value& entry) {
         auto a = setItems(Value::array({Value::array({entry})}));
-        EXPECT_EQ(a.status, WHCommandStatus_OK);
+        EXPECT_EQ(a.status(), WHCommandStatus_OK);
         return getItems();
     }
 
     QuickActions plugin{nullptr};
-    testutil::KeychainRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate;
 };
 
 }  // namespace
@@ -96,12 +96,12 @@ TEST_F(QuickActionsTest, MalformedArgumentStoresAnEmptyListAndStillAnnounces) {
         {"one element not a dictionary", Value::array({Value::array({good, "x"})})},
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(setItems(Value::array({Value::array({good})})).status, WHCommandStatus_OK);
+        ASSERT_EQ(setItems(Value::array({Value::array({good})})).status(), WHCommandStatus_OK);
         ASSERT_EQ(getItems().size(), 1u);
         NoticeCounter notices(kQuickActionsChangedNotification);
         auto a = setItems(c.args);
-        EXPECT_EQ(a.status, WHCommandStatus_OK) << c.name;
-        EXPECT_FALSE(a.message) << c.name;
+        EXPECT_EQ(a.status(), WHCommandStatus_OK) << c.name;
+        EXPECT_FALSE(a.message()) << c.name;
         EXPECT_EQ(notices.notices.size(), 1u) << c.name;
         EXPECT_EQ(getItems(), Value::array()) << c.name;
         auto stored = platform::UserDefaults::standard().object(kQuickActionsKey);
@@ -124,7 +124,7 @@ TEST_F(QuickActionsTest, ListIsStoredAsDataInOrderAndAnnounced) {
                                                               });
     auto a = setItems(Value::array({entries}));
     platform::NotificationCenter::defaultCenter().removeObserver(&seenByObserver);
-    EXPECT_EQ(a.status, WHCommandStatus_OK);
+    EXPECT_EQ(a.status(), WHCommandStatus_OK);
     EXPECT_EQ(a.callbackId, "cb-setItems");
     ASSERT_EQ(notices.notices.size(), 1u);
     EXPECT_EQ(notices.notices[0].object, nullptr);

@@ -10,7 +10,7 @@
 #include "plugins/services/ApplicationManager.h"
 #include "plugins/services/StorageManager.h"
 #include "tests/support/download_server.h"
-#include "tests/support/services_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -110,7 +110,7 @@ TEST_F(ServicesGtkTest, AuthenticationChallengesContinueWithoutCredentials) {
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_container_add(GTK_CONTAINER(window), webView->widget());
 
-    testutil::ServicesRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate{testutil::RecordingDelegate::Background::Pool};
     auto plugin = std::make_unique<ApplicationManager>(webView.get());
     plugin->setCommandDelegate(&delegate);
     plugin->pluginInitialize();

@@ -5,12 +5,12 @@
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
 #include "plugins/services/StorageManager.h"
-#include "tests/support/services_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/services_scripted_platform.h"
 #include "tests/support/test_util.h"
 
 using testutil::ScriptedSavePanel;
-using testutil::ServicesRecordingDelegate;
+using testutil::RecordingDelegate;
 
 namespace {
 
@@ -52,7 +52,7 @@ protected:
         return {};
     }
 
-    ServicesRecordingDelegate delegate;
+    RecordingDelegate delegate{RecordingDelegate::Background::Pool};
     StorageManager plugin{nullptr};
     std::shared_ptr<ScriptedSavePanel> panel;
     std::vector<Seen> seen;

@@ -342,8 +342,12 @@ void WHFile::setMetadata(const WHInvokedUrlCommand& command) {
     });
 }
 
-void WHFile::remove(const WHInvokedUrlCommand& command) {
-    enqueueFileWork([this, command] {
+void WHFile::remove(const WHInvokedUrlCommand& command) { doRemove(command, false); }
+
+void WHFile::removeRecursively(const WHInvokedUrlCommand& command) { doRemove(command, true); }
+
+void WHFile::doRemove(const WHInvokedUrlCommand& command, bool recursively) {
+    enqueueFileWork([this, command, recursively] {
         WHFilesystemURL url = fileSystemURLforArg(argText(command, 0));
         WHFileSystem* fs = filesystemForURL(url);
         if (!fs || !url.fullPath()) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR), command);
@@ -351,19 +355,7 @@ void WHFile::remove(const WHInvokedUrlCommand& command) {
         if (WHLocalFilesystem::fullPathIsRoot(*url.fullPath())) {
             return send(fileError(WHCommandStatus_IO_EXCEPTION, NO_MODIFICATION_ALLOWED_ERR), command);
         }
-        send(fs->removeFileAtURL(url), command);
-    });
-}
-
-void WHFile::removeRecursively(const WHInvokedUrlCommand& command) {
-    enqueueFileWork([this, command] {
-        WHFilesystemURL url = fileSystemURLforArg(argText(command, 0));
-        WHFileSystem* fs = filesystemForURL(url);
-        if (!fs || !url.fullPath()) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR), command);
-        if (WHLocalFilesystem::fullPathIsRoot(*url.fullPath())) {
-            return send(fileError(WHCommandStatus_IO_EXCEPTION, NO_MODIFICATION_ALLOWED_ERR), command);
-        }
-        send(fs->recursiveRemoveFileAtURL(url), command);
+        send(recursively ? fs->recursiveRemoveFileAtURL(url) : fs->removeFileAtURL(url), command);
     });
 }
 

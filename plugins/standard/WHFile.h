@@ -75,6 +75,7 @@ private:
     void send(const WHPluginResult& result, const WHInvokedUrlCommand& command);
     void doGetFile(const WHInvokedUrlCommand& command, const Value& options);
     void doCopyMove(const WHInvokedUrlCommand& command, bool isCopy);
+    void doRemove(const WHInvokedUrlCommand& command, bool recursively);
     void doRead(const WHInvokedUrlCommand& command, std::size_t startIndex,
                 const std::function<WHPluginResult(Bytes, const std::string&)>& onBytes);
     std::vector<std::string> getExtraFileSystemsPreference() const;

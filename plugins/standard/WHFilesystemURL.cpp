@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "platform/url_escape.h"
+
 namespace whfile {
 
 static bool isSchemeText(const std::string& s) {
@@ -39,24 +41,7 @@ std::optional<std::string> percentDecode(const std::string& text) {
     return out;
 }
 
-std::string percentEscape(const std::string& text, const std::string& keep) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/' ||
-            (c < 0x80 && c != 0 && keep.find(static_cast<char>(c)) != std::string::npos)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
-std::string percentEscapeURLText(const std::string& text) { return percentEscape(text, "!#$&'()*+,:;=?@[]"); }
+std::string percentEscapeURLText(const std::string& text) { return platform::percentEscape(text, "!#$&'()*+,:;=?@[]"); }
 
 std::optional<URLParts> splitURL(const std::string& text) {
     for (unsigned char c : text) {

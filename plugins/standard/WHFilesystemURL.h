@@ -47,8 +47,6 @@ std::optional<URLParts> splitURL(const std::string& text);
 
 // Decodes %XX escapes; absent for a bad escape or an escaped NUL.
 std::optional<std::string> percentDecode(const std::string& text);
-// Escapes every byte outside the unreserved set, "/" and the characters in `keep`.
-std::string percentEscape(const std::string& text, const std::string& keep);
 // The escape set for whole URL texts: blanks, "%", non-ASCII and "\"<>\\^`{|}" are escaped.
 std::string percentEscapeURLText(const std::string& text);
 

@@ -12,6 +12,7 @@
 #include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/url_escape.h"
 
 namespace fs = std::filesystem;
 using platform::logf;
@@ -120,7 +121,7 @@ std::optional<std::string> WHLocalFilesystem::filesystemPathForURL(const WHFiles
 std::optional<WHFilesystemURL> WHLocalFilesystem::URLforFullPath(const std::optional<std::string>& fullPath) const {
     if (!fullPath) return std::nullopt;
     // Escaped so that the parse gives the same full path back (a "?" stays part of the path).
-    std::string escaped = whfile::percentEscape(*fullPath, "!$&'()*+,;=:@");
+    std::string escaped = platform::percentEscape(*fullPath, "!$&'()*+,;=:@");
     std::string text = std::string(kWHFilesystemURLPrefix) + "://localhost/" + name_ +
                        (!fullPath->empty() && (*fullPath)[0] == '/' ? "" : "/") + escaped;
     return WHFilesystemURL::fileSystemURLWithString(text);

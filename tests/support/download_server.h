@@ -1,5 +1,5 @@
-// A loopback HTTP server for download tests (libsoup on 127.0.0.1, its own thread): fixed
-// answers by path, every request recorded.
+// A loopback HTTP server for tests (libsoup on 127.0.0.1, its own thread): fixed answers by
+// path, every request recorded.
 #pragma once
 
 #include <cstdint>

@@ -113,4 +113,19 @@ Value PageFixture::waitForReport(const std::string& tag, double timeout) {
     return found;
 }
 
+bool pageShows(MainInterface& ui, LogCapture& log, const std::string& expression, const std::string& wanted,
+               double timeout) {
+    return spinUntil(
+        [&] {
+            log.clear();
+            ui.webView->evaluateScript("console.log('probe:' + (" + expression + "))");
+            platform::runMainLoopFor(0.1);
+            for (const auto& line : log.lines()) {
+                if (line.rfind("probe:", 0) == 0 && line.find(wanted) != std::string::npos) return true;
+            }
+            return false;
+        },
+        timeout);
+}
+
 }  // namespace testutil

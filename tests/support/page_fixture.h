@@ -29,6 +29,11 @@ public:
     static std::vector<Value>& reports();
 };
 
+// Asks the page in `ui` for a text (console.log of `expression`) until the console line carrying it
+// contains `wanted`; answers whether it did within the time-out.
+bool pageShows(MainInterface& ui, LogCapture& log, const std::string& expression, const std::string& wanted,
+               double timeout = 20.0);
+
 class PageFixture {
 public:
     // `pages`: file name below www/ -> content; "index.html" gets the library included by the caller.
