@@ -10,17 +10,17 @@
 #include "platform/http_stream.h"
 #include "tests/support/camera_server.h"
 #include "tests/support/download_server.h"
-#include "tests/support/services_recording_delegate.h"
+#include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
 using testutil::CameraServer;
-using testutil::ServicesRecordedResult;
+using testutil::RecordedResult;
 
 namespace {
 
 // One plug-in with its own recording delegate, as the host would create it.
 struct Rig {
-    testutil::ServicesRecordingDelegate delegate;
+    testutil::RecordingDelegate delegate{testutil::RecordingDelegate::Background::Pool};
     std::unique_ptr<VideoProxy> proxy;
 
     Rig() {
@@ -38,8 +38,8 @@ struct Rig {
                const std::string& callbackId = "cam") {
         call("startStream", Value::array({url, usr, pwd, mjpeg}), callbackId);
     }
-    std::vector<ServicesRecordedResult> on(const std::string& callbackId) const {
-        std::vector<ServicesRecordedResult> out;
+    std::vector<RecordedResult> on(const std::string& callbackId) const {
+        std::vector<RecordedResult> out;
         for (auto& r : delegate.results())
             if (r.callbackId == callbackId) out.push_back(r);
         return out;
@@ -55,7 +55,7 @@ struct Rig {
         }
         return out;
     }
-    std::optional<ServicesRecordedResult> finalResult(const std::string& callbackId = "cam") const {
+    std::optional<RecordedResult> finalResult(const std::string& callbackId = "cam") const {
         for (auto& r : on(callbackId))
             if (!r.result.keepCallback()) return r;
         return std::nullopt;
@@ -76,7 +76,7 @@ struct Rig {
 };
 
 // The error report of a final result, parsed.
-Value reportOf(const ServicesRecordedResult& r) {
+Value reportOf(const RecordedResult& r) {
     EXPECT_EQ(r.result.status(), static_cast<std::uint32_t>(WHCommandStatus_ERROR));
     EXPECT_FALSE(r.result.keepCallback());
     if (!r.result.message() || !r.result.message()->is_string()) return nullptr;
