@@ -7,7 +7,6 @@
 #include <cstring>
 #include <deque>
 #include <functional>
-#include <future>
 #include <stdexcept>
 
 namespace testutil {
@@ -259,82 +258,53 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
     soup_server_message_pause(msg);
     stream->timer = g_timeout_source_new(gapMs);
     g_source_set_callback(stream->timer, &Stream::tick, stream, nullptr);
-    g_source_attach(stream->timer, self->context_);
+    g_source_attach(stream->timer, self->server_->context());
 }
 
 CameraServer::CameraServer() {
-    std::promise<void> ready;
-    auto started = ready.get_future();
-    thread_ = std::thread([this, &ready] {
-        context_ = g_main_context_new();
-        g_main_context_push_thread_default(context_);
-        loop_ = g_main_loop_new(context_, FALSE);
-        server_ = soup_server_new(nullptr, nullptr);
+    server_ = std::make_unique<SoupServerThread>(
+        "camera server",
+        [this](SoupServer* server) {
+            SoupAuthDomain* basic = soup_auth_domain_basic_new("realm", kRealm, nullptr);
+            soup_auth_domain_add_path(basic, "/basic");
+            soup_auth_domain_basic_set_auth_callback(
+                basic,
+                [](SoupAuthDomain*, SoupServerMessage*, const char* user, const char* password, gpointer) -> gboolean {
+                    return g_strcmp0(user, kUser) == 0 && g_strcmp0(password, kPassword) == 0;
+                },
+                nullptr, nullptr);
+            soup_server_add_auth_domain(server, basic);
+            g_object_unref(basic);
 
-        SoupAuthDomain* basic = soup_auth_domain_basic_new("realm", kRealm, nullptr);
-        soup_auth_domain_add_path(basic, "/basic");
-        soup_auth_domain_basic_set_auth_callback(
-            basic,
-            [](SoupAuthDomain*, SoupServerMessage*, const char* user, const char* password, gpointer) -> gboolean {
-                return g_strcmp0(user, kUser) == 0 && g_strcmp0(password, kPassword) == 0;
-            },
-            nullptr, nullptr);
-        soup_server_add_auth_domain(server_, basic);
-        g_object_unref(basic);
+            SoupAuthDomain* digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
+            soup_auth_domain_add_path(digest, "/digest");
+            soup_auth_domain_digest_set_auth_callback(
+                digest,
+                [](SoupAuthDomain*, SoupServerMessage*, const char* user, gpointer) -> char* {
+                    if (g_strcmp0(user, kUser) != 0) return nullptr;
+                    return soup_auth_domain_digest_encode_password(user, kRealm, kPassword);
+                },
+                nullptr, nullptr);
+            soup_server_add_auth_domain(server, digest);
+            g_object_unref(digest);
 
-        SoupAuthDomain* digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
-        soup_auth_domain_add_path(digest, "/digest");
-        soup_auth_domain_digest_set_auth_callback(
-            digest,
-            [](SoupAuthDomain*, SoupServerMessage*, const char* user, gpointer) -> char* {
-                if (g_strcmp0(user, kUser) != 0) return nullptr;
-                return soup_auth_domain_digest_encode_password(user, kRealm, kPassword);
-            },
-            nullptr, nullptr);
-        soup_server_add_auth_domain(server_, digest);
-        g_object_unref(digest);
-
-        soup_server_add_handler(server_, nullptr, reinterpret_cast<SoupServerCallback>(&CameraServer::handle), this,
-                                nullptr);
-        GError* error = nullptr;
-        if (soup_server_listen_local(server_, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
-            GSList* uris = soup_server_get_uris(server_);
-            if (uris) port_ = static_cast<unsigned>(g_uri_get_port(static_cast<GUri*>(uris->data)));
-            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-        } else {
-            g_error_free(error);
-        }
-        ready.set_value();
-        g_main_loop_run(loop_);
-        soup_server_disconnect(server_);
-        std::vector<Stream*> left;
-        {
-            std::lock_guard lock(mutex_);
-            left = streams_;
-        }
-        for (Stream* s : left) finishedStream(s, false);  // their messages are gone
-        g_object_unref(server_);
-        g_main_loop_unref(loop_);
-        g_main_context_pop_thread_default(context_);
-        g_main_context_unref(context_);
-    });
-    started.wait();
-    if (port_ == 0) throw std::runtime_error("camera server did not start");
-}
-
-CameraServer::~CameraServer() {
-    g_main_context_invoke(
-        context_,
-        [](gpointer loop) -> gboolean {
-            g_main_loop_quit(static_cast<GMainLoop*>(loop));
-            return G_SOURCE_REMOVE;
+            soup_server_add_handler(server, nullptr, reinterpret_cast<SoupServerCallback>(&CameraServer::handle), this,
+                                    nullptr);
         },
-        loop_);
-    thread_.join();
+        [this] {
+            std::vector<Stream*> left;
+            {
+                std::lock_guard lock(mutex_);
+                left = streams_;
+            }
+            for (Stream* s : left) finishedStream(s, false);  // their messages are gone
+        });
 }
+
+CameraServer::~CameraServer() { server_.reset(); }
 
 std::string CameraServer::url(const std::string& pathAndQuery) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + pathAndQuery;
+    return "http://127.0.0.1:" + std::to_string(port()) + pathAndQuery;
 }
 
 int CameraServer::requestCount(const std::string& path) const {

@@ -17,7 +17,10 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <memory>
 #include <thread>
+
+#include "tests/support/soup_server_thread.h"
 #include <vector>
 
 #include "platform/value.h"
@@ -45,7 +48,7 @@ public:
     CameraServer& operator=(const CameraServer&) = delete;
 
     std::string url(const std::string& pathAndQuery) const;
-    unsigned port() const { return port_; }
+    unsigned port() const { return server_->port(); }
     // Requests that reached a handler for the path (after authentication).
     int requestCount(const std::string& path) const;
     // Streamed answers still being written (a client that went away closes its own).
@@ -64,11 +67,7 @@ private:
     std::map<std::string, int> requests_;
     std::map<std::pair<int, std::size_t>, platform::Bytes> frames_;
     std::vector<Stream*> streams_;
-    GMainContext* context_ = nullptr;
-    GMainLoop* loop_ = nullptr;
-    SoupServer* server_ = nullptr;
-    unsigned port_ = 0;
-    std::thread thread_;
+    std::unique_ptr<SoupServerThread> server_;
 };
 
 }  // namespace testutil

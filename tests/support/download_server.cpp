@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <future>
 #include <stdexcept>
 
 namespace testutil {
@@ -31,42 +30,13 @@ void DownloadServer::handle(SoupServer*, void* msgPtr, const char* path, void*, 
     soup_server_message_set_response(msg, answer.contentType.c_str(), SOUP_MEMORY_COPY, answer.body.data(), answer.body.size());
 }
 
-DownloadServer::DownloadServer() {
-    std::promise<void> ready;
-    auto started = ready.get_future();
-    thread_ = std::thread([this, &ready] {
-        context_ = g_main_context_new();
-        g_main_context_push_thread_default(context_);
-        loop_ = g_main_loop_new(context_, FALSE);
-        server_ = soup_server_new(nullptr, nullptr);
-        soup_server_add_handler(server_, nullptr, reinterpret_cast<SoupServerCallback>(&DownloadServer::handle), this, nullptr);
-        GError* error = nullptr;
-        if (soup_server_listen_local(server_, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
-            GSList* uris = soup_server_get_uris(server_);
-            if (uris) port_ = static_cast<unsigned>(g_uri_get_port(static_cast<GUri*>(uris->data)));
-            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-        } else {
-            g_error_free(error);
-        }
-        ready.set_value();
-        g_main_loop_run(loop_);
-        soup_server_disconnect(server_);
-        g_object_unref(server_);
-        g_main_loop_unref(loop_);
-        g_main_context_pop_thread_default(context_);
-        g_main_context_unref(context_);
-    });
-    started.wait();
-    if (port_ == 0) throw std::runtime_error("download server did not start");
-}
+DownloadServer::DownloadServer()
+    : server_(std::make_unique<SoupServerThread>("download server", [this](SoupServer* server) {
+          soup_server_add_handler(server, nullptr, reinterpret_cast<SoupServerCallback>(&DownloadServer::handle), this,
+                                  nullptr);
+      })) {}
 
-DownloadServer::~DownloadServer() {
-    g_main_context_invoke(context_, [](gpointer loop) -> gboolean {
-        g_main_loop_quit(static_cast<GMainLoop*>(loop));
-        return G_SOURCE_REMOVE;
-    }, loop_);
-    thread_.join();
-}
+DownloadServer::~DownloadServer() = default;
 
 void DownloadServer::route(const std::string& path, Answer answer) {
     std::lock_guard lock(mutex_);
@@ -74,7 +44,7 @@ void DownloadServer::route(const std::string& path, Answer answer) {
 }
 
 std::string DownloadServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return "http://127.0.0.1:" + std::to_string(port()) + path;
 }
 
 std::vector<std::string> DownloadServer::requestedPaths() const {

@@ -7,7 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <memory>
 #include <thread>
+
+#include "tests/support/soup_server_thread.h"
 #include <vector>
 
 typedef struct _SoupServer SoupServer;
@@ -33,7 +36,7 @@ public:
     // Unknown paths answer 404 with a short page.
     void route(const std::string& path, Answer answer);
     std::string url(const std::string& path) const;
-    unsigned port() const { return port_; }
+    unsigned port() const { return server_->port(); }
     std::vector<std::string> requestedPaths() const;
 
     // A loopback port on which nothing listens (a connection is refused).
@@ -45,11 +48,7 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, Answer> routes_;
     std::vector<std::string> requested_;
-    GMainContext* context_ = nullptr;
-    GMainLoop* loop_ = nullptr;
-    SoupServer* server_ = nullptr;
-    unsigned port_ = 0;
-    std::thread thread_;
+    std::unique_ptr<SoupServerThread> server_;  // last: it goes first, while the routes still exist
 };
 
 }  // namespace testutil
