@@ -70,7 +70,7 @@
 
   define('webhost/exec', function (require) {
     var base64 = require('webhost/base64');
-    var callbacks = {};
+    var callbacks = new Map();
     var nextId = Math.floor(Math.random() * 2000000000);
 
     function encodeArg(a) {
@@ -89,24 +89,24 @@
     function exec(success, fail, service, action, args) {
       args = args || [];
       var callbackId = service + (nextId++);
-      if (success || fail) callbacks[callbackId] = { success: success, fail: fail };
+      if (success || fail) callbacks.set(callbackId, { success: success, fail: fail });
       global.webhostbridge.exec(callbackId, service, action, args.map(encodeArg));
       return callbackId;
     }
 
     exec.nativeCallback = function (callbackId, status, message, keep) {
-      var cb = callbacks[callbackId];
+      var cb = callbacks.get(callbackId);
       if (!cb) return;
       var value = decodeMessage(message);
       try {
         if (status === 1 || status === 0) { if (cb.success) cb.success(value); }
         else if (cb.fail) cb.fail(value);
       } finally {
-        if (!keep) delete callbacks[callbackId];
+        if (!keep) callbacks.delete(callbackId);
       }
     };
     exec.nativeEvalAndFetch = function (f) { f(); };
-    exec.pending = function () { return Object.keys(callbacks).length; };
+    exec.pending = function () { return callbacks.size; };
     return exec;
   });
 
