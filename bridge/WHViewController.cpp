@@ -11,6 +11,7 @@
 #include "bridge/WHWindowSizeCommand.h"
 #include "platform/application.h"
 #include "platform/bundle.h"
+#include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/notification_center.h"
 #include "platform/paths.h"
@@ -130,17 +131,18 @@ void WHViewController::applyPreferences() {
     }
     // WebGL
     if (const std::string* v = get("EnableWebGL"); v && platform::boolFromText(*v) && webView) webView->setWebGLEnabled(true);
-    // Local storage
+    // Local storage; a "~" in the folder is the home folder, never a folder below the working one.
     std::string storage;
     if (const std::string* v = get("OSXLocalStoragePath")) {
-        storage = *v;
+        storage = platform::expandHomePath(*v);
     } else {
-        std::string support = platform::dataHome();
-        if (platform::makeDirs(support)) {
-            storage = support + "/" + platform::Bundle::main().identifier();
+        const std::string id = platform::Bundle::main().identifier();
+        std::string error;
+        if (auto support = platform::supportFolder(platform::SupportFolderKind::ApplicationSupport, "", &error)) {
+            storage = *support;
         } else {
-            logf("error finding app support directory %s", support);
-            storage = "~/Library/Application Support/" + platform::Bundle::main().identifier();
+            logf("error finding app support directory %s", platform::dataHome() + "/" + id + ": " + error);
+            storage = platform::expandHomePath("~/Library/Application Support/" + id);
         }
     }
     if (webView) webView->setLocalStoragePath(storage);

@@ -39,9 +39,6 @@ void WHWindowSizeCommand::toggleFullScreen(platform::Window& window) {
 
 void WHWindowSizeCommand::setSizeOfWindow(platform::Window& window, double width, double height) {
     platform::logf("Set window size to %.1f x %.1f", width, height);
-    platform::Rect r = window.frame();
-    r.width = width;
-    r.height = height;
-    window.setFrame(r);
+    window.setSize(width, height);
     window.redisplay();
 }

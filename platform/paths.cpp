@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,8 +21,11 @@ static std::string envOr(const char* name, const std::string& fallback) {
 }
 
 std::string homeDir() {
+    // A relative HOME would put the user's folders below the working folder; the account's
+    // home folder stands in for it then.
     const char* h = std::getenv("HOME");
-    if (h && *h) return h;
+    if (h && *h == '/') return h;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir == '/') return pw->pw_dir;
     return g_get_home_dir();
 }
 
@@ -46,6 +50,13 @@ std::string documentsDir() {
         }
     }
     return homeDir() + "/Documents";
+}
+
+std::string expandHomePath(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    if (path == "~") return homeDir();
+    if (path.rfind("~/", 0) == 0) return homeDir() + path.substr(1);
+    return homeDir() + "/" + path;
 }
 
 std::string executablePath() {

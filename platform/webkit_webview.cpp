@@ -5,10 +5,15 @@
 #include <webkit2/webkit2.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
+#include "platform/bundle.h"
 #include "platform/dispatch.h"
+#include "platform/file_folders.h"
 #include "platform/log.h"
+#include "platform/paths.h"
 #include "platform/webview.h"
 
 namespace platform {
@@ -134,16 +139,39 @@ public:
 private:
     void ensureContext() {
         if (context_) return;
-        WebKitWebsiteDataManager* dm = nullptr;
-        if (!localStoragePath_.empty()) {
-            dm = webkit_website_data_manager_new("base-data-directory", localStoragePath_.c_str(), nullptr);
-            context_ = webkit_web_context_new_with_website_data_manager(dm);
-            g_object_unref(dm);
-        } else {
-            context_ = webkit_web_context_new();
-        }
+        // WebKit's data (web storage, HSTS) and caches go to the application's folders; left to
+        // itself it would pick folders named after the program.
+        std::string appData = applicationFolder(SupportFolderKind::ApplicationSupport);
+        std::string data = localStoragePath_.empty() ? appData : localStoragePath_;
+        if (data != appData && !makeDirs(data)) logf("unable to create folder %s: %s", data, std::string(std::strerror(errno)));
+        std::string cache = applicationFolder(SupportFolderKind::Caches);
+        WebKitWebsiteDataManager* dm = webkit_website_data_manager_new(
+            "base-data-directory", data.c_str(), "base-cache-directory", cache.c_str(), nullptr);
+        context_ = webkit_web_context_new_with_website_data_manager(dm);
+        g_object_unref(dm);
         webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+        // Every cookie is taken, third-party ones included (the web application's remote sessions
+        // are third-party to its own pages), and kept across launches in the application's data
+        // folder; when that folder cannot be made, beside the web storage.
+        WebKitCookieManager* cookies = webkit_web_context_get_cookie_manager(context_);
+        webkit_cookie_manager_set_accept_policy(cookies, WEBKIT_COOKIE_POLICY_ACCEPT_ALWAYS);
+        std::string cookieFolder = isDirectory(appData) ? appData : data;
+        webkit_cookie_manager_set_persistent_storage(cookies, (cookieFolder + "/cookies.sqlite").c_str(),
+                                                     WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     }
+
+    // The application's folder of the kind, created (mode 0700) when missing. When it cannot be
+    // made, its path all the same, so that WebKit does not fall back to folders of its own.
+    static std::string applicationFolder(SupportFolderKind kind) {
+        std::string error;
+        if (auto path = supportFolder(kind, "", &error)) return *path;
+        std::string path = (kind == SupportFolderKind::ApplicationSupport ? dataHome() : cacheHome()) + "/" +
+                           Bundle::main().identifier();
+        logf("unable to create folder %s: %s", path, error);
+        return path;
+    }
+
+    static bool isDirectory(const std::string& path) { return g_file_test(path.c_str(), G_FILE_TEST_IS_DIR); }
 
     void ensure() {
         if (view_) return;

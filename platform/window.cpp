@@ -123,6 +123,23 @@ void Window::setFrame(const Rect& r) {
     gtk_window_resize(window_, r.width > 0 ? int(r.width) : 1, r.height > 0 ? int(r.height) : 1);
 }
 
+void Window::setSize(double width, double height) {
+    width = width > 0 ? width : 1;
+    height = height > 0 ? height : 1;
+    if (gtk_widget_get_mapped(GTK_WIDGET(window_))) {
+        Rect r = frame();
+        r.width = width;
+        r.height = height;
+        setFrame(r);
+    } else if (hasShownFrame_) {
+        shownFrame_.width = width;
+        shownFrame_.height = height;
+    } else {
+        // A move here would be sent as a program-specified position and override the placement.
+        gtk_window_resize(window_, int(width), int(height));
+    }
+}
+
 void Window::setDefaultSize(int width, int height) { gtk_window_set_default_size(window_, width, height); }
 
 bool Window::isTitled() const { return gtk_window_get_decorated(window_); }

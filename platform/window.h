@@ -45,6 +45,9 @@ public:
     // Hidden and shown again, the window comes back with the frame it had.
     Rect frame() const;
     void setFrame(const Rect& r);
+    // The size, keeping the origin. A window that was never shown has no origin of its own yet
+    // (the window manager places it when it first shows): then only the size is asked for.
+    void setSize(double width, double height);
     void setDefaultSize(int width, int height);
 
     // The title bar and border ("titled" style).

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <gtk/gtk.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include "app/Interface.h"
 #include "bridge/KVHandleOpenURL.h"
@@ -163,6 +165,51 @@ TEST_F(HostTest, WindowSizeAndOtherPreferences) {
         EXPECT_EQ(web->localStoragePath, platform::dataHome() + "/com.kivano.Tarragon");
         ui.reset();
     }
+}
+
+// The web storage folder: the application's data folder, the preference made absolute (never
+// below the working folder), and the fallback below the home folder when the data folder
+// cannot be made.
+TEST_F(HostTest, LocalStorageFolder) {
+    const std::string home = platform::homeDir();
+    const std::string id = platform::Bundle::main().identifier();
+    const std::string blocker = dir.file("plain-file");
+    testutil::writeFile(blocker, "");
+    struct Case {
+        const char* preference;  // null: none
+        bool dataHomeFails;
+        std::string expected;
+    } cases[] = {
+        {nullptr, false, platform::dataHome() + "/" + id},
+        {nullptr, true, home + "/Library/Application Support/" + id},
+        {"~/Library/Web", false, home + "/Library/Web"},
+        {"~", false, home},
+        {"/var/tmp/web", false, "/var/tmp/web"},
+        {"web/store", false, home + "/web/store"},
+    };
+    const std::string dataHome = platform::dataHome();
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.preference ? k.preference : "(none)");
+        std::string pref = k.preference ? std::string("<preference name=\"OSXLocalStoragePath\" value=\"") + k.preference + "\"/>" : "";
+        makeBundle("<widget>" + pref + "</widget>");
+        if (k.dataHomeFails) g_setenv("XDG_DATA_HOME", (blocker + "/share").c_str(), TRUE);
+        testutil::LogCapture logs;
+        ui = loadUI();
+        g_setenv("XDG_DATA_HOME", dataHome.c_str(), TRUE);
+        EXPECT_EQ(web->localStoragePath, k.expected);
+        EXPECT_TRUE(logs.contains("WebStoragePath is '" + k.expected + "', modify in config.xml."));
+        EXPECT_EQ(logs.contains("error finding app support directory " + blocker + "/share/" + id + ": " +
+                                g_strerror(ENOTDIR)),
+                  k.dataHomeFails);
+        ui.reset();
+    }
+
+    // A relative HOME is not the home folder; the account's one is.
+    makeBundle(R"(<widget><preference name="OSXLocalStoragePath" value="~/Web"/></widget>)");
+    g_setenv("HOME", "relative-home", TRUE);
+    ui = loadUI();
+    g_setenv("HOME", home.c_str(), TRUE);
+    EXPECT_EQ(web->localStoragePath, std::string(getpwuid(getuid())->pw_dir) + "/Web");
 }
 
 TEST_F(HostTest, ResourceLookupBelowWww) {

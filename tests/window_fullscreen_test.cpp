@@ -5,6 +5,8 @@
 
 #include <gtk/gtk.h>
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 
@@ -15,6 +17,7 @@
 #include "platform/application.h"
 #include "platform/dispatch.h"
 #include "tests/support/test_util.h"
+#include "tests/support/x11_windows.h"
 
 using platform::Rect;
 using platform::WindowLevel;
@@ -114,6 +117,31 @@ TEST_F(WindowFullScreen, FixedSizeKeepsTheOrigin) {
     EXPECT_EQ(settleOn(*window, {100, 80, 800, 600}), show({100, 80, 800, 600}));
     EXPECT_TRUE(log.contains("Set window size to 800.0 x 600.0"));
     EXPECT_TRUE(window->isTitled());
+}
+
+// Sized before it was ever shown, the window asks for no position: the window manager places it.
+TEST(WindowPlacement, FixedSizeBeforeTheFirstShowLeavesThePlacement) {
+    platform::initMainThread();
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+    WHMainWindow window;
+    window.setTitle("placement test");
+    WHWindowSizeCommand::setSizeOfWindow(window, 700, 500);
+    window.show();
+    testutil::X11Window x;
+    ASSERT_TRUE(testutil::spinUntil([&] {
+        return testutil::findWindow(getpid(), "placement test", x) && x.viewable && x.width == 700 && x.height == 500;
+    }, 5)) << x.width << "x" << x.height;
+    EXPECT_FALSE(x.programPosition);
+    EXPECT_FALSE(x.userPosition);
+}
+
+// Sized while hidden after it was shown, it comes back where it was with the new size.
+TEST_F(WindowFullScreen, FixedSizeWhileHiddenKeepsTheOrigin) {
+    window->hide();
+    WHWindowSizeCommand::setSizeOfWindow(*window, 800, 600);
+    EXPECT_EQ(show(window->frame()), show({100, 80, 800, 600}));
+    window->show();
+    EXPECT_EQ(settleOn(*window, {100, 80, 800, 600}), show({100, 80, 800, 600}));
 }
 
 // Hidden while the application is inactive, and back where it was when it is active again.
