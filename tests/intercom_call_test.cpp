@@ -1,10 +1,19 @@
 // Intercom calls against a real SIP peer (SIPp on 127.0.0.1): the INVITE's intercom headers,
-// confirmed calls with their codec, levels and mute, hang-up and refused calls, both on the
-// library wrapper directly and through the plug-in and its controller.
+// confirmed calls with their codec, levels and mute, hang-up while ringing and after the answer,
+// the ports the library opens, refused calls and a new call in place of a running one, both on
+// the library wrapper directly and through the plug-in and its controller.
+#include <arpa/inet.h>
+#include <dlfcn.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -18,6 +27,46 @@
 
 using testutil::RecordingDelegate;
 using testutil::SippPeer;
+
+namespace {
+
+// Every bind() of this process passes through the one below on its way to the C library, so a
+// test sees each port the SIP library asks for, also one it would give back at once.
+struct BindAttempt {
+    int type;       // SOCK_DGRAM, SOCK_STREAM
+    unsigned port;  // asked for, or given by the system for port 0
+    bool bound;
+};
+std::mutex bindMutex;
+std::vector<BindAttempt> bindAttempts;
+std::atomic<bool> recordBinds{false};
+
+}  // namespace
+
+extern "C" int bind(int fd, const struct sockaddr* address, socklen_t length) noexcept {
+    using Bind = int (*)(int, const struct sockaddr*, socklen_t);
+    static const Bind real = reinterpret_cast<Bind>(::dlsym(RTLD_NEXT, "bind"));
+    int rc = real(fd, address, length);
+    int saved = errno;
+    if (recordBinds && address && (address->sa_family == AF_INET || address->sa_family == AF_INET6)) {
+        auto portOf = [](const sockaddr* a) -> unsigned {
+            return ntohs(a->sa_family == AF_INET ? reinterpret_cast<const sockaddr_in*>(a)->sin_port
+                                                 : reinterpret_cast<const sockaddr_in6*>(a)->sin6_port);
+        };
+        unsigned port = portOf(address);
+        sockaddr_storage actual{};
+        socklen_t actualLength = sizeof actual;
+        if (port == 0 && rc == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&actual), &actualLength) == 0)
+            port = portOf(reinterpret_cast<sockaddr*>(&actual));
+        int type = 0;
+        socklen_t typeLength = sizeof type;
+        ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength);
+        std::lock_guard lock(bindMutex);
+        bindAttempts.push_back({type, port, rc == 0});
+    }
+    errno = saved;
+    return rc;
+}
 
 namespace {
 
@@ -58,6 +107,29 @@ public:
     }
     std::vector<Value> events;
 };
+
+// What the peer received, each name once, in the order first seen (a peer slow to answer may
+// see a request again before its answer).
+std::vector<std::string> receivedOnce(const SippPeer& peer) {
+    std::vector<std::string> out;
+    for (const auto& m : peer.messages())
+        if (m.received && std::find(out.begin(), out.end(), m.name) == out.end()) out.push_back(m.name);
+    return out;
+}
+
+// Whether the request came again after the peer had answered it: its answer was lost.
+bool repeatedAfterAnswer(const SippPeer& peer, const std::string& method) {
+    bool seen = false, answered = false;
+    for (const auto& m : peer.messages()) {
+        if (m.received && m.name == method) {
+            if (answered) return true;
+            seen = true;
+        } else if (!m.received && seen) {
+            answered = true;
+        }
+    }
+    return false;
+}
 
 std::string md5Upper(const std::string& text) {
     gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_MD5, text.c_str(), static_cast<gssize>(text.size()));
@@ -110,21 +182,33 @@ TEST(IntercomWrapperCall, AnsweredCallCarriesTheHeadersAndEndsWithBye) {
         EXPECT_EQ(codecs[0].priority, 129);
         for (std::size_t i = 1; i < codecs.size(); ++i) EXPECT_LT(codecs[i].priority, 129) << codecs[i].codecId;
 
-        // Mute keeps the remembered level; only its whole part is kept.
-        struct LevelCase {
-            float mic;
-            int afterUnmute;
-        };
-        for (LevelCase c : {LevelCase{2.0f, 2}, LevelCase{0.5f, 0}}) {
-            wrapper.setLevelMicAndSpeaker(c.mic, 1.0f);
-            EXPECT_EQ(wrapper.currentMicLevel(), static_cast<int>(c.mic));
+        // Levels are kept as given. Muting silences the microphone in the library and keeps
+        // its level, which unmuting brings back; the speaker is left as it is.
+        auto& capture = sip::Endpoint::instance().getCaptureDevMedia();
+        auto& playback = sip::Endpoint::instance().getPlaybackDevMedia();
+        for (float level : {2.0f, 0.7f, 0.5f, 0.1f, 1.3f}) {
+            SCOPED_TRACE(level);
+            wrapper.setLevelMicAndSpeaker(level, level);
+            EXPECT_FLOAT_EQ(wrapper.currentMicLevel(), level);
+            EXPECT_NEAR(capture.txLevelAdjustment(), level, 1e-3);
+            EXPECT_NEAR(playback.rxLevelAdjustment(), level, 1e-3);
             wrapper.setMicMute(true);
             EXPECT_TRUE(wrapper.isMuted());
-            EXPECT_EQ(wrapper.currentMicLevel(), static_cast<int>(c.mic));
+            EXPECT_FLOAT_EQ(wrapper.currentMicLevel(), level);
+            EXPECT_EQ(capture.txLevelAdjustment(), 0.0f);
+            EXPECT_NEAR(playback.rxLevelAdjustment(), level, 1e-3);
             wrapper.setMicMute(false);
-            EXPECT_EQ(wrapper.currentMicLevel(), c.afterUnmute);
-            EXPECT_EQ(wrapper.currentSpkrLevel(), 1);
+            EXPECT_FLOAT_EQ(wrapper.currentMicLevel(), level);
+            EXPECT_FLOAT_EQ(wrapper.currentSpkrLevel(), level);
+            EXPECT_NEAR(capture.txLevelAdjustment(), level, 1e-3);
+            EXPECT_NEAR(playback.rxLevelAdjustment(), level, 1e-3);
         }
+        // A level set while muted stays silent until the microphone is unmuted.
+        wrapper.setMicMute(true);
+        wrapper.setLevelMicAndSpeaker(0.3f, 1.0f);
+        EXPECT_EQ(capture.txLevelAdjustment(), 0.0f);
+        wrapper.setMicMute(false);
+        EXPECT_NEAR(capture.txLevelAdjustment(), 0.3f, 1e-3);
 
         wrapper.endCall();
         EXPECT_TRUE(call.pumpUntil([&] { return call.reached(6); }));
@@ -168,6 +252,121 @@ TEST(IntercomWrapperCall, RefusedCallEndsWithTheFarSidesStatus) {
     }
 }
 
+TEST(IntercomWrapperCall, HangUpEndsTheCallCleanlyAtTheDoor) {
+    REQUIRE_SIPP();
+    struct Case {
+        const char* scenario;
+        int hangUpIn;                       // the state in which the caller hangs up
+        std::vector<std::string> received;  // what the door gets
+    };
+    const std::vector<Case> cases = {
+        // CANCEL, answered 200 and 487; the door repeats the 487 until the ACK for it comes.
+        {"ring_then_cancel", sip::kStateEarly, {"INVITE", "CANCEL", "ACK"}},
+        // The BYE is answered; the door stays a while and would see it repeated.
+        {"hangup_after_answer", sip::kStateConfirmed, {"INVITE", "ACK", "BYE"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        SippPeer peer(c.scenario);
+        ASSERT_TRUE(peer.started());
+        WrapperCall call;
+        testutil::LogCapture log;
+        {
+            Pjsua2Wrapper wrapper;
+            std::string config = callConfig(peer, {{"kvIntercomPass", "geheim"}});
+            wrapper.initWithConfig(config);
+            wrapper.call(config);
+            ASSERT_TRUE(call.pumpUntil([&] { return call.reached(c.hangUpIn); })) << testing::PrintToString(call.states());
+            wrapper.endCall();
+        }  // teardown: the library finishes the call's transactions before it goes down
+        EXPECT_FALSE(sip::Endpoint::instance().libIsCreated());
+        EXPECT_TRUE(call.reached(sip::kStateDisconnected));
+        EXPECT_EQ(peer.wait(30), 0) << peer.errors();
+        EXPECT_EQ(receivedOnce(peer), c.received);
+        for (const char* request : {"CANCEL", "BYE"}) EXPECT_FALSE(repeatedAfterAnswer(peer, request)) << request;
+        EXPECT_FALSE(log.containsSubstring("not released in time"));
+    }
+}
+
+// A socket of the test's own on a fixed port, as another SIP program on this computer would
+// hold it; empty when the port cannot be had.
+struct FixedPortSocket {
+    FixedPortSocket(int type, unsigned port, bool reuse) {
+        // Another test of this machine may hold it for a moment.
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            fd = ::socket(AF_INET, type | SOCK_NONBLOCK, 0);
+            int on = 1;
+            if (reuse) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                ::close(fd);
+                fd = -1;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+    }
+    ~FixedPortSocket() {
+        if (fd >= 0) ::close(fd);
+    }
+    bool held() const { return fd >= 0; }
+    bool receivedAnything() const {
+        char buffer[2048];
+        return ::recv(fd, buffer, sizeof buffer, 0) >= 0;
+    }
+    int fd = -1;
+};
+
+TEST(IntercomWrapperCall, OpensOnlyTheConfiguredSipPortAndTheMediaPorts) {
+    REQUIRE_SIPP();
+    SippPeer peer("answer");
+    ASSERT_TRUE(peer.started());
+    // The usual SIP port, held by "another SIP program" that shares it as such programs do.
+    FixedPortSocket otherProgram(SOCK_DGRAM, 5060, true);
+    if (!otherProgram.held()) GTEST_SKIP() << "UDP port 5060 is taken on this computer";
+
+    unsigned sipPort = testutil::freeSipPort();
+    unsigned rtpStart = 30000 + 2 * (static_cast<unsigned>(::getpid()) % 5000);
+    std::string config = callConfig(peer, {{"sipPort", sipPort}, {"rtpStart", rtpStart}, {"rtpRange", 40},
+                                           {"kvIntercomPass", "geheim"}});
+    WrapperCall call;
+    {
+        std::lock_guard lock(bindMutex);
+        bindAttempts.clear();
+    }
+    {
+        Pjsua2Wrapper wrapper;
+        recordBinds = true;
+        wrapper.initWithConfig(config);
+        wrapper.call(config);
+        recordBinds = false;
+        // With the call under way, 5060 over TCP is still free for anybody.
+        EXPECT_TRUE(FixedPortSocket(SOCK_STREAM, 5060, false).held());
+        recordBinds = true;
+        ASSERT_TRUE(call.pumpUntil([&] { return call.reached(5) || call.reached(6); })) << testing::PrintToString(call.states());
+        EXPECT_TRUE(call.reached(5)) << call.events.back().dump();
+        wrapper.endCall();
+    }
+    recordBinds = false;
+    EXPECT_EQ(peer.wait(), 0) << peer.errors();
+    EXPECT_FALSE(otherProgram.receivedAnything());
+
+    std::lock_guard lock(bindMutex);
+    bool sawUdp = false, sawTcp = false;
+    for (const auto& b : bindAttempts) {
+        SCOPED_TRACE((b.type == SOCK_DGRAM ? "UDP " : "TCP ") + std::to_string(b.port));
+        bool sip = b.port == sipPort && (b.type == SOCK_DGRAM || b.type == SOCK_STREAM);
+        bool media = b.type == SOCK_DGRAM && b.port >= rtpStart && b.port < rtpStart + 40;
+        EXPECT_TRUE(sip || media);
+        sawUdp = sawUdp || (sip && b.bound && b.type == SOCK_DGRAM);
+        sawTcp = sawTcp || (sip && b.bound && b.type == SOCK_STREAM);
+    }
+    EXPECT_TRUE(sawUdp);
+    EXPECT_TRUE(sawTcp);
+}
+
 TEST(IntercomWrapperCall, BusySipPortFailsTheSetUp) {
     REQUIRE_SIPP();
     SippPeer peer("busy");  // holds its UDP port: our transport cannot have it
@@ -186,6 +385,28 @@ TEST(IntercomWrapperCall, BusySipPortFailsTheSetUp) {
     EXPECT_EQ(call.events[0][KvPjsua2NotifState], 6);
     EXPECT_FALSE(sip::Endpoint::instance().libIsCreated());
 }
+
+// A TCP port held by "another program" for as long as the object lives.
+class TakenTcpPort {
+public:
+    TakenTcpPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 1);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~TakenTcpPort() { ::close(fd_); }
+    unsigned port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    unsigned port_ = 0;
+};
 
 class IntercomPluginCall : public testing::Test {
 protected:
@@ -243,6 +464,8 @@ TEST_F(IntercomPluginCall, FarSideEndsTheCall) {
     EXPECT_EQ((*last.result.message())["code"], 200);
     EXPECT_EQ((*last.result.message())["stateString"], "Disconnected");
     EXPECT_EQ(peer.wait(), 0) << peer.errors();
+    // The door's BYE was answered, and nothing more came from this side.
+    EXPECT_EQ(receivedOnce(peer), (std::vector<std::string>{"INVITE", "ACK", "200"}));
     SIP::ctrl()->sync([] {});
     SIP::ctrl()->sync([] { EXPECT_EQ(SIP::ctrl()->currentCall(), nullptr); });
 }
@@ -257,20 +480,29 @@ TEST_F(IntercomPluginCall, HangUpAnswersOnTheCallsCallbackAndNothingFollows) {
     plugin.invokeAction("setLevels", WHInvokedUrlCommand(Value::array({0.8}), "SIP-half", "SIP", "setLevels"));
     ASSERT_EQ(delegate.last().callbackId, std::optional<std::string>("SIP-half"));
     EXPECT_EQ(delegate.last().result.status(), WHCommandStatus_ERROR);
-    plugin.invokeAction("setLevels", WHInvokedUrlCommand(Value::array({0.8, 1.0}), "SIP-levels", "SIP", "setLevels"));
+    plugin.invokeAction("setLevels", WHInvokedUrlCommand(Value::array({0.7, 0.7}), "SIP-levels", "SIP", "setLevels"));
     plugin.invokeAction("muteMic", WHInvokedUrlCommand(Value::array({true}), "SIP-mute", "SIP", "muteMic"));
+    plugin.invokeAction("muteMic", WHInvokedUrlCommand(Value::array({false}), "SIP-unmute", "SIP", "muteMic"));
+    // The library has the levels as the page gave them, also after mute and unmute.
+    SIP::ctrl()->sync([] {
+        auto& ep = sip::Endpoint::instance();
+        EXPECT_NEAR(ep.getCaptureDevMedia().txLevelAdjustment(), 0.7, 1e-3);
+        EXPECT_NEAR(ep.getPlaybackDevMedia().rxLevelAdjustment(), 0.7, 1e-3);
+    });
     plugin.invokeAction("hangUp", WHInvokedUrlCommand(Value::array(), "SIP-hangup", "SIP", "hangUp"));
     EXPECT_EQ(peer.wait(), 0) << peer.errors();  // the BYE arrived
     platform::runMainLoopFor(0.3);
 
     auto results = delegate.results();
-    ASSERT_GE(results.size(), 3u);
-    const auto& levels = results[results.size() - 3];
-    const auto& mute = results[results.size() - 2];
+    ASSERT_GE(results.size(), 4u);
+    const auto& levels = results[results.size() - 4];
+    const auto& mute = results[results.size() - 3];
+    const auto& unmute = results[results.size() - 2];
     const auto& hangUp = results.back();
     EXPECT_EQ(levels.callbackId, std::optional<std::string>("SIP-levels"));
     EXPECT_EQ(levels.result.status(), WHCommandStatus_OK);
     EXPECT_EQ(mute.callbackId, std::optional<std::string>("SIP-mute"));
+    EXPECT_EQ(unmute.callbackId, std::optional<std::string>("SIP-unmute"));
     EXPECT_EQ(hangUp.callbackId, std::optional<std::string>("SIP-call"));
     EXPECT_EQ(hangUp.result.status(), WHCommandStatus_OK);
     EXPECT_FALSE(hangUp.result.keepCallback());
@@ -292,22 +524,36 @@ TEST_F(IntercomPluginCall, InvalidTargetEndsWith416) {
 }
 
 TEST_F(IntercomPluginCall, NewCallEndsTheRunningOneQuietly) {
-    SippPeer first("answer");
-    SippPeer second("busy");
-    ASSERT_TRUE(first.started() && second.started());
-    makeCall(callConfig(first, {{"kvIntercomPass", "geheim"}}));
-    ASSERT_TRUE(waitForResult([](const auto& r) { return stateOf(r) == 5; }));
-    delegate.clear();
-    plugin.invokeAction("makeCall", WHInvokedUrlCommand(Value::array({callConfig(second)}), "SIP-call2", "SIP", "makeCall"));
-    ASSERT_TRUE(waitForResult([](const auto& r) { return !r.result.keepCallback(); }));
-    EXPECT_EQ(first.wait(), 0) << first.errors();  // the first call got its BYE
-    EXPECT_EQ(second.wait(), 0) << second.errors();
-    platform::runMainLoopFor(0.2);
-    auto results = delegate.results();
-    ASSERT_FALSE(results.empty());
-    for (const auto& r : results) EXPECT_EQ(r.callbackId, std::optional<std::string>("SIP-call2"));
-    const auto& last = results.back();
-    EXPECT_EQ(last.result.status(), WHCommandStatus_ERROR);
-    EXPECT_EQ((*last.result.message())["code"], 486);
-    EXPECT_EQ(stateOf(last), 6);
+    // Another program holds the SIP port, so each call goes to the one alternative; the running
+    // call must give it back before the new call's port check.
+    TakenTcpPort other;
+    struct Case {
+        const char* firstScenario;
+        int runningIn;  // the state of the first call when the second is made
+    };
+    for (const Case& c : {Case{"answer", sip::kStateConfirmed}, Case{"ring_then_cancel", sip::kStateEarly}}) {
+        SCOPED_TRACE(c.firstScenario);
+        delegate.clear();
+        unsigned alt = testutil::freeSipPort();
+        SippPeer first(c.firstScenario);
+        SippPeer second("busy");
+        ASSERT_TRUE(first.started() && second.started());
+        Value ports = {{"sipPort", other.port()}, {"altPorts", Value::array({alt})}, {"kvIntercomPass", "geheim"}};
+        makeCall(callConfig(first, ports));
+        ASSERT_TRUE(waitForResult([&](const auto& r) { return stateOf(r) == c.runningIn; }));
+        delegate.clear();
+        plugin.invokeAction("makeCall",
+                            WHInvokedUrlCommand(Value::array({callConfig(second, ports)}), "SIP-call2", "SIP", "makeCall"));
+        ASSERT_TRUE(waitForResult([](const auto& r) { return !r.result.keepCallback(); }));
+        EXPECT_EQ(first.wait(), 0) << first.errors();  // the first call ended at its door
+        EXPECT_EQ(second.wait(), 0) << second.errors();
+        platform::runMainLoopFor(0.2);
+        auto results = delegate.results();
+        ASSERT_FALSE(results.empty());
+        for (const auto& r : results) EXPECT_EQ(r.callbackId, std::optional<std::string>("SIP-call2"));
+        const auto& last = results.back();
+        EXPECT_EQ(last.result.status(), WHCommandStatus_ERROR);
+        EXPECT_EQ((*last.result.message())["code"], 486) << last.result.message()->dump();  // from the second door
+        EXPECT_EQ(stateOf(last), 6);
+    }
 }

@@ -355,3 +355,29 @@ TEST(IntercomController, RelaysLibraryEventsToTheMainThread) {
     controller.setMicMute(true);
     controller.sync([&] { EXPECT_EQ(controller.currentCall(), nullptr); });
 }
+
+TEST(IntercomController, EventsOfACallStoppedMeanwhileAreDropped) {
+    Pjsua2 controller;
+    std::vector<Value> received;
+    platform::NotificationCenter::defaultCenter().addObserver(
+        &received, KvPjsua2Notification, nullptr, [&](const platform::Notification& n) { received.push_back(n.userInfo); });
+    std::string config = R"({"target":"","settings":{"sipPort":)" + std::to_string(testutil::freeSipPort()) + "}}";
+    // The set-up's error event is on its way to the main thread when the call is stopped; the
+    // main thread must not see it, or it would take it for an event of the next call.
+    controller.startCall(config);
+    controller.sync([] {});
+    controller.stopCall();
+    controller.sync([] {});
+    platform::runMainLoopFor(0.2);
+    EXPECT_TRUE(received.empty()) << testing::PrintToString(received.size());
+    // The same for a call replaced by a new one; the new one's events come through.
+    controller.startCall(config);
+    controller.sync([] {});
+    controller.startCall(config);
+    EXPECT_TRUE(testutil::spinUntil([&] { return !received.empty(); }, 10));
+    platform::runMainLoopFor(0.2);
+    controller.stopCall();
+    controller.sync([] {});
+    platform::NotificationCenter::defaultCenter().removeObserver(&received);
+    EXPECT_EQ(received.size(), 1u);
+}

@@ -1,13 +1,16 @@
-// The SIP library on liblinphone: the endpoint's life is one linphone core, created by libCreate
-// and stopped by libDestroy. Everything runs on the thread that calls in; the core's callbacks
+// The SIP library on liblinphone: the endpoint's life is one linphone core, made and started by
+// libStart from the configuration that libCreate to transportCreate gathered, and stopped by
+// libDestroy. Everything runs on the thread that calls in; the core's callbacks
 // arrive inside handleEvents() (core iteration).
 #ifdef KIVANO_HAVE_LINPHONE
 
 #include <linphone++/linphone.hh>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <map>
+#include <thread>
 
 #include "media/intercom/SipLibrary.h"
 #include "platform/log.h"
@@ -20,8 +23,13 @@ std::string codecIdOf(const std::shared_ptr<linphone::PayloadType>& pt) {
     return pt->getMimeType() + "/" + std::to_string(pt->getClockRate()) + "/" + std::to_string(pt->getChannels());
 }
 
-// A level factor as the core's gain in decibels; 0 and below is silence.
-float levelToDb(float level) { return level > 0.0001f ? 20.0f * std::log10(level) : -100.0f; }
+// How long ending the library waits for its calls to be released.
+constexpr auto kReleaseWait = std::chrono::seconds(2);
+
+// A level factor as the core's gain in decibels and back; 0 and below is silence.
+constexpr float kSilenceDb = -100.0f;
+float levelToDb(float level) { return level > 0.0001f ? 20.0f * std::log10(level) : kSilenceDb; }
+float dbToLevel(float db) { return db <= kSilenceDb ? 0.0f : std::pow(10.0f, db / 20.0f); }
 
 class LogRelay : public linphone::LoggingServiceListener {
 public:
@@ -56,6 +64,8 @@ public:
     }
     void adjustTxLevel(float) override {}
     void adjustRxLevel(float) override {}
+    float txLevelAdjustment() const override { return 1.0f; }
+    float rxLevelAdjustment() const override { return 1.0f; }
 };
 
 // A sound device. The capture device transmitting to a call is the call's microphone.
@@ -70,6 +80,8 @@ public:
     }
     void adjustTxLevel(float level) override;
     void adjustRxLevel(float level) override;
+    float txLevelAdjustment() const override;
+    float rxLevelAdjustment() const override;
 
 private:
     LinphoneEndpoint& ep_;
@@ -84,10 +96,12 @@ public:
 
     std::shared_ptr<linphone::Core> core;
     std::map<const linphone::Call*, LinphoneCallBackend*> calls;
+    // Every call of the core until the core releases it (its transactions are over).
+    std::map<const linphone::Call*, std::shared_ptr<linphone::Call>> unreleased;
     LinphoneCallBackend* pending = nullptr;  // the call being placed, before the core names it
 
     void libCreate() override {
-        if (core) throw Error(ErrorKind::General, "libCreate", "Library already created");
+        if (created_) throw Error(ErrorKind::General, "libCreate", "Library already created");
         auto factory = linphone::Factory::get();
         std::string dir = platform::cacheHome() + "/sip";
         platform::makeDirs(dir);
@@ -98,12 +112,43 @@ public:
             linphone::LoggingService::get()->addListener(logRelay_);
         }
         linphone::LoggingService::get()->setLogLevelMask(logMaskFor(1));
-        auto config = factory->createConfig("");
+        // The core itself is made by libStart, from this configuration with the transports
+        // already in it: a core made earlier listens on its default ports first.
+        config_ = factory->createConfig("");
         // Calls go out with the identity exactly as configured, not with a guessed host.
-        config->setInt("sip", "guess_hostname", 0);
-        config->setInt("video", "automatically_initiate", 0);
-        core = factory->createCoreWithConfig(config, nullptr);
-        if (!core) throw Error(ErrorKind::General, "libCreate", "The library could not be created");
+        config_->setInt("sip", "guess_hostname", 0);
+        config_->setInt("video", "automatically_initiate", 0);
+        udpPort_ = tcpPort_ = 0;
+        writeTransports();
+        userAgent_.clear();
+        priorities_.clear();
+        stunServers_.clear();
+        created_ = true;
+    }
+
+    void libInit(const EndpointConfig& config) override {
+        requireCreated("libInit");
+        linphone::LoggingService::get()->setLogLevelMask(logMaskFor(config.logLevel));
+        // The core runs its SIP and media work itself; it has no worker-thread count.
+        userAgent_ = config.userAgent;
+        stunServers_ = config.stunServer;
+    }
+
+    void transportCreate(TransportType type, const TransportConfig& config) override {
+        requireCreated("transportCreate");
+        if (core) throw Error(ErrorKind::General, "transportCreate", "The library is already started");
+        if (config.port > 65535)
+            throw Error(ErrorKind::General, "transportCreate", "Invalid port " + std::to_string(config.port));
+        // Port 0: any free port (the core's -1).
+        (type == TransportType::UDP ? udpPort_ : tcpPort_) = config.port == 0 ? -1 : static_cast<int>(config.port);
+        writeTransports();
+    }
+
+    void libStart() override {
+        requireCreated("libStart");
+        if (core) throw Error(ErrorKind::General, "libStart", "The library is already started");
+        core = linphone::Factory::get()->createCoreWithConfig(config_, nullptr);
+        if (!core) throw Error(ErrorKind::General, "libStart", "The library could not be created");
         core->addListener(self());
         core->enableIpv6(false);
         core->enableVideoCapture(false);
@@ -111,6 +156,7 @@ public:
         core->setRing("");
         core->setRingback("");
         core->setInCallTimeout(0);
+        core->setUserAgent(userAgent_, "");
         bool capture = false, play = false;
         for (const auto& d : core->getAudioDevices()) {
             capture = capture || d->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord);
@@ -124,51 +170,37 @@ public:
             core->setPlayFile("");
             core->setRecordFile("");
         }
-        transports_ = factory->createTransports();
-        transports_->setUdpPort(0);
-        transports_->setTcpPort(0);
-        transports_->setTlsPort(0);
-        transports_->setDtlsPort(0);
-        priorities_.clear();
-        stunServers_.clear();
-    }
-
-    void libInit(const EndpointConfig& config) override {
-        requireCore("libInit");
-        linphone::LoggingService::get()->setLogLevelMask(logMaskFor(config.logLevel));
-        // The core runs its SIP and media work itself; it has no worker-thread count.
-        core->setUserAgent(config.userAgent, "");
-        stunServers_ = config.stunServer;
-    }
-
-    void transportCreate(TransportType type, const TransportConfig& config) override {
-        requireCore("transportCreate");
-        if (type == TransportType::UDP) transports_->setUdpPort(static_cast<int>(config.port));
-        else transports_->setTcpPort(static_cast<int>(config.port));
-        if (core->setTransports(transports_) != 0)
-            throw Error(ErrorKind::General, "transportCreate", "Unable to create the transport");
-    }
-
-    void libStart() override {
-        requireCore("libStart");
         if (core->start() != 0) throw Error(ErrorKind::General, "libStart", "Unable to start the library");
         auto used = core->getTransportsUsed();
-        bool wantUdp = transports_->getUdpPort() != 0, wantTcp = transports_->getTcpPort() != 0;
-        if ((wantUdp && used->getUdpPort() <= 0) || (wantTcp && used->getTcpPort() <= 0))
+        if ((udpPort_ != 0 && used->getUdpPort() <= 0) || (tcpPort_ != 0 && used->getTcpPort() <= 0))
             throw Error(ErrorKind::General, "libStart", "Unable to bind the SIP port");
     }
 
     void libDestroy() override {
-        if (!core) return;
-        auto c = core;
-        c->terminateAllCalls();
-        c->stop();
-        c->removeListener(self());
+        if (!created_) return;
+        if (auto c = core) {
+            c->terminateAllCalls();
+            // The ended calls still have transactions to finish: a CANCEL's 487 wants its ACK,
+            // a BYE its answer. Drive the core until it has released them, within a bound for
+            // a far side that no longer answers.
+            auto until = std::chrono::steady_clock::now() + kReleaseWait;
+            while (!unreleased.empty() && std::chrono::steady_clock::now() < until) {
+                c->iterate();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (!unreleased.empty()) platform::logLine("sip: a call was not released in time; the library stops anyway");
+            c->stop();
+            c->removeListener(self());
+        }
         calls.clear();
+        unreleased.clear();
+        pending = nullptr;
         core.reset();
+        config_.reset();
+        created_ = false;
     }
 
-    bool libIsCreated() const override { return core != nullptr; }
+    bool libIsCreated() const override { return created_; }
 
     void handleEvents() override {
         if (core) core->iterate();
@@ -232,14 +264,28 @@ public:
     void onCallStateChanged(const std::shared_ptr<linphone::Core>&, const std::shared_ptr<linphone::Call>& call,
                             linphone::Call::State state, const std::string& message) override;
 
+    void requireCreated(const char* op) const {
+        if (!created_) throw Error(ErrorKind::General, op, "Library not created");
+    }
     void requireCore(const char* op) const {
-        if (!core) throw Error(ErrorKind::General, op, "Library not created");
+        requireCreated(op);
+        if (!core) throw Error(ErrorKind::General, op, "Library not started");
     }
 
 private:
     std::shared_ptr<LinphoneEndpoint> self() { return shared_from_this(); }
+    // The SIP transports the core opens when it starts: UDP and TCP on the ports asked for
+    // (0: none, -1: any), never TLS.
+    void writeTransports() {
+        config_->setInt("sip", "sip_port", udpPort_);
+        config_->setInt("sip", "sip_tcp_port", tcpPort_);
+        config_->setInt("sip", "sip_tls_port", 0);
+    }
     std::shared_ptr<LogRelay> logRelay_;
-    std::shared_ptr<linphone::Transports> transports_;
+    std::shared_ptr<linphone::Config> config_;
+    bool created_ = false;
+    int udpPort_ = 0, tcpPort_ = 0;
+    std::string userAgent_;
     std::map<std::string, int> priorities_;
     std::vector<std::string> stunServers_;
     DeviceAudio capture_, playback_;
@@ -255,6 +301,8 @@ void DeviceAudio::adjustTxLevel(float level) {
 void DeviceAudio::adjustRxLevel(float level) {
     if (ep_.core) ep_.core->setPlaybackGainDb(levelToDb(level));
 }
+float DeviceAudio::txLevelAdjustment() const { return ep_.core ? dbToLevel(ep_.core->getMicGainDb()) : 1.0f; }
+float DeviceAudio::rxLevelAdjustment() const { return ep_.core ? dbToLevel(ep_.core->getPlaybackGainDb()) : 1.0f; }
 
 // The local identity. Without a registrar the core takes no account, so the identity is the
 // core's primary contact, which outgoing calls without an account use as their From.
@@ -313,13 +361,16 @@ public:
         auto params = ep_.core->createCallParams(nullptr);
         params->enableAudio(param.audioCount > 0);
         params->enableVideo(param.videoCount > 0);
-        for (const auto& h : param.headers) params->addCustomHeader(h.name, h.value);
+        // As headers of the target URI the extra headers become headers of the INVITE alone; the
+        // call's own custom headers would go out on every later request of the call (BYE, CANCEL).
+        for (const auto& h : param.headers) address->setHeader(h.name, h.value);
         ep_.pending = this;
         auto call = ep_.core->inviteAddressWithParams(address, params);
         ep_.pending = nullptr;
         if (!call) throw Error(ErrorKind::General, "Call::makeCall", "The call could not be placed");
         audio_.call = call;
         ep_.calls[call.get()] = this;
+        ep_.unreleased.emplace(call.get(), call);
     }
 
     CallInfo getInfo() override {
@@ -404,6 +455,8 @@ std::unique_ptr<Endpoint::CallBackend> LinphoneEndpoint::createCall(Call& owner,
 void LinphoneEndpoint::onCallStateChanged(const std::shared_ptr<linphone::Core>&,
                                           const std::shared_ptr<linphone::Call>& call,
                                           linphone::Call::State state, const std::string& message) {
+    if (state == linphone::Call::State::Released) unreleased.erase(call.get());
+    else unreleased.emplace(call.get(), call);
     if (state == linphone::Call::State::IncomingReceived) {
         // Only outgoing calls here.
         call->decline(linphone::Reason::Busy);

@@ -44,6 +44,14 @@ void Pjsua2::sync(const std::function<void()>& job) {
     done.get_future().wait();
 }
 
+bool Pjsua2::waitForWork(std::chrono::milliseconds limit) {
+    // Shared with the job, which may run after a wait that gave up.
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    perform([done] { done->set_value(); });
+    return finished.wait_for(limit) == std::future_status::ready;
+}
+
 void Pjsua2::_th() {
     workerId_ = std::this_thread::get_id();
     auto& ep = sip::Endpoint::instance();
@@ -69,10 +77,15 @@ void Pjsua2::_th() {
 }
 
 void Pjsua2::startCall(const std::string& config) {
-    perform([this, config] { _startCall(config); });
+    std::uint64_t request = ++*requested_;
+    perform([this, config, request] {
+        callRequest_ = request;
+        _startCall(config);
+    });
 }
 
 void Pjsua2::stopCall() {
+    ++*requested_;
     perform([this] { _stopCall(); });
 }
 
@@ -134,7 +147,8 @@ void Pjsua2::_callStateChanged(const platform::Notification& n) {
     } else {
         // Only the controller's identity travels: the main queue may run after it is gone.
         const void* sender = this;
-        platform::dispatchMain([sender, info = n.userInfo] {
+        platform::dispatchMain([sender, info = n.userInfo, requested = requested_, request = callRequest_] {
+            if (requested->load() != request) return;  // a call stopped or replaced meanwhile
             platform::NotificationCenter::defaultCenter().post(KvPjsua2Notification, sender, info);
         });
     }

@@ -3,6 +3,8 @@
 // as KvPjsua2Notification (sender: the controller). One controller serves the process.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -30,6 +32,8 @@ public:
 
     // Runs `job` on the worker thread after the work asked so far and waits for it (tests).
     void sync(const std::function<void()>& job);
+    // Waits until the work asked so far is done, at most `limit`; answers whether it is.
+    bool waitForWork(std::chrono::milliseconds limit);
     // The wrapper of the running call; only on the worker thread.
     Pjsua2Wrapper* currentCall() const { return call_.get(); }
 
@@ -50,6 +54,11 @@ private:
     bool _activateSpeaker(bool activate);
 
     std::unique_ptr<Pjsua2Wrapper> call_;
+    // Numbers the start and stop requests as they are made. An event is posted on the main thread
+    // only while its call is still the one last asked for: the events of a call already stopped
+    // or replaced are dropped, as they would reach the callback of the next call.
+    std::shared_ptr<std::atomic<std::uint64_t>> requested_ = std::make_shared<std::atomic<std::uint64_t>>(0);
+    std::uint64_t callRequest_ = 0;  // worker thread: the request of the call held
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> jobs_;

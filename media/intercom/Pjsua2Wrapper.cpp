@@ -302,9 +302,8 @@ std::string Pjsua2Wrapper::_getIPAddress() {
 
 void Pjsua2Wrapper::setMicMute(bool mute) {
     isMuted_ = mute;
-    int remembered = currentMicLevel_;
-    setLevelMicAndSpeaker(static_cast<float>(currentMicLevel_), static_cast<float>(currentSpkrLevel_));
-    currentMicLevel_ = remembered;
+    // Re-applies the remembered levels; the microphone's stays remembered while muted.
+    setLevelMicAndSpeaker(currentMicLevel_, currentSpkrLevel_);
 }
 
 void Pjsua2Wrapper::setLevelMicAndSpeaker(float mic, float speaker) {
@@ -316,9 +315,10 @@ void Pjsua2Wrapper::setLevelMicAndSpeaker(float mic, float speaker) {
         if (audio == ci.media.end()) return;
         auto& ep = sip::Endpoint::instance();
         ep.getCaptureDevMedia().adjustTxLevel(effectiveMic);
-        currentMicLevel_ = static_cast<int>(effectiveMic);
+        // The level as given, also while muted: unmuting brings it back.
+        currentMicLevel_ = mic;
         ep.getPlaybackDevMedia().adjustRxLevel(speaker);
-        currentSpkrLevel_ = static_cast<int>(speaker);
+        currentSpkrLevel_ = speaker;
     } catch (const sip::Error& e) {
         platform::logf("Pjsua2Wrapper level error: %s", e.info());
     }

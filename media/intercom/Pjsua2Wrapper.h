@@ -45,8 +45,8 @@ public:
     void endCall();
     void cleanup();
 
-    int currentMicLevel() const { return currentMicLevel_; }
-    int currentSpkrLevel() const { return currentSpkrLevel_; }
+    float currentMicLevel() const { return currentMicLevel_; }
+    float currentSpkrLevel() const { return currentSpkrLevel_; }
     bool isMuted() const { return isMuted_; }
     const std::optional<std::string>& callee() const { return cCallee_; }
 
@@ -81,8 +81,8 @@ private:
     Value settings_ = Value::object();
     // The library's unity level until the page sets one, so that muting and unmuting before any
     // level change leaves the audio as it was.
-    int currentMicLevel_ = 1;
-    int currentSpkrLevel_ = 1;
+    float currentMicLevel_ = 1.0f;
+    float currentSpkrLevel_ = 1.0f;
     bool isMuted_ = false;
     bool ready_ = false;  // set-up went through: the account exists
 };

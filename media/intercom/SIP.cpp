@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "bridge/WHCommandDelegate.h"
@@ -14,6 +15,9 @@
 WH_REGISTER_PLUGIN(SIP);
 
 namespace {
+
+// How long makeCall waits for the running call to end.
+constexpr auto kEndCallWait = std::chrono::milliseconds(5000);
 
 std::unique_ptr<Pjsua2>& sharedCtrl() {
     static std::unique_ptr<Pjsua2> ctrl;
@@ -81,10 +85,23 @@ void SIP::makeCall(const WHInvokedUrlCommand& command) {
         commandDelegate()->sendPluginResult(result, command.callbackId());
         return;
     }
+    endRunningCall();
     setCallCallbackId(command.callbackId());
     observeCallStates();
     if (!sharedCtrl()) sharedCtrl() = std::make_unique<Pjsua2>();
     sharedCtrl()->startCall(checkForUsedPort(config.get<std::string>()));
+}
+
+void SIP::endRunningCall() {
+    Pjsua2* c = ctrl();
+    if (!c) return;
+    // Ended as hangUp ends it, without its result. The port check of the next call must find
+    // the ports of this one free again, so the library is waited for (it takes at most a couple
+    // of seconds to finish the call's transactions).
+    c->stopCall();
+    setCallCallbackId(std::nullopt);
+    stopObservingCallStates();
+    if (!c->waitForWork(kEndCallWait)) platform::logLine("SIP: the running call did not end in time");
 }
 
 void SIP::setLevels(const WHInvokedUrlCommand& command) {

@@ -40,6 +40,7 @@ public:
 
 private:
     void observeCallStates();
+    void endRunningCall();
     void stopObservingCallStates();
 
     mutable std::mutex mutex_;

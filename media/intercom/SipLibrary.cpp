@@ -39,6 +39,8 @@ class UnavailableEndpoint : public Endpoint {
         void stopTransmit(AudioMedia&) override {}
         void adjustTxLevel(float) override {}
         void adjustRxLevel(float) override {}
+        float txLevelAdjustment() const override { return 1.0f; }
+        float rxLevelAdjustment() const override { return 1.0f; }
     } media_;
 
 public:

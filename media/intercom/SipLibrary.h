@@ -67,7 +67,7 @@ struct Header {
 struct CallOpParam {
     unsigned audioCount = 1;
     unsigned videoCount = 0;
-    std::vector<Header> headers;  // extra headers of the INVITE, in order
+    std::vector<Header> headers;  // extra headers of the INVITE (of no later request), in order
 };
 
 enum class MediaType { None, Audio, Video };
@@ -96,6 +96,9 @@ public:
     // Level factors: 1 leaves the signal as it is, 0 silences it.
     virtual void adjustTxLevel(float level) = 0;
     virtual void adjustRxLevel(float level) = 0;
+    // The factors in effect.
+    virtual float txLevelAdjustment() const = 0;
+    virtual float rxLevelAdjustment() const = 0;
 };
 
 class Account;
@@ -110,7 +113,10 @@ public:
     virtual void libCreate() = 0;
     virtual void libInit(const EndpointConfig& config) = 0;
     virtual void transportCreate(TransportType type, const TransportConfig& config) = 0;
+    // Opens exactly the transports asked for by transportCreate, and nothing before that.
     virtual void libStart() = 0;
+    // Ends every call and lets the library finish their transactions (for a short while at
+    // most) before it goes down.
     virtual void libDestroy() = 0;
     // Whether the library is created (between libCreate and libDestroy).
     virtual bool libIsCreated() const = 0;

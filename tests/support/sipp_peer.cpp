@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -62,7 +64,8 @@ SippPeer::SippPeer(const std::string& scenario) {
     std::vector<std::string> args = {sippPath(), "-sf", scenarioFile, "-i", "127.0.0.1", "-p", std::to_string(port_),
                                      "-m", "1", "-timeout", "20", "-timeout_error", "-nostdin",
                                      "-trace_logs", "-log_file", dir_ + "/log.txt",
-                                     "-trace_err", "-error_file", dir_ + "/errors.txt"};
+                                     "-trace_err", "-error_file", dir_ + "/errors.txt",
+                                     "-trace_msg", "-message_file", dir_ + "/messages.txt"};
     pid_ = ::fork();
     if (pid_ == 0) {
         int null = ::open("/dev/null", O_RDWR);
@@ -123,6 +126,30 @@ int SippPeer::wait(double timeoutSeconds) {
 std::string SippPeer::log() const {
     std::error_code ec;
     return std::filesystem::exists(dir_ + "/log.txt", ec) ? readFile(dir_ + "/log.txt") : "";
+}
+
+std::vector<SippPeer::Message> SippPeer::messages() const {
+    std::error_code ec;
+    if (!std::filesystem::exists(dir_ + "/messages.txt", ec)) return {};
+    // Each traced message follows a line "<transport> message received [<n>] bytes :" or
+    // "<transport> message sent (<n> bytes):" and an empty line.
+    std::istringstream in(readFile(dir_ + "/messages.txt"));
+    std::vector<Message> out;
+    std::string line;
+    std::optional<bool> next;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find(" message received [") != std::string::npos) {
+            next = true;
+        } else if (line.find(" message sent (") != std::string::npos) {
+            next = false;
+        } else if (next && !line.empty()) {
+            std::string name = line.rfind("SIP/2.0 ", 0) == 0 ? line.substr(8, 3) : line.substr(0, line.find(' '));
+            out.push_back({*next, name});
+            next.reset();
+        }
+    }
+    return out;
 }
 
 std::string SippPeer::errors() const {

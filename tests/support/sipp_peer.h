@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -31,6 +32,12 @@ public:
     // What the scenario's <log> actions wrote.
     std::string log() const;
     std::string errors() const;
+    // Every message SIPp received or sent, in order, by its method or status code.
+    struct Message {
+        bool received;
+        std::string name;  // "INVITE", "ACK", ... or "180", "200", ...
+    };
+    std::vector<Message> messages() const;
 
 private:
     pid_t pid_ = -1;
