@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "media/intercom/SipLibrary.h"
+#include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 
@@ -103,8 +104,9 @@ public:
     void libCreate() override {
         if (created_) throw Error(ErrorKind::General, "libCreate", "Library already created");
         auto factory = linphone::Factory::get();
-        std::string dir = platform::cacheHome() + "/sip";
-        platform::makeDirs(dir);
+        // The library's own files live in the application's cache folder (mode 0700).
+        std::string dir = platform::supportFolder(platform::SupportFolderKind::Caches, "sip")
+                              .value_or(platform::cacheHome() + "/" + KIVANO_BUNDLE_ID + "/sip");
         factory->setDataDir(dir);
         factory->setConfigDir(dir);
         if (!logRelay_) {
