@@ -361,7 +361,10 @@ private:
     void watchScreens() {
         if (session_) {
             displayConfig_ = std::make_unique<NameOwner>(session_, kDisplayConfig, subscriptions_, [this](bool appeared) {
-                if (!appeared) return updateScreens();
+                if (!appeared) {
+                    displayConfigOff_ = false;
+                    return updateScreens();
+                }
                 callAsync(session_, kDisplayConfig, kDisplayConfigPath, kProperties, "Get",
                           g_variant_new("(ss)", kDisplayConfig, "PowerSaveMode"), "(v)", alive_, [this](GVariant* r) {
                               if (!r) return;

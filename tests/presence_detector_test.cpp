@@ -216,6 +216,8 @@ TEST_F(DetectorTest, PulsesOnlyWhileEverySignalSaysPresent) {
          {{kSessionWillPowerOffNotice}, {kSessionScreensDidSleepNotice}, {kSessionPowerOffCancelledNotice},
           {kSessionScreensDidWakeNotice, true, true}}},
     };
+    // The next regular pulse long after each step (585 s scaled): pulses here come from transitions.
+    hs.setCommandAnswer(Answer{200, "application/json", envelope("200", "600000")});
     select();
     ASSERT_TRUE(waitPulses(1));
     ASSERT_TRUE(waitAnswered());
@@ -270,6 +272,7 @@ TEST_F(DetectorTest, RestartsWhileAwayWaitForThePresentUser) {
         {"a presence control selected", [&] { det().didReceiveSelectedPresenceControl(pd); }},
         {"a plain start", [&] { det().startPresenceDetector(0); }},
     };
+    hs.setCommandAnswer(Answer{200, "application/json", envelope("200", "600000")});
     for (const char* away : {platform::kSessionScreenIsLockedNotice, platform::kSessionScreensDidSleepNotice}) {
         for (const auto& r : restarts) {
             SCOPED_TRACE(std::string(away) + ", " + r.name);
