@@ -41,17 +41,6 @@ static std::string nowText() {
     return buf;
 }
 
-static bool isAbsentNotice(const std::string& name) {
-    return name == platform::kSessionScreenIsLockedNotice || name == platform::kSessionScreensaverDidStartNotice ||
-           name == platform::kSessionWillPowerOffNotice || name == platform::kSessionWillSleepNotice ||
-           name == platform::kSessionScreensDidSleepNotice;
-}
-
-static bool isPresentNotice(const std::string& name) {
-    return name == platform::kSessionScreenIsUnlockedNotice || name == platform::kSessionScreensaverDidStopNotice ||
-           name == platform::kSessionDidWakeNotice || name == platform::kSessionScreensDidWakeNotice;
-}
-
 // A whole decimal number: a text of an optional sign and digits, or a JSON integer.
 static std::optional<long long> decimalInteger(const Value& v) {
     if (v.is_number_integer()) return v.get<long long>();
@@ -79,6 +68,8 @@ PresenceDetector::PresenceDetector(std::shared_ptr<Reachability> reachability,
       self_(std::make_shared<PresenceDetector*>(this)) {
     std::weak_ptr<PresenceDetector*> weak = self_;
     if (notices_) {
+        // The session as it is now: a screen locked before the start keeps the user away.
+        for (const auto& notice : notices_->currentNotices()) applySessionNotice(notice);
         notices_->setHandler([weak](const std::string& notice) {
             auto self = weak.lock();
             if (self && *self) (*self)->didReceiveNotification(platform::Notification{notice, nullptr, {}, nullptr});
@@ -98,13 +89,15 @@ PresenceDetector::PresenceDetector(std::shared_ptr<Reachability> reachability,
         });
     if (!reachability_) {
         // Nothing watches the network, so it is taken as reachable.
-        isOnline_ = true;
+        isOnline_ = networkKnown_ = true;
         return;
     }
     try {
         reachability_->startNotifier();
     } catch (const ReachabilityError&) {
         platform::logLine("Unable to start notifier");
+        // No change will be reported: as without a monitor.
+        isOnline_ = networkKnown_ = true;
     }
 }
 
@@ -185,6 +178,17 @@ void PresenceDetector::startPresenceDetector(double timeout) {
         platform::logLine("Presence Detector: backup timer is active (isn't nil), don't start detection!");
         return;
     }
+    if (!isPresentAndOnline()) {
+        // Kept as a wish: the control stays selected and the next return to present starts.
+        platform::logLine("Presence Detector: user away or no network, detection starts when both are back");
+        cancel(presenceTimer_);
+        if (!isOnline_ && networkKnown_) {
+            report(KivanoControlState::Offline, std::nullopt);
+        } else {
+            report(KivanoControlState::Normal, kv("kivano-control.presence-state.not-sent"));
+        }
+        return;
+    }
     if (presenceTimer_.isSet()) {
         if (timeout == 0) {
             platform::logLine("Presence Detector: try starting presence detection not from backup, although it is already started");
@@ -228,21 +232,48 @@ void PresenceDetector::stopPresenceDetector(bool removePresenceControl, const st
     }
 }
 
+bool PresenceDetector::applySessionNotice(const std::string& name) {
+    using namespace platform;
+    struct Effect {
+        const char* notice;
+        bool PresenceDetector::*signal;
+        bool away;
+    };
+    static const Effect effects[] = {
+        {kSessionScreenIsLockedNotice, &PresenceDetector::screenLocked_, true},
+        {kSessionScreenIsUnlockedNotice, &PresenceDetector::screenLocked_, false},
+        {kSessionScreensaverDidStartNotice, &PresenceDetector::screensaverRunning_, true},
+        {kSessionScreensaverDidStopNotice, &PresenceDetector::screensaverRunning_, false},
+        {kSessionWillSleepNotice, &PresenceDetector::machineAsleep_, true},
+        {kSessionWillPowerOffNotice, &PresenceDetector::machineAsleep_, true},
+        {kSessionDidWakeNotice, &PresenceDetector::machineAsleep_, false},
+        {kSessionPowerOffCancelledNotice, &PresenceDetector::machineAsleep_, false},
+        {kSessionScreensDidSleepNotice, &PresenceDetector::screensAsleep_, true},
+        {kSessionScreensDidWakeNotice, &PresenceDetector::screensAsleep_, false},
+    };
+    for (const auto& e : effects) {
+        if (name != e.notice) continue;
+        this->*e.signal = e.away;
+        userIsPresent_ = !screenLocked_ && !screensaverRunning_ && !machineAsleep_ && !screensAsleep_;
+        return true;
+    }
+    return false;
+}
+
 void PresenceDetector::didReceiveNotification(const platform::Notification& notification) {
     const std::string& name = notification.name;
-    if (isPresentNotice(name)) {
-        bool was = userIsPresent_;
-        userIsPresent_ = true;
-        if (!was) {
+    bool wasPresent = userIsPresent_;
+    bool wasPresentAndOnline = isPresentAndOnline();
+    if (applySessionNotice(name)) {
+        if (!wasPresentAndOnline && isPresentAndOnline()) {
             currentBackupTime_ = 0;
             startPresenceDetector(0);
+        } else if (wasPresent && !userIsPresent_) {
+            stopPresenceDetector(false, std::nullopt);
         }
-    } else if (isAbsentNotice(name)) {
-        bool was = userIsPresent_;
-        userIsPresent_ = false;
-        if (was) stopPresenceDetector(false, std::nullopt);
     } else if (name == ReachabilityChangedNotification) {
         isOnline_ = reachability_ ? reachability_->isReachable() : true;
+        networkKnown_ = true;
         if (!isOnline_) {
             platform::logLine("no network, stop detection");
             stopPresenceDetector(false, std::nullopt);

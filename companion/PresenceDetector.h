@@ -1,5 +1,6 @@
 // Tells the selected controller that the user is at this computer: while a presence control is
-// selected, the session is active and the network is reachable, it sends the pulse
+// selected, the user is present (screen unlocked, no screen saver, machine and screens awake) and
+// the network is reachable, it sends the pulse
 // "/jdev/sps/io/<control>/pulse" over the controller's local address and schedules the next one
 // from the interval the controller answers. Failures are retried with a growing delay; wrong
 // credentials and a missing presence control end detection with an alert.
@@ -47,8 +48,11 @@ public:
     void handlePulseResult(const KVHTTPResult& result, bool success, const platform::HttpErrorRef& localError,
                            const platform::Value& userInfo);
 
+    // No session notice says that the user is away.
     bool userIsPresent() const { return userIsPresent_; }
     bool isOnline() const { return isOnline_; }
+    // The user is present and the network reachable: only then do pulses go out.
+    bool isPresentAndOnline() const { return userIsPresent_ && isOnline_; }
     double currentBackupTime() const { return currentBackupTime_; }
     long unauthorizedCount() const { return unauthorizedCount_; }
     // The pending timers' intervals in unscaled seconds; absent when none is pending.
@@ -74,8 +78,15 @@ private:
     static void cancel(PendingTimer& slot);
     void showAlert(const std::string& message, const std::optional<std::string>& informativeText);
     void report(KivanoControlState state, const std::optional<std::string>& text);
+    // Applies a session notice to the state it speaks of; false for other names.
+    bool applySessionNotice(const std::string& name);
 
     bool userIsPresent_ = true;
+    // What each session signal says last; the user is present while none says away.
+    bool screenLocked_ = false;
+    bool screensaverRunning_ = false;
+    bool machineAsleep_ = false;  // sleep or power-off announced and not yet over
+    bool screensAsleep_ = false;
     std::shared_ptr<KVHTTPCommand> currentHTTPCommand_;
     PendingTimer presenceTimer_;
     PendingTimer backupTimer_;
@@ -84,6 +95,8 @@ private:
     std::shared_ptr<Hubstation> hubstation_;
     std::shared_ptr<const PresenceControl> presenceControl_;
     bool isOnline_ = false;
+    // A reachability answer has come (or nothing watches the network).
+    bool networkKnown_ = false;
     std::shared_ptr<Reachability> reachability_;
     std::shared_ptr<platform::SessionNoticeSource> notices_;
     double timeScale_ = 1.0;

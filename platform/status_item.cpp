@@ -116,8 +116,12 @@ void onActivate(GtkMenuItem*, gpointer data) {
 
 void freeActivation(gpointer data, GClosure*) { delete static_cast<ActivationData*>(data); }
 
-GtkWidget* buildMenu(const Menu& menu) {
+// Key equivalents are accelerators on the items (Control and the key), in one accelerator group
+// for the whole menu tree: the exported menu carries them as the items' shortcuts, and the
+// labels show them.
+GtkWidget* buildMenu(const Menu& menu, GtkAccelGroup* accelerators) {
     GtkWidget* gm = gtk_menu_new();
+    gtk_menu_set_accel_group(GTK_MENU(gm), accelerators);
     bool anyState = std::any_of(menu.items.begin(), menu.items.end(), [](const auto& i) { return i->stateOn; });
     for (const auto& item : menu.items) {
         GtkWidget* w;
@@ -132,16 +136,20 @@ GtkWidget* buildMenu(const Menu& menu) {
             } else {
                 gtk_label_set_text(GTK_LABEL(label), item->title.c_str());
             }
-            if (!item->keyEquivalent.empty()) {
-                guint key = gdk_unicode_to_keyval(static_cast<guint32>(item->keyEquivalent[0]));
-                gtk_accel_label_set_accel(GTK_ACCEL_LABEL(label), key, GDK_CONTROL_MASK);
-            }
             gtk_container_add(GTK_CONTAINER(w), label);
+            if (!item->keyEquivalent.empty()) {
+                gunichar c = g_utf8_get_char_validated(item->keyEquivalent.c_str(), -1);
+                guint key = c == gunichar(-1) || c == gunichar(-2) ? 0 : gdk_unicode_to_keyval(c);
+                if (key) {
+                    gtk_widget_add_accelerator(w, "activate", accelerators, key, GDK_CONTROL_MASK, GTK_ACCEL_VISIBLE);
+                    gtk_accel_label_set_accel_widget(GTK_ACCEL_LABEL(label), w);
+                }
+            }
             if (GTK_IS_CHECK_MENU_ITEM(w)) {
                 gtk_check_menu_item_set_draw_as_radio(GTK_CHECK_MENU_ITEM(w), TRUE);
                 gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(w), item->stateOn);
             }
-            if (item->submenu) gtk_menu_item_set_submenu(GTK_MENU_ITEM(w), buildMenu(*item->submenu));
+            if (item->submenu) gtk_menu_item_set_submenu(GTK_MENU_ITEM(w), buildMenu(*item->submenu, accelerators));
             gtk_widget_set_sensitive(w, item->isEnabled());
             if (item->action) {
                 g_signal_connect_data(w, "activate", G_CALLBACK(onActivate), new ActivationData{item}, freeActivation,
@@ -177,6 +185,7 @@ public:
             gtk_widget_destroy(shown_);
             g_object_unref(shown_);
         }
+        if (accelerators_) g_object_unref(accelerators_);
     }
     void setImage(const std::string& imageName) override {
         if (indicator_) app_indicator_set_icon_full(indicator_, imageName.c_str(), imageName.c_str());
@@ -204,18 +213,23 @@ private:
         rebuildPending_ = false;
         if (!indicator_ || !menu_) return;
         GtkWidget* previous = shown_;
-        shown_ = buildMenu(*menu_);
+        GtkAccelGroup* previousAccelerators = accelerators_;
+        accelerators_ = gtk_accel_group_new();
+        shown_ = buildMenu(*menu_, accelerators_);
         g_object_ref_sink(shown_);
         app_indicator_set_menu(indicator_, GTK_MENU(shown_));
         if (previous) {
             gtk_widget_destroy(previous);
             g_object_unref(previous);
         }
+        // Only after its menu: the labels let go of the group while they are destroyed.
+        if (previousAccelerators) g_object_unref(previousAccelerators);
     }
 
     AppIndicator* indicator_ = nullptr;
     std::shared_ptr<Menu> menu_;
     GtkWidget* shown_ = nullptr;  // our reference to the GTK menu the indicator shows
+    GtkAccelGroup* accelerators_ = nullptr;  // the key equivalents of that menu
     bool rebuildPending_ = false;
 };
 

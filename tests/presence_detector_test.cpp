@@ -2,8 +2,11 @@
 // session notices and shortened timers.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "companion/KVControlMain.h"
 #include "companion/PresenceDetector.h"
+#include "platform/http_client.h"
 #include "platform/dispatch.h"
 #include "tests/support/companion_rig.h"
 #include "tests/support/test_controller.h"
@@ -159,7 +162,8 @@ TEST_F(DetectorTest, SessionNoticesStopAndRestart) {
         {platform::kSessionScreensaverDidStartNotice, platform::kSessionScreensaverDidStopNotice},
         {platform::kSessionWillSleepNotice, platform::kSessionDidWakeNotice},
         {platform::kSessionScreensDidSleepNotice, platform::kSessionScreensDidWakeNotice},
-        {platform::kSessionWillPowerOffNotice, platform::kSessionScreenIsUnlockedNotice},
+        {platform::kSessionWillPowerOffNotice, platform::kSessionPowerOffCancelledNotice},
+        {platform::kSessionWillPowerOffNotice, platform::kSessionDidWakeNotice},
     };
     select();
     ASSERT_TRUE(waitPulses(1));
@@ -185,7 +189,64 @@ TEST_F(DetectorTest, SessionNoticesStopAndRestart) {
     }
 }
 
-TEST_F(DetectorTest, NetworkLossStopsAndRegainStartsEvenWhenAway) {
+// Pulses go only while every signal says present; the last notice alone does not decide.
+TEST_F(DetectorTest, PulsesOnlyWhileEverySignalSaysPresent) {
+    using namespace platform;
+    struct Step {
+        const char* notice;  // null: the network goes (flags 0) or comes back (reachable), see `online`
+        bool online = true;
+        bool pulses = false;  // a pulse goes at once after this step
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"wake while locked",
+         {{kSessionScreenIsLockedNotice}, {kSessionWillSleepNotice}, {kSessionDidWakeNotice},
+          {kSessionScreenIsUnlockedNotice, true, true}}},
+        {"screens wake while the screen saver runs",
+         {{kSessionScreensDidSleepNotice}, {kSessionScreensaverDidStartNotice}, {kSessionScreensDidWakeNotice},
+          {kSessionScreensaverDidStopNotice, true, true}}},
+        {"network back while locked",
+         {{nullptr, false}, {kSessionScreenIsLockedNotice, false}, {nullptr, true}, {kSessionScreenIsUnlockedNotice, true, true}}},
+        {"unlock while offline",
+         {{kSessionScreenIsLockedNotice}, {nullptr, false}, {kSessionScreenIsUnlockedNotice, false}, {nullptr, true, true}}},
+        {"power-off cancelled while the screens sleep",
+         {{kSessionWillPowerOffNotice}, {kSessionScreensDidSleepNotice}, {kSessionPowerOffCancelledNotice},
+          {kSessionScreensDidWakeNotice, true, true}}},
+    };
+    // The next regular pulse long after each step (585 s scaled): pulses here come from transitions.
+    hs.setCommandAnswer(Answer{200, "application/json", envelope("200", "600000")});
+    select();
+    ASSERT_TRUE(waitPulses(1));
+    ASSERT_TRUE(waitAnswered());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& step : c.steps) {
+            SCOPED_TRACE(step.notice ? step.notice : (step.online ? "network back" : "network gone"));
+            std::size_t before = pulses();
+            if (step.notice) {
+                rig.session->post(step.notice);
+            } else {
+                rig.network->setFlags(step.online ? ReachabilityFlags{kReachabilityFlagReachable} : 0);
+                ASSERT_TRUE(testutil::spinUntil([&] { return det().isOnline() == step.online; }));
+            }
+            if (step.pulses) {
+                EXPECT_EQ(det().pendingPresenceInterval(), 0.0) << "a pulse goes at once";
+                ASSERT_TRUE(waitPulses(before + 1));
+                ASSERT_TRUE(waitAnswered());
+            } else {
+                EXPECT_FALSE(det().pendingPresenceInterval());
+                platform::runMainLoopFor(0.03);
+                EXPECT_EQ(pulses(), before) << "no pulse while away or offline";
+            }
+        }
+        EXPECT_TRUE(det().isPresentAndOnline());
+    }
+}
+
+TEST_F(DetectorTest, NetworkLossStopsAndShowsOffline) {
     select();
     ASSERT_TRUE(waitPulses(1));
     ASSERT_TRUE(waitAnswered());
@@ -195,24 +256,110 @@ TEST_F(DetectorTest, NetworkLossStopsAndRegainStartsEvenWhenAway) {
     EXPECT_EQ(rig.menu().statusItemIcon(), "StatusBarButtonIconOffline");
     EXPECT_FALSE(det().pendingPresenceInterval());
 
-    rig.session->post(platform::kSessionScreenIsLockedNotice);
     std::size_t before = pulses();
     rig.network->setFlags(platform::kReachabilityFlagReachable);
-    ASSERT_TRUE(waitPulses(before + 1)) << "the network branch does not look at the session";
+    ASSERT_TRUE(waitPulses(before + 1)) << "back online, present: a pulse at once";
+}
+
+// Every way a start comes while the user is away only records it; the return starts it.
+TEST_F(DetectorTest, RestartsWhileAwayWaitForThePresentUser) {
+    struct Restart {
+        const char* name;
+        std::function<void()> run;
+    };
+    const Restart restarts[] = {
+        {"the same controller again", [&] { det().didReceiveSelectedHubstation(std::make_shared<Hubstation>(*hub)); }},
+        {"a presence control selected", [&] { det().didReceiveSelectedPresenceControl(pd); }},
+        {"a plain start", [&] { det().startPresenceDetector(0); }},
+    };
+    hs.setCommandAnswer(Answer{200, "application/json", envelope("200", "600000")});
+    for (const char* away : {platform::kSessionScreenIsLockedNotice, platform::kSessionScreensDidSleepNotice}) {
+        for (const auto& r : restarts) {
+            SCOPED_TRACE(std::string(away) + ", " + r.name);
+            select();
+            ASSERT_TRUE(testutil::spinUntil([&] { return !det().pendingPresenceInterval(); }));
+            ASSERT_TRUE(waitAnswered());
+            rig.session->post(away);
+            std::size_t before = pulses();
+            r.run();
+            EXPECT_FALSE(det().pendingPresenceInterval());
+            EXPECT_EQ(det().presenceControl(), pd) << "the control stays selected";
+            EXPECT_EQ(stateLine(), presence("kivano-control.presence-state.not-sent"));
+            platform::runMainLoopFor(0.03);
+            EXPECT_EQ(pulses(), before);
+
+            rig.session->post(platform::kSessionScreenIsUnlockedNotice);
+            rig.session->post(platform::kSessionScreensDidWakeNotice);
+            ASSERT_TRUE(waitPulses(before + 1));
+            ASSERT_TRUE(waitAnswered());
+        }
+    }
+}
+
+// A retry that was pending when the user left does not fire while away.
+TEST_F(DetectorTest, RetryPendingWhenTheUserLeaves) {
+    hs.setCommandAnswer(Answer{500, "application/json", envelope("500", "1")});
+    select();
+    ASSERT_TRUE(testutil::spinUntil([&] { return det().pendingBackupInterval() == 3.0; }));
+    rig.session->post(platform::kSessionScreensaverDidStartNotice);
+    EXPECT_FALSE(det().pendingBackupInterval());
+    std::size_t before = pulses();
+    platform::runMainLoopFor(3.0 * kScale * 10);
+    EXPECT_EQ(pulses(), before);
+    hs.setCommandAnswer(Answer{200, "application/json", envelope("200", "60000")});
+    rig.session->post(platform::kSessionScreensaverDidStopNotice);
+    ASSERT_TRUE(waitPulses(before + 1));
+    ASSERT_TRUE(testutil::spinUntil([&] { return det().pendingPresenceInterval() == 45.0; }));
+}
+
+TEST_F(DetectorTest, SelectionWhileOfflineWaitsForTheNetwork) {
+    rig.network->setFlags(0);
+    ASSERT_TRUE(testutil::spinUntil([&] { return !det().isOnline(); }));
+    select();
+    EXPECT_FALSE(det().pendingPresenceInterval());
+    EXPECT_EQ(stateLine(), kv("no-network.title"));
+    platform::runMainLoopFor(0.03);
+    EXPECT_EQ(pulses(), 0u);
+    rig.network->setFlags(platform::kReachabilityFlagReachable);
+    ASSERT_TRUE(waitPulses(1));
 }
 
 TEST_F(DetectorTest, FailureWhileOfflineSchedulesNothing) {
     rig.network->setFlags(0);
     ASSERT_TRUE(testutil::spinUntil([&] { return !det().isOnline(); }));
-    hs.refuse();
-    select();  // the pulse is sent whatever the network says
-    ASSERT_TRUE(testutil::spinUntil([&] {
-        auto c = det().currentHTTPCommand();
-        return c && c->localState() == KVHTTPCommandState::Failed;
-    }));
+    det().didReceiveSelectedHubstation(hub);
+    det().didReceiveSelectedPresenceControl(pd);
+    // An answer that arrives after the network went.
+    det().handlePulseResult(KVHTTPResult::absent(), false, platform::makeHttpError("NSURLErrorDomain", -1004, "refused"),
+                            platform::Value::object());
     platform::runMainLoopFor(0.05);
     EXPECT_FALSE(det().pendingBackupInterval());
+    EXPECT_FALSE(det().pendingPresenceInterval());
     EXPECT_EQ(det().currentBackupTime(), 0);
+}
+
+// A session that is away before the detector starts keeps it from pulsing.
+TEST(DetectorStart, SessionAwayAtStartUp) {
+    TestController hs;
+    ASSERT_TRUE(hs.running());
+    auto session = std::make_shared<platform::InjectedSessionNoticeSource>();
+    session->current = {platform::kSessionScreenIsLockedNotice, platform::kSessionScreensDidSleepNotice};
+    CompanionRig rig{0.002, session};
+    rig.start();
+    ASSERT_TRUE(rig.waitOnline());
+    auto& det = rig.detector();
+    EXPECT_FALSE(det.userIsPresent());
+    auto hub = std::make_shared<Hubstation>(TestController::kSerialNo, hs.address(), "", TestController::kUser,
+                                            TestController::kPassword);
+    det.didReceiveSelectedHubstation(hub);
+    det.didReceiveSelectedPresenceControl(std::make_shared<PresenceControl>("0f1e-pd", "Motion", "R1", "Kitchen"));
+    platform::runMainLoopFor(0.05);
+    EXPECT_TRUE(hs.commands().empty());
+    session->post(platform::kSessionScreenIsUnlockedNotice);
+    platform::runMainLoopFor(0.03);
+    EXPECT_TRUE(hs.commands().empty()) << "the screens still sleep";
+    session->post(platform::kSessionScreensDidWakeNotice);
+    ASSERT_TRUE(testutil::spinUntil([&] { return !hs.commands().empty(); }));
 }
 
 TEST_F(DetectorTest, ControllerChanges) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <functional>
 #include <filesystem>
 
 #include "app/AppDelegate.h"
@@ -305,6 +306,7 @@ TEST_F(ModelTest, ChangeNotificationsForTheSelectedController) {
     structure(A, Value{{"pd1", presence("Motion", "R1")}});
     defaults().set(A + kSelectedPresenceControlKey, Value("pd1"));
     start();
+    ASSERT_TRUE(rig->waitOnline());
     ASSERT_EQ(model().selectedPresenceCtrlUUID(), "pd1");
     auto control = detector().presenceControl();
 
@@ -361,6 +363,49 @@ TEST_F(ModelTest, ChangeNotificationsForTheSelectedController) {
     EXPECT_EQ(menu().hubstation(), nullptr);
     EXPECT_EQ(detector().hubstation(), nullptr);
     EXPECT_EQ(detector().presenceControl(), nullptr);
+}
+
+// Every change that restarts detection waits, while the screen is locked, for the unlock.
+TEST_F(ModelTest, RestartsWhileLockedWaitForTheUnlock) {
+    archive(Value{{A, entry("Alpha", 10)}});
+    record(recordOf(A));
+    structure(A, Value{{"pd1", presence("Motion", "R1")}, {"pd2", presence("Door", "R2")}});
+    start();
+    ASSERT_TRUE(rig->waitOnline());
+    struct Restart {
+        const char* name;
+        std::function<void()> run;
+    };
+    const Restart restarts[] = {
+        {"a control picked in the menu",
+         [&] { menu().presenceControlsMenu()->itemWithTitle("Kitchen")->activate(); }},
+        {"structure changed",
+         [&] { post(kStorageManagerStructureChangedNotification, Value{{"serialNo", A}}); }},
+        {"record changed",
+         [&] {
+             record(recordOf(A, "127.0.0.1:9", "other-password"));
+             post(kHubstationInfoStoreDataChangedNotification, Value{{"serialNo", A}});
+         }},
+        {"default room set",
+         [&] {
+             defaultRoom(A, "R2");
+             post(kStorageManagerSettingsChangedNotification);
+         }},
+        {"default room activated in the menu",
+         [&] {
+             menu().mainMenu()->itemWithTitle(kv("deactivate"))->activate();
+             menu().mainMenu()->itemWithTitle(kv("activate"))->activate();
+         }},
+    };
+    for (const auto& r : restarts) {
+        SCOPED_TRACE(r.name);
+        rig->session->post(platform::kSessionScreenIsLockedNotice);
+        r.run();
+        ASSERT_TRUE(detector().presenceControl());
+        EXPECT_FALSE(detector().pendingPresenceInterval()) << "no pulse while locked";
+        rig->session->post(platform::kSessionScreenIsUnlockedNotice);
+        EXPECT_EQ(detector().pendingPresenceInterval(), 0.0) << "the unlock starts it";
+    }
 }
 
 TEST_F(ModelTest, PickingAControllerInTheMenuWritesItsDate) {

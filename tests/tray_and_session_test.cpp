@@ -4,9 +4,15 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <map>
+
+#include "companion/KVControlMain.h"
+#include "companion/StatusBarMenu.h"
 #include "platform/dispatch.h"
+#include "platform/notification_center.h"
 #include "platform/session_notices.h"
 #include "platform/status_item.h"
+#include "plugins/services/ApplicationManager.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -89,39 +95,170 @@ TEST_F(TrayTest, IndicatorShowsAndRebuildsItsMenu) {
     EXPECT_EQ(ran, 1);
 }
 
+// A call to an object of this process: its answer needs the main loop, so it runs meanwhile.
+GVariant* callOwnObject(GDBusConnection* bus, const std::string& path, const char* iface, const char* method,
+                        GVariant* args, const char* replyType) {
+    struct Reply {
+        bool done = false;
+        GVariant* value = nullptr;
+    } reply;
+    g_dbus_connection_call(
+        bus, g_dbus_connection_get_unique_name(bus), path.c_str(), iface, method, args, G_VARIANT_TYPE(replyType),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* r = static_cast<Reply*>(data);
+            r->value = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+            r->done = true;
+        },
+        &reply);
+    platform::runMainLoopUntil([&] { return reply.done; }, 10);
+    return reply.value;
+}
+
+// The menus exported under the tray item's object path, read over the session bus as a desktop
+// reads them: label to shortcut of every item.
+std::map<std::string, std::string> exportedShortcuts(GDBusConnection* bus) {
+    std::map<std::string, std::string> out;
+    const std::string root = "/org/ayatana/NotificationItem";
+    GVariant* xml = callOwnObject(bus, root, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, "(s)");
+    if (!xml) return out;
+    const char* text = nullptr;
+    g_variant_get(xml, "(&s)", &text);
+    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(text, nullptr);
+    g_variant_unref(xml);
+    for (int i = 0; node && node->nodes && node->nodes[i]; ++i) {
+        std::string path = root + "/" + node->nodes[i]->path + "/Menu";
+        const char* names[] = {"label", "shortcut", nullptr};
+        GVariant* layout = callOwnObject(bus, path, "com.canonical.dbusmenu", "GetLayout",
+                                         g_variant_new("(ii^as)", 0, -1, names), "(u(ia{sv}av))");
+        if (!layout) continue;
+        GVariant* top = g_variant_get_child_value(layout, 1);
+        GVariant* children = g_variant_get_child_value(top, 2);
+        for (gsize k = 0; k < g_variant_n_children(children); ++k) {
+            GVariant* boxed = g_variant_get_child_value(children, k);
+            GVariant* child = g_variant_get_variant(boxed);
+            GVariant* props = g_variant_get_child_value(child, 1);
+            const char* label = nullptr;
+            if (g_variant_lookup(props, "label", "&s", &label)) {
+                std::string keys;
+                if (GVariant* shortcut = g_variant_lookup_value(props, "shortcut", G_VARIANT_TYPE("aas"))) {
+                    gchar* printed = g_variant_print(shortcut, FALSE);
+                    keys = printed;
+                    g_free(printed);
+                    g_variant_unref(shortcut);
+                }
+                out[label] = keys;
+            }
+            g_variant_unref(props);
+            g_variant_unref(child);
+            g_variant_unref(boxed);
+        }
+        g_variant_unref(children);
+        g_variant_unref(top);
+        g_variant_unref(layout);
+    }
+    if (node) g_dbus_node_info_unref(node);
+    return out;
+}
+
+TEST_F(TrayTest, ExportedMenuCarriesTheKeyEquivalents) {
+    auto menu = std::make_shared<platform::Menu>();
+    menu->addItem(platform::MenuItem::item("Open", "o", [](platform::MenuItem&) {}));
+    menu->addItem(platform::MenuItem::separatorItem());
+    menu->addItem(platform::MenuItem::item("Home", "", [](platform::MenuItem&) {}));
+    menu->addItem(platform::MenuItem::item("Quit", "q", [](platform::MenuItem&) {}));
+    auto& bar = platform::systemStatusBar();
+    auto item = bar.statusItemWithSquareLength();
+    item->setMenu(menu);
+
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    ASSERT_TRUE(bus);
+    std::map<std::string, std::string> shortcuts;
+    ASSERT_TRUE(testutil::spinUntil([&] { return (shortcuts = exportedShortcuts(bus)).size() >= 3; }, 10))
+        << "the menu is exported";
+    EXPECT_EQ(shortcuts["Open"], "[['Control', 'o']]");
+    EXPECT_EQ(shortcuts["Quit"], "[['Control', 'q']]");
+    EXPECT_EQ(shortcuts["Home"], "") << "no key, no shortcut";
+
+    // A rebuilt menu keeps them.
+    menu->items.erase(menu->items.begin() + 2);
+    item->menuDidChange();
+    ASSERT_TRUE(testutil::spinUntil([&] { return (shortcuts = exportedShortcuts(bus)).count("Home") == 0; }, 10));
+    EXPECT_EQ(shortcuts["Quit"], "[['Control', 'q']]");
+    bar.removeStatusItem(item);
+    item.reset();
+    platform::runMainLoopFor(0.05);
+
+    // The companion's own menu on the tray: open and quit.
+    StatusBarMenu::sharedInstance();
+    platform::NotificationCenter::defaultCenter().post(kApplicationManagerStatusBarIconVisibilityChangedNotification,
+                                                       nullptr, platform::Value{{"showItem", true}});
+    ASSERT_TRUE(StatusBarMenu::sharedInstance().isStatusItemVisible());
+    const std::string open = Utils::kvString("kivano-control.general.open");
+    const std::string quit = Utils::kvString("kivano-control.general.quit");
+    ASSERT_TRUE(testutil::spinUntil([&] { return (shortcuts = exportedShortcuts(bus)).count(quit) == 1; }, 10));
+    EXPECT_EQ(shortcuts[open], "[['Control', 'o']]");
+    EXPECT_EQ(shortcuts[quit], "[['Control', 'q']]");
+    StatusBarMenu::setSharedInstance(nullptr);
+    platform::runMainLoopFor(0.05);
+    g_object_unref(bus);
+}
+
+// The screen savers' signals count only from the owners of their names; either running counts.
 TEST(SessionNotices, ScreensaverSignalsOnTheSessionBus) {
     platform::initMainThread();
     auto source = platform::SessionNoticeSource::system();
     std::vector<std::string> seen;
     source->setHandler([&](const std::string& n) { seen.push_back(n); });
 
-    GError* error = nullptr;
-    char* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    ASSERT_TRUE(address) << (error ? error->message : "");
-    GDBusConnection* other = g_dbus_connection_new_for_address_sync(
-        address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    g_free(address);
-    ASSERT_TRUE(other) << (error ? error->message : "");
-    auto emit = [&](const char* path, const char* interface, const char* member, GVariant* args) {
-        ASSERT_TRUE(g_dbus_connection_emit_signal(other, nullptr, path, interface, member, args, nullptr));
+    auto connect = [] {
+        GError* error = nullptr;
+        char* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+        EXPECT_TRUE(address) << (error ? error->message : "");
+        GDBusConnection* c = g_dbus_connection_new_for_address_sync(
+            address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        g_free(address);
+        EXPECT_TRUE(c) << (error ? error->message : "");
+        return c;
     };
-    emit("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", "ActiveChanged", g_variant_new("(b)", TRUE));
-    emit("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "ActiveChanged", g_variant_new("(b)", FALSE));
-    emit("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "WakeUpScreen", nullptr);
-    emit("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", "ActiveChanged", g_variant_new("(s)", "odd"));
-    g_dbus_connection_flush_sync(other, nullptr, nullptr);
-    ASSERT_TRUE(testutil::spinUntil([&] { return seen.size() >= 2; }, 5));
+    GDBusConnection* saver = connect();
+    GDBusConnection* stranger = connect();
+    ASSERT_TRUE(saver && stranger);
+    for (const char* name : {"org.freedesktop.ScreenSaver", "org.gnome.ScreenSaver"}) {
+        GVariant* r = g_dbus_connection_call_sync(saver, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", name, 4u),
+                                                  G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        ASSERT_TRUE(r);
+        g_variant_unref(r);
+    }
+    auto emit = [&](GDBusConnection* from, const char* path, const char* interface, const char* member, GVariant* args) {
+        ASSERT_TRUE(g_dbus_connection_emit_signal(from, nullptr, path, interface, member, args, nullptr));
+        g_dbus_connection_flush_sync(from, nullptr, nullptr);
+    };
+    const char* fdo = "org.freedesktop.ScreenSaver";
+    const char* gnome = "org.gnome.ScreenSaver";
+    emit(stranger, "/org/freedesktop/ScreenSaver", fdo, "ActiveChanged", g_variant_new("(b)", TRUE));
+    platform::runMainLoopFor(0.2);
+    EXPECT_TRUE(seen.empty()) << "not from the owner";
+    emit(saver, "/org/freedesktop/ScreenSaver", fdo, "ActiveChanged", g_variant_new("(b)", TRUE));
+    emit(saver, "/org/gnome/ScreenSaver", gnome, "ActiveChanged", g_variant_new("(b)", TRUE));
+    emit(saver, "/org/freedesktop/ScreenSaver", fdo, "ActiveChanged", g_variant_new("(b)", FALSE));
+    emit(saver, "/org/gnome/ScreenSaver", gnome, "WakeUpScreen", nullptr);
+    emit(saver, "/org/freedesktop/ScreenSaver", fdo, "ActiveChanged", g_variant_new("(s)", "odd"));
+    emit(saver, "/org/gnome/ScreenSaver", gnome, "ActiveChanged", g_variant_new("(b)", FALSE));
+    ASSERT_TRUE(testutil::spinUntil([&] { return seen.size() >= 2; }, 10));
     platform::runMainLoopFor(0.1);
     EXPECT_EQ(seen, (std::vector<std::string>{platform::kSessionScreensaverDidStartNotice,
                                               platform::kSessionScreensaverDidStopNotice}));
 
     source->setHandler({});
-    emit("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver", "ActiveChanged", g_variant_new("(b)", TRUE));
-    g_dbus_connection_flush_sync(other, nullptr, nullptr);
+    emit(saver, "/org/freedesktop/ScreenSaver", fdo, "ActiveChanged", g_variant_new("(b)", TRUE));
     platform::runMainLoopFor(0.1);
     EXPECT_EQ(seen.size(), 2u);
-    g_object_unref(other);
+    EXPECT_EQ(source->currentNotices(), std::vector<std::string>{platform::kSessionScreensaverDidStartNotice});
+    g_object_unref(stranger);
+    g_object_unref(saver);
 }
 
 }  // namespace

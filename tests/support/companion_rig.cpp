@@ -9,7 +9,7 @@
 
 namespace testutil {
 
-CompanionRig::CompanionRig(double timeScale) {
+CompanionRig::CompanionRig(double timeScale, std::shared_ptr<platform::SessionNoticeSource> sessionNotices) {
     platform::setSystemStatusBar(bar);
     platform::setPanelResponder([this](const platform::PanelRequest& r) {
         alerts.push_back(r);
@@ -22,7 +22,7 @@ CompanionRig::CompanionRig(double timeScale) {
             if (const auto* url = std::any_cast<std::string>(&n.payload)) openedURLs.push_back(*url);
         });
     PresenceDetector::setSharedInstance(std::make_unique<PresenceDetector>(
-        Reachability::createWithReachabilityRef(network), session, timeScale));
+        Reachability::createWithReachabilityRef(network), sessionNotices ? std::move(sessionNotices) : session, timeScale));
 }
 
 CompanionRig::~CompanionRig() {

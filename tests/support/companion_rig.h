@@ -21,8 +21,10 @@ namespace testutil {
 
 class CompanionRig {
 public:
-    // Timer intervals of the detector are multiplied by `timeScale`.
-    explicit CompanionRig(double timeScale = 0.01);
+    // Timer intervals of the detector are multiplied by `timeScale`. The detector hears the
+    // session from `sessionNotices` when given, else from `session`.
+    explicit CompanionRig(double timeScale = 0.01,
+                          std::shared_ptr<platform::SessionNoticeSource> sessionNotices = nullptr);
     ~CompanionRig();
     CompanionRig(const CompanionRig&) = delete;
     CompanionRig& operator=(const CompanionRig&) = delete;
