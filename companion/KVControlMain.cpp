@@ -55,7 +55,7 @@ void KVControlMain::showTarragon(const std::optional<std::string>& url) {
     if (url && !url->empty()) {
         platform::Notification n;
         n.name = WHPluginHandleOpenURLNotification;
-        if (platform::isURLText(*url, true)) n.payload = *url;
+        if (platform::isURLText(*url, platform::URLForm::Lenient)) n.payload = *url;
         platform::NotificationCenter::defaultCenter().post(n);
     }
 }

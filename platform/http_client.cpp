@@ -81,7 +81,7 @@ std::string httpStatusText(int statusCode) {
 }
 
 bool httpURLParses(const std::string& text) {
-    if (!isURLText(text, true)) return false;
+    if (!isURLText(text)) return false;
     GUri* uri = g_uri_parse(text.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
     if (!uri) return false;
     const char* scheme = g_uri_get_scheme(uri);

@@ -39,8 +39,14 @@ std::string validUTF8(const std::string& text) {
     return out;
 }
 
-bool isURLText(const std::string& text, bool absolute) {
-    if (text.empty()) return false;
+bool isURLText(const std::string& text, URLForm form) {
+    if (text.empty() || text.find('\0') != std::string::npos) return false;
+    if (form == URLForm::Lenient) {
+        for (unsigned char c : text) {
+            if (c <= 0x20 || c == 0x7F) return false;
+        }
+        return g_uri_peek_scheme(text.c_str()) != nullptr;
+    }
     static const char* const kAllowed = "-._~:/?#[]@!$&'()*+,;=";
     int fragments = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -51,7 +57,7 @@ bool isURLText(const std::string& text, bool absolute) {
             i += 2;
             continue;
         }
-        if (c == '\0' || !std::strchr(kAllowed, c)) return false;
+        if (!std::strchr(kAllowed, c)) return false;
         if (c == '#' && ++fragments > 1) return false;
     }
     // GLib splits more leniently than it reads characters; the structure is its part.
@@ -59,7 +65,7 @@ bool isURLText(const std::string& text, bool absolute) {
     if (!g_uri_split(text.c_str(), G_URI_FLAGS_ENCODED, &scheme, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                      nullptr))
         return false;
-    bool ok = !absolute || scheme != nullptr;
+    bool ok = form != URLForm::Absolute || scheme != nullptr;
     g_free(scheme);
     return ok;
 }

@@ -13,10 +13,16 @@ inline bool isUTF8(const std::string& text) { return isUTF8(text.data(), text.si
 // The text with every invalid sequence replaced by U+FFFD; NUL characters stay.
 std::string validUTF8(const std::string& text);
 
-// Whether the text is a URL reference as the platform's URL parser reads it: only the characters
-// a URL may hold (ASCII letters and digits, "-._~:/?#[]@!$&'()*+,;=", "%" with two hexadecimal
-// digits), at most one fragment, and parts in order as RFC 3986 splits them (a valid port,
-// brackets around an IPv6 host). With `absolute`, a scheme must lead it.
-bool isURLText(const std::string& text, bool absolute = false);
+enum class URLForm {
+    // As the platform's URL parser reads a URL reference: only the characters a URL may hold (ASCII
+    // letters and digits, "-._~:/?#[]@!$&'()*+,;=", "%" with two hexadecimal digits), at most one
+    // fragment, and parts in order as RFC 3986 splits them (a valid port, brackets around an IPv6 host).
+    Reference,
+    // The same, led by a scheme.
+    Absolute,
+    // A URL handed in from outside: a scheme, then no blank or control character.
+    Lenient,
+};
+bool isURLText(const std::string& text, URLForm form = URLForm::Reference);
 
 }  // namespace platform

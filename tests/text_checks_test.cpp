@@ -34,42 +34,48 @@ TEST(TextChecks, UTF8AcceptsEveryCharacterAndNothingElse) {
     EXPECT_EQ(platform::validUTF8(std::string("a\0\xFF" "b", 4)), std::string("a\0\xEF\xBF\xBD" "b", 6));
 }
 
-TEST(TextChecks, URLTextAsTheURLParserReadsIt) {
+TEST(TextChecks, URLTextInItsThreeForms) {
     struct Case {
-        const char* text;
-        bool reference;  // as a URL reference
-        bool absolute;   // as an absolute URL
+        std::string text;
+        bool reference;  // strict characters, any URL reference
+        bool absolute;   // strict characters, led by a scheme
+        bool lenient;    // a scheme, no blank or control character
     };
     const Case cases[] = {
-        {"https://example.org/path?q=1#top", true, true},
-        {"kivano://hs?mac=504F94A0&loc=wallmount/a%20b", true, true},
-        {"mailto:someone@example.org", true, true},
-        {"http://[fe80::1%25en0]:8080/", true, true},
-        {"whfile://localhost/persistent/x", true, true},
-        {"192.168.1.5:8080", true, false},  // no scheme: a path
-        {"[fe80::1]:80", true, false},
-        {"dns.example.com/x", true, false},
-        {"/relative?q#f", true, false},
-        {"a%20b", true, false},
-        {"", false, false},
-        {"https://example.org/a b", false, false},
-        {" https://example.org/", false, false},
-        {"https://example.org/\xC3\xA4", false, false},
-        {"https://example.org/<x>", false, false},
-        {"https://example.org/{x}|^`\\", false, false},
-        {"https://example.org/\"", false, false},
-        {"https://example.org/%zz", false, false},
-        {"50%", false, false},
-        {"https://example.org/#a#b", false, false},
-        {"http://host:port/", false, false},  // the port is no number
-        {"http://[::1/", false, false},        // unclosed IPv6 brackets
+        {"https://example.org/path?q=1#top", true, true, true},
+        {"kivano://hs?mac=504F94A0&loc=wallmount/a%20b", true, true, true},
+        {"mailto:someone@example.org", true, true, true},
+        {"http://[fe80::1%25en0]:8080/", true, true, true},
+        {"whfile://localhost/persistent/x", true, true, true},
+        {"192.168.1.5:8080", true, false, false},  // no scheme: a path
+        {"[fe80::1]:80", true, false, false},
+        {"dns.example.com/x", true, false, false},
+        {"hs.local:80", true, true, true},  // "hs.local" reads as a scheme
+        {"/relative?q#f", true, false, false},
+        {"a%20b", true, false, false},
+        {"", false, false, false},
+        {"https://example.org/a b", false, false, false},
+        {" https://example.org/", false, false, false},
+        {"https://example.org/\tx", false, false, false},
+        {"https://example.org/\x7f", false, false, false},
+        {"https://example.org/\xC3\xA4", false, false, true},
+        {"https://example.org/<x>", false, false, true},
+        {"https://example.org/{x}|^`\\", false, false, true},
+        {"kivano://hs?mac=12\"3');x('\xE2\x80\xA8", false, false, true},
+        {"https://example.org/%zz", false, false, true},
+        {"50%", false, false, false},
+        {"https://example.org/#a#b", false, false, true},
+        {"http://host:port/", false, false, true},  // the port is no number
+        {"http://[::1/", false, false, true},        // unclosed IPv6 brackets
+        {"1http://x", true, false, false},           // a scheme begins with a letter
+        {std::string("http://a/\0b", 11), false, false, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(testing::PrintToString(c.text));
         EXPECT_EQ(platform::isURLText(c.text), c.reference);
-        EXPECT_EQ(platform::isURLText(c.text, true), c.absolute);
+        EXPECT_EQ(platform::isURLText(c.text, platform::URLForm::Absolute), c.absolute);
+        EXPECT_EQ(platform::isURLText(c.text, platform::URLForm::Lenient), c.lenient);
     }
-    EXPECT_FALSE(platform::isURLText(std::string("http://a/\0b", 11)));
 }
 
 TEST(TextChecks, HostsAsURLsWriteThem) {

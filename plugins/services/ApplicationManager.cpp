@@ -109,7 +109,7 @@ void ApplicationManager::downloadUpdate(const WHInvokedUrlCommand& command) {
     WHCommandDelegate* delegate = commandDelegate();
     auto callbackId = command.callbackId();
     Value url = command.argumentAtIndex(0, nullptr, ArgKind::String);
-    if (!url.is_string() || !platform::isURLText(url.get<std::string>(), true)) {
+    if (!url.is_string() || !platform::isURLText(url.get<std::string>(), platform::URLForm::Absolute)) {
         delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "invalid URL"), callbackId);
         return;
     }
