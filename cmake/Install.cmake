@@ -52,5 +52,4 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KIVANO_APP_NAME} developers <dev@kivano.invalid>")
 # Depends from the shared libraries the program and its library link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_LIBDIR}/kivano)
 include(CPack)
