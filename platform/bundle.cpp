@@ -40,9 +40,9 @@ const std::string& Bundle::resourcePath() {
     } else {
         const std::string dir = programFolder();
         const std::string candidates[] = {
-            dir + "/Resources",                         // the program in its build tree
-            dir + "/" KIVANO_INSTALLED_BUNDLE_DIR,       // installed: <prefix>/share/kivano
-            dir + "/../Resources",                      // tests and benchmarks in sub-folders of the build tree
+            dir + "/Resources",                    // the program in its build tree
+            dir + "/" KIVANO_INSTALLED_BUNDLE_DIR,  // installed: <prefix>/share/kivano
+            dir + "/../Resources",                 // tests and benchmarks in sub-folders of the build tree
         };
         resourcePath_ = candidates[0];
         for (const auto& c : candidates) {
