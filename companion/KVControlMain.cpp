@@ -1,7 +1,5 @@
 #include "companion/KVControlMain.h"
 
-#include <glib.h>
-
 #include "app/AppDelegate.h"
 #include "bridge/WHPlugin.h"
 #include "bridge/WHViewController.h"
@@ -10,6 +8,7 @@
 #include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/notification_center.h"
+#include "platform/text_checks.h"
 #include "platform/window.h"
 
 using platform::ActivationPolicy;
@@ -37,16 +36,6 @@ KVControlMain::KVControlMain() {
     showTarragon(std::nullopt);
 }
 
-bool urlTextParses(const std::string& text) {
-    char* scheme = g_uri_parse_scheme(text.c_str());
-    if (!scheme) return false;
-    g_free(scheme);
-    for (unsigned char c : text) {
-        if (c <= 0x20 || c == 0x7F) return false;
-    }
-    return true;
-}
-
 void KVControlMain::showTarragon(const std::optional<std::string>& url) {
     bool wasOpen = windowIsOpen;
     windowIsOpen = true;
@@ -66,7 +55,7 @@ void KVControlMain::showTarragon(const std::optional<std::string>& url) {
     if (url && !url->empty()) {
         platform::Notification n;
         n.name = WHPluginHandleOpenURLNotification;
-        if (urlTextParses(*url)) n.payload = *url;
+        if (platform::isURLText(*url, platform::URLForm::Lenient)) n.payload = *url;
         platform::NotificationCenter::defaultCenter().post(n);
     }
 }

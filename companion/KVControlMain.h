@@ -27,6 +27,3 @@ public:
     static int getBPS() { return 1048576; }
     static std::string kvString(const std::string& key);
 };
-
-// A URL text parses when it has a scheme and holds no blank or control character.
-bool urlTextParses(const std::string& text);

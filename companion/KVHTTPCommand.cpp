@@ -4,11 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/pixbuf_image.h"
+#include "platform/text_checks.h"
 
 using platform::Bytes;
 using platform::HttpErrorRef;
@@ -22,8 +22,8 @@ const char* const KVHTTPCommandErrorDomain = "com.kivano.KVHTTPCommandErrorDomai
 KVHTTPHubstation::KVHTTPHubstation(std::string serialNo, std::optional<std::string> localURL,
                                    std::optional<std::string> remoteURL, std::string username, std::string password)
     : serialNo_(std::move(serialNo)), username_(std::move(username)), password_(std::move(password)) {
-    if (localURL && platform::isURLReferenceText(*localURL)) localURL_ = std::move(localURL);
-    if (remoteURL && platform::isURLReferenceText(*remoteURL)) remoteURL_ = std::move(remoteURL);
+    if (localURL && platform::isURLText(*localURL)) localURL_ = std::move(localURL);
+    if (remoteURL && platform::isURLText(*remoteURL)) remoteURL_ = std::move(remoteURL);
 }
 
 std::optional<KVHTTPReachMode> KVHTTPReachModeFromRaw(long raw) {
@@ -73,19 +73,6 @@ KVHTTPResult KVHTTPResult::bytesOrAbsent(const std::optional<Bytes>& bytes) {
 // ---- helpers ----
 
 namespace {
-
-// UTF-8 check that lets NUL characters through (GLib's check stops at them).
-bool isUTF8(const char* data, std::size_t size) {
-    std::size_t start = 0;
-    while (start <= size) {
-        const void* nul = start < size ? std::memchr(data + start, '\0', size - start) : nullptr;
-        std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : size;
-        if (end > start && !g_utf8_validate_len(data + start, end - start, nullptr)) return false;
-        if (!nul) break;
-        start = end + 1;
-    }
-    return true;
-}
 
 std::string textOf(const Bytes& b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); }
 
@@ -142,7 +129,7 @@ std::optional<std::string> KVHTTPCommand::authenticationValue(const std::string&
         key.push_back(static_cast<char>(v & 0xFF));
     }
     g_free(text);
-    if (!isUTF8(key.data(), key.size())) return std::nullopt;
+    if (!platform::isUTF8(key.data(), key.size())) return std::nullopt;
 
     std::string message = username + ":" + password;
     GHmac* hmac = g_hmac_new(G_CHECKSUM_SHA1, reinterpret_cast<const guchar*>(key.data()), key.size());
@@ -342,7 +329,7 @@ void KVHTTPCommand::handleResponseFromCommandURL(bool local, const std::optional
         std::string subtype = rest.substr(0, rest.find('/'));
         if (type == "text" || subtype == "svg+xml") {
             std::string text = textOf(*data);
-            result = KVHTTPResult::of(isUTF8(text.data(), text.size()) ? Value(std::move(text)) : Value(nullptr));
+            result = KVHTTPResult::of(platform::isUTF8(text) ? Value(std::move(text)) : Value(nullptr));
         } else if (subtype == "json") {
             if (auto json = platform::parseJson(textOf(*data))) {
                 result = KVHTTPResult::of(std::move(*json));

@@ -4,6 +4,7 @@
 
 #include "bridge/WHCommandDelegate.h"
 #include "platform/log.h"
+#include "platform/text_checks.h"
 
 WH_REGISTER_PLUGIN(KVHSFinder);
 
@@ -28,37 +29,6 @@ bool containsIgnoringCase(const std::string& text, const std::string& needle) {
     return findIgnoringCase(text, needle) != std::string::npos;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF. NUL is a character.
-bool isValidUtf8(const std::vector<std::uint8_t>& d) {
-    std::size_t i = 0, n = d.size();
-    while (i < n) {
-        std::uint8_t c = d[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        std::uint32_t cp, min;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2, cp = c & 0x1F, min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3, cp = c & 0x0F, min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4, cp = c & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (i + len > n) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((d[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d[i + k] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
-
 void sendOk(WHCommandDelegate* delegate, const std::optional<std::string>& callbackId, bool value) {
     if (!delegate || !callbackId) return;
     delegate->sendPluginResult(WHPluginResult::resultWithStatusMessageAsBool(WHCommandStatus_OK, value), callbackId);
@@ -70,7 +40,7 @@ void socketCallback(KVHSFinder& finder, const std::vector<std::uint8_t>& data, c
         platform::logLine("ERROR: no data!");
         return;
     }
-    if (!isValidUtf8(data)) return;
+    if (!platform::isUTF8(data.data(), data.size())) return;
     (finder.*discovered)(std::string(data.begin(), data.end()), from);
 }
 

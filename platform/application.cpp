@@ -2,6 +2,8 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdio>
+
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
@@ -13,8 +15,33 @@ Application& Application::shared() {
     return *a;
 }
 
+void useBundleIcons() {
+    std::string folder = Bundle::main().resourcePath() + "/icons";
+    GtkIconTheme* theme = gtk_icon_theme_get_default();
+    if (!theme) return;
+    // The build tree and unusual prefixes have no icon theme of their own; the bundle carries the icons.
+    gchar** paths = nullptr;
+    gtk_icon_theme_get_search_path(theme, &paths, nullptr);
+    bool present = false;
+    for (gchar** p = paths; p && *p; ++p) present = present || folder == *p;
+    g_strfreev(paths);
+    if (!present) gtk_icon_theme_append_search_path(theme, folder.c_str());
+    gtk_window_set_default_icon_name(Bundle::main().identifier().c_str());
+}
+
+int Application::onLocalOptions(void*, void* options, void*) {
+    auto* dict = static_cast<GVariantDict*>(options);
+    if (g_variant_dict_contains(dict, "version")) {
+        std::printf("%s %s (%s)\n", Bundle::main().name().c_str(), Bundle::main().shortVersion().c_str(),
+                    Bundle::main().buildNumber().c_str());
+        return 0;
+    }
+    return -1;  // go on: start, or hand the URLs to the running instance
+}
+
 void Application::onStartup(GtkApplication*, void* self) {
     auto* a = static_cast<Application*>(self);
+    useBundleIcons();
     // The process lives until terminate(), with or without a window.
     g_application_hold(G_APPLICATION(a->app_));
     if (a->loadInterface_) a->loadInterface_();
@@ -66,6 +93,19 @@ int Application::run(int argc, char** argv, const std::function<void()>& loadInt
     initMainThread();
     loadInterface_ = loadInterface;
     app_ = gtk_application_new(Bundle::main().identifier().c_str(), G_APPLICATION_HANDLES_COMMAND_LINE);
+    // --help and --version answer in the launching process; every other argument is a URL.
+    static const GOptionEntry kOptions[] = {
+        {"version", 0, G_OPTION_FLAG_NONE, G_OPTION_ARG_NONE, nullptr, "Print the version and exit", nullptr},
+        {},
+    };
+    g_application_add_main_option_entries(G_APPLICATION(app_), kOptions);
+    g_application_set_option_context_parameter_string(G_APPLICATION(app_), "[URL…]");
+    g_application_set_option_context_summary(
+        G_APPLICATION(app_),
+        "The Hubstation companion: the controller's web application in a window, and a tray menu.\n"
+        "URLs of the kivano, kivanocmd and kvtarragon schemes go to the web application, also when\n"
+        "an instance runs already; kivano://startup starts without showing the window.");
+    g_signal_connect(app_, "handle-local-options", G_CALLBACK(&Application::onLocalOptions), this);
     g_signal_connect(app_, "startup", G_CALLBACK(&Application::onStartup), this);
     g_signal_connect(app_, "command-line", G_CALLBACK(&Application::onCommandLine), this);
     g_signal_connect(app_, "activate", G_CALLBACK(&Application::onActivate), this);

@@ -1,6 +1,7 @@
 // The application: a single-instance GtkApplication (id = bundle identifier). URLs given on
 // the command line of the first or of any later launch reach the delegate; life-cycle notices
-// go to the delegate and the default notification centre.
+// go to the delegate and the default notification centre. --help and --version answer in the
+// launching process without starting the interface.
 #pragma once
 
 #include <functional>
@@ -16,6 +17,10 @@ inline constexpr const char* kApplicationDidFinishLaunchingNotification = "NSApp
 inline constexpr const char* kApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
 inline constexpr const char* kApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
 inline constexpr const char* kApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
+
+// Adds the bundle's icons folder to the icon theme's search path (the build tree and unusual
+// prefixes have no installed icons) and makes the application icon every window's default.
+void useBundleIcons();
 
 // Regular: an ordinary application with its window. Accessory: no window; the process lives on.
 enum class ActivationPolicy { Regular, Accessory };
@@ -63,6 +68,7 @@ public:
     void finishLaunchingForTesting();
 
 private:
+    static int onLocalOptions(void* app, void* options, void* self);
     static void onStartup(GtkApplication*, void*);
     static int onCommandLine(void* app, void* cmdline, void* self);
     static void onActivate(GtkApplication*, void*);

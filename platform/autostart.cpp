@@ -33,13 +33,19 @@ bool isAutostartEntryEnabled(const std::string& id) {
 }
 
 std::string desktopExecQuote(const std::string& argument) {
+    // "%" opens a field code everywhere in Exec, inside quotes too: a literal one is "%%".
+    std::string escaped;
+    for (char c : argument) {
+        escaped += c;
+        if (c == '%') escaped += '%';
+    }
     bool plain = !argument.empty();
     for (char c : argument) {
-        if (!(g_ascii_isalnum(c) || std::strchr("-_./:+,@=", c) != nullptr) || c == 0) plain = false;
+        if (!(g_ascii_isalnum(c) || std::strchr("-_./:+,@=%", c) != nullptr) || c == 0) plain = false;
     }
-    if (plain) return argument;
+    if (plain) return escaped;
     std::string out = "\"";
-    for (char c : argument) {
+    for (char c : escaped) {
         if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
         out += c;
     }

@@ -1,5 +1,8 @@
 #include "platform/bundle.h"
 
+#include <glib.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -23,29 +26,40 @@ static bool isFile(const std::string& p) {
     return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+static std::string programFolder() {
+    std::string exe = executablePath();
+    auto slash = exe.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+}
+
 const std::string& Bundle::resourcePath() {
     std::lock_guard lock(mutex_);
     if (!resourcePath_.empty()) return resourcePath_;
     if (const char* env = std::getenv("KIVANO_BUNDLE_DIR"); env && *env) {
         resourcePath_ = env;
     } else {
-        std::string exe = executablePath();
-        std::string dir = exe.substr(0, exe.find_last_of('/'));
-        std::string besides = dir + "/Resources";
-        std::string installed = dir + "/../share/kivano";
-        if (isDir(besides)) {
-            resourcePath_ = besides;
-        } else if (isDir(installed)) {
-            resourcePath_ = installed;
-        } else if (isDir(KIVANO_BINARY_DIR "/Resources")) {
-            resourcePath_ = KIVANO_BINARY_DIR "/Resources";  // tests and benchmarks in sub-folders
-        } else {
-            resourcePath_ = besides;
+        const std::string dir = programFolder();
+        const std::string candidates[] = {
+            dir + "/Resources",                    // the program in its build tree
+            dir + "/" KIVANO_INSTALLED_BUNDLE_DIR,  // installed: <prefix>/share/kivano
+            dir + "/../Resources",                 // tests and benchmarks in sub-folders of the build tree
+        };
+        resourcePath_ = candidates[0];
+        for (const auto& c : candidates) {
+            if (isDir(c)) {
+                resourcePath_ = c;
+                break;
+            }
         }
     }
-    while (resourcePath_.size() > 1 && resourcePath_.back() == '/') resourcePath_.pop_back();
+    // One spelling of the folder ("bin/../share" read as "share"): page URLs are compared with it.
+    gchar* canonical = g_canonicalize_filename(resourcePath_.c_str(), nullptr);
+    resourcePath_ = canonical;
+    g_free(canonical);
     return resourcePath_;
 }
+
+bool Bundle::runsFromBuildTree() { return isDir(programFolder() + "/Resources"); }
 
 void Bundle::setResourcePathForTesting(const std::string& path) {
     std::lock_guard lock(mutex_);
@@ -66,22 +80,8 @@ std::optional<std::string> Bundle::pathForResource(const std::string& name, cons
 }
 
 std::vector<std::string> Bundle::preferredLanguages() {
-    std::vector<std::string> out;
-    auto addTag = [&](std::string loc) {
-        // "de_AT.UTF-8@euro" -> "de-AT"
-        auto cut = loc.find_first_of(".@");
-        if (cut != std::string::npos) loc = loc.substr(0, cut);
-        if (loc.empty() || loc == "C" || loc == "POSIX") return;
-        for (auto& c : loc) {
-            if (c == '_') c = '-';
-        }
-        for (const auto& e : out) {
-            if (e == loc) return;
-        }
-        out.push_back(loc);
-    };
-    // As the C library orders them: LC_ALL, then LC_MESSAGES, then LANG give the locale;
-    // LANGUAGE lists languages ahead of it unless the locale is C.
+    // GLib reads LANGUAGE, LC_ALL, LC_MESSAGES and LANG as gettext does, except that gettext
+    // ignores LANGUAGE under the C locale: so do we.
     std::string locale;
     for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* v = std::getenv(var);
@@ -91,17 +91,19 @@ std::vector<std::string> Bundle::preferredLanguages() {
         }
     }
     std::string base = locale.substr(0, locale.find_first_of(".@"));
-    if (const char* lang = std::getenv("LANGUAGE"); lang && *lang && base != "C" && base != "POSIX") {
-        std::string list = lang;
-        std::size_t start = 0;
-        while (start <= list.size()) {
-            auto end = list.find(':', start);
-            if (end == std::string::npos) end = list.size();
-            addTag(list.substr(start, end - start));
-            start = end + 1;
+    std::vector<std::string> out;
+    if (base != "C" && base != "POSIX") {
+        for (const gchar* const* name = g_get_language_names(); *name; ++name) {
+            // "de_AT.UTF-8@euro" -> "de-AT"
+            std::string tag(*name);
+            tag = tag.substr(0, tag.find_first_of(".@"));
+            if (tag.empty() || tag == "C" || tag == "POSIX") continue;
+            for (auto& c : tag) {
+                if (c == '_') c = '-';
+            }
+            if (std::find(out.begin(), out.end(), tag) == out.end()) out.push_back(std::move(tag));
         }
     }
-    addTag(locale);
     if (out.empty()) out.push_back("en");
     return out;
 }

@@ -1,6 +1,7 @@
 // The application bundle: a resource folder holding config.xml, www/, the string table
 // (strings/<language>.json) and icons/. It is the folder named by KIVANO_BUNDLE_DIR, else
-// "Resources" beside the program, else ../share/kivano from the program's folder.
+// "Resources" beside the program (the build tree), else ../share/kivano from the program's folder
+// (installed), else "Resources" in the folder above the program's (tests and benchmarks).
 #pragma once
 
 #include <map>
@@ -32,6 +33,9 @@ public:
     // The user's languages in order of preference (from LANGUAGE, LC_ALL, LC_MESSAGES, LANG),
     // as language tags such as "de-AT"; "en" when none is set.
     static std::vector<std::string> preferredLanguages();
+
+    // The program runs from its build tree: the assembled bundle "Resources" is beside it.
+    static bool runsFromBuildTree();
 
     // Tests point the bundle elsewhere; an empty path returns to the normal lookup.
     void setResourcePathForTesting(const std::string& path);

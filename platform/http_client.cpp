@@ -7,6 +7,8 @@
 #include <cstring>
 #include <set>
 
+#include "platform/text_checks.h"
+
 namespace platform {
 
 std::string HttpError::localizedDescription() const {
@@ -78,26 +80,8 @@ std::string httpStatusText(int statusCode) {
     return "Unknown Error";
 }
 
-static bool isHex(char c) { return g_ascii_isxdigit(c) != 0; }
-
-bool isURLReferenceText(const std::string& text) {
-    if (text.empty()) return false;
-    static const char* kAllowed = "-._~:/?#[]@!$&'()*+,;=";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (g_ascii_isalnum(c)) continue;
-        if (c == '%') {
-            if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2])) return false;
-            i += 2;
-            continue;
-        }
-        if (c == '\0' || !std::strchr(kAllowed, c)) return false;
-    }
-    return true;
-}
-
 bool httpURLParses(const std::string& text) {
-    if (!isURLReferenceText(text)) return false;
+    if (!isURLText(text)) return false;
     GUri* uri = g_uri_parse(text.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
     if (!uri) return false;
     const char* scheme = g_uri_get_scheme(uri);
@@ -110,15 +94,10 @@ bool httpURLParses(const std::string& text) {
 
 std::string hostForURL(const std::string& host) {
     if (host.find(':') == std::string::npos) return host;
-    std::string out = "[";
-    for (char c : host) {
-        if (c == '%') {
-            out += "%25";
-        } else {
-            out += c;
-        }
-    }
-    out += "]";
+    // "//[fe80::1%25en0]": the authority of a URL with only this host.
+    char* joined = g_uri_join(G_URI_FLAGS_NONE, nullptr, nullptr, host.c_str(), -1, "", nullptr, nullptr);
+    std::string out = joined ? joined + 2 : host;
+    g_free(joined);
     return out;
 }
 

@@ -57,9 +57,6 @@ struct HttpResponse {
     std::optional<std::string> mimeType;  // Content-Type as sent, without parameters; absent when none
 };
 
-// True when the text consists only of characters allowed in a URL (RFC 3986, with valid
-// percent escapes) and is not empty.
-bool isURLReferenceText(const std::string& text);
 // True when the text is an absolute http(s) URL with a host that a request can be made for.
 bool httpURLParses(const std::string& text);
 // The host as it must be written in a URL: IPv6 addresses in brackets (zone "%" escaped).

@@ -34,21 +34,8 @@ std::string dataHome() { return envOr("XDG_DATA_HOME", homeDir() + "/.local/shar
 std::string cacheHome() { return envOr("XDG_CACHE_HOME", homeDir() + "/.cache"); }
 
 std::string documentsDir() {
-    // user-dirs.dirs names XDG_DOCUMENTS_DIR="$HOME/Documents"; GLib caches it per process,
-    // so it is read here to follow HOME changes in tests.
-    std::string content;
-    if (readFile(configHome() + "/user-dirs.dirs", content)) {
-        std::istringstream in(content);
-        std::string line;
-        while (std::getline(in, line)) {
-            const std::string key = "XDG_DOCUMENTS_DIR=";
-            if (line.rfind(key, 0) != 0) continue;
-            std::string v = line.substr(key.size());
-            if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-            if (v.rfind("$HOME", 0) == 0) v = homeDir() + v.substr(5);
-            if (!v.empty() && v[0] == '/') return v;
-        }
-    }
+    // XDG_DOCUMENTS_DIR of user-dirs.dirs; GLib reads that file once per process.
+    if (const char* dir = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS); dir && *dir == '/') return dir;
     return homeDir() + "/Documents";
 }
 
@@ -60,11 +47,10 @@ std::string expandHomePath(const std::string& path) {
 }
 
 std::string executablePath() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return {};
-    buf[n] = '\0';
-    return buf;
+    char* path = g_file_read_link("/proc/self/exe", nullptr);
+    std::string out = path ? path : "";
+    g_free(path);
+    return out;
 }
 
 bool makeDirs(const std::string& path) {

@@ -1,5 +1,5 @@
-// Where the network-reachability monitor reads its flags: the system's network monitor
-// (GNetworkMonitor) or flags set by hand.
+// Where the reachability monitors read their flags: the system's network monitor
+// (GNetworkMonitor) for a target, or flags set by hand.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/dispatch.h"
 
@@ -37,11 +38,25 @@ public:
     // The queue changes are delivered on; null removes it. False when refused.
     virtual bool setDispatchQueue(std::shared_ptr<SerialQueue> queue) = 0;
 
-    // The default route (the all-zero IPv4 address) through the system's network monitor.
-    // Create and use on the main thread.
+    // Targets watched through the system's network monitor. Without a dispatch queue their changes
+    // reach the callback on the main thread, on a later turn of the main loop, with the flags of
+    // that moment. Null when the system has no network monitor.
+    //   loopback target:       reachable, local address, direct
+    //   no network:            0
+    //   link-local target:     reachable, direct
+    //   otherwise, by connectivity: local only 0, behind a portal reachable with intervention
+    //   required, limited or full reachable.
+    // The default route (the all-zero IPv4 address).
     static std::shared_ptr<ReachabilitySource> forDefaultRoute();
     // A host by name; null for an empty name or one with blanks or control characters.
     static std::shared_ptr<ReachabilitySource> forHostname(const std::string& hostname);
+    // A socket address: the bytes of a sockaddr_in or sockaddr_in6, as long as their family
+    // needs; null when the bytes are not one.
+    static std::shared_ptr<ReachabilitySource> forAddress(const std::vector<std::uint8_t>& socketAddress);
+
+    // Tests: flags that every system target reports in place of the system's; each call (also
+    // with the same flags) is reported to them as a change. None returns to the system.
+    static void setSystemFlagsForTesting(std::optional<ReachabilityFlags> flags);
 };
 
 // Flags given by hand, for tests and for targets the system cannot watch.
@@ -54,7 +69,8 @@ public:
     bool setCallback(Callback callback) override;
     bool setDispatchQueue(std::shared_ptr<SerialQueue> queue) override;
 
-    // Sets the flags and reports them as a change on the dispatch queue (when a callback is set).
+    // Sets the flags and reports them as a change on the dispatch queue, or at once without one
+    // (when a callback is set).
     void setFlags(std::optional<ReachabilityFlags> flags);
     void refuseCallback(bool refuse) { refuseCallback_ = refuse; }
     void refuseDispatchQueue(bool refuse) { refuseQueue_ = refuse; }

@@ -100,6 +100,19 @@ std::string menuTitleMarkup(const AttributedTitle& t) {
     return out;
 }
 
+std::string statusIconName(const std::string& imageName) {
+    static const std::pair<const char*, const char*> kIcons[] = {
+        {"StatusBarButtonIcon", "-status-symbolic"},
+        {"StatusBarButtonIconError", "-status-error-symbolic"},
+        {"StatusBarButtonIconOffline", "-status-offline-symbolic"},
+        {"StatusBarButtonIconPresence", "-status-presence-symbolic"},
+    };
+    for (const auto& [image, suffix] : kIcons) {
+        if (imageName == image) return Bundle::main().identifier() + suffix;
+    }
+    return imageName;
+}
+
 namespace {
 
 struct ActivationData {
@@ -171,7 +184,7 @@ public:
         }
         std::string id = Bundle::main().identifier() + "." + std::to_string(serial);
         std::string iconDir = Bundle::main().resourcePath() + "/icons";
-        indicator_ = app_indicator_new_with_path(id.c_str(), "StatusBarButtonIcon",
+        indicator_ = app_indicator_new_with_path(id.c_str(), statusIconName("StatusBarButtonIcon").c_str(),
                                                  APP_INDICATOR_CATEGORY_APPLICATION_STATUS, iconDir.c_str());
         app_indicator_set_title(indicator_, Bundle::main().name().c_str());
         app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_ACTIVE);
@@ -188,7 +201,7 @@ public:
         if (accelerators_) g_object_unref(accelerators_);
     }
     void setImage(const std::string& imageName) override {
-        if (indicator_) app_indicator_set_icon_full(indicator_, imageName.c_str(), imageName.c_str());
+        if (indicator_) app_indicator_set_icon_full(indicator_, statusIconName(imageName).c_str(), imageName.c_str());
     }
     void setMenu(std::shared_ptr<Menu> menu) override {
         menu_ = std::move(menu);

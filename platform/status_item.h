@@ -86,6 +86,11 @@ public:
     virtual void removeStatusItem(const std::shared_ptr<StatusItem>& item) = 0;
 };
 
+// The icon theme name of a status item image: "StatusBarButtonIcon", "StatusBarButtonIconError",
+// "StatusBarButtonIconOffline" and "StatusBarButtonIconPresence" are the application's symbolic
+// tray icons ("<bundle id>-status[-error|-offline|-presence]-symbolic"); other names stay.
+std::string statusIconName(const std::string& imageName);
+
 // The desktop's status bar (a tray indicator); created on first use.
 StatusBar& systemStatusBar();
 // Replaces the system status bar (tests); null restores it.

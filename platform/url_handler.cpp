@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <gio/gdesktopappinfo.h>
 
+#include "platform/autostart.h"
 #include "platform/bundle.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -36,21 +37,51 @@ bool setDefaultHandlerForURLScheme(const std::string& scheme, const std::string&
     return ok;
 }
 
-void installDesktopEntryIfRunFromBuildTree(const std::vector<std::string>& schemes) {
-    std::string exe = executablePath();
-    const std::string build = KIVANO_BINARY_DIR;
-    if (exe.rfind(build + "/", 0) != 0) return;
-    std::string mime;
-    for (const auto& s : schemes) mime += "x-scheme-handler/" + s + ";";
-    std::string entry = "[Desktop Entry]\nType=Application\nName=" + Bundle::main().name() +
-                        "\nComment=Hubstation companion\nExec=\"" + exe + "\" %u\nTerminal=false\nNoDisplay=true\n"
-                        "Categories=Utility;\nMimeType=" + mime + "\n";
-    std::string dir = dataHome() + "/applications";
-    std::string path = dir + "/" + Bundle::main().identifier() + ".desktop";
+std::string schemeHandlerDesktopEntry(const std::string& program, const std::string& icon,
+                                      const std::vector<std::string>& schemes) {
+    GKeyFile* file = g_key_file_new();
+    const char* group = G_KEY_FILE_DESKTOP_GROUP;
+    g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_TYPE, G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
+    g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_NAME, Bundle::main().name().c_str());
+    g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_COMMENT, "Hubstation companion");
+    // The key file writer escapes backslashes once more, as the format wants.
+    g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_EXEC, (desktopExecQuote(program) + " %u").c_str());
+    if (!icon.empty()) g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_ICON, icon.c_str());
+    g_key_file_set_boolean(file, group, G_KEY_FILE_DESKTOP_KEY_TERMINAL, FALSE);
+    g_key_file_set_boolean(file, group, G_KEY_FILE_DESKTOP_KEY_NO_DISPLAY, TRUE);
+    const char* categories[] = {"Utility"};
+    g_key_file_set_string_list(file, group, G_KEY_FILE_DESKTOP_KEY_CATEGORIES, categories, 1);
+    std::vector<std::string> types;
+    for (const auto& s : schemes) types.push_back("x-scheme-handler/" + s);
+    std::vector<const char*> list;
+    for (const auto& t : types) list.push_back(t.c_str());
+    g_key_file_set_string_list(file, group, G_KEY_FILE_DESKTOP_KEY_MIME_TYPE, list.data(), list.size());
+    gsize length = 0;
+    char* data = g_key_file_to_data(file, &length, nullptr);
+    std::string text(data ? data : "", length);
+    g_free(data);
+    g_key_file_free(file);
+    return text;
+}
+
+bool writeSchemeHandlerDesktopEntry(const std::string& program, const std::vector<std::string>& schemes) {
+    std::string folder = program.substr(0, program.find_last_of('/'));
+    // The build tree's bundle carries the icon; the entry names its file.
+    std::string icon = folder + "/Resources/icons/" + Bundle::main().identifier() + ".svg";
+    if (!g_file_test(icon.c_str(), G_FILE_TEST_IS_REGULAR)) icon = Bundle::main().identifier();
+    std::string entry = schemeHandlerDesktopEntry(program, icon, schemes);
+    std::string path = dataHome() + "/applications/" + Bundle::main().identifier() + ".desktop";
     std::string existing;
-    if (readFile(path, existing) && existing == entry) return;
+    if (readFile(path, existing) && existing == entry) return true;
     std::string error;
-    if (!writeFileAtomically(path, entry, &error)) logf("Desktop entry %s could not be written: %s", path, error);
+    if (writeFileAtomically(path, entry, &error)) return true;
+    logf("Desktop entry %s could not be written: %s", path, error);
+    return false;
+}
+
+void installDesktopEntryIfRunFromBuildTree(const std::vector<std::string>& schemes) {
+    if (!Bundle::runsFromBuildTree()) return;
+    writeSchemeHandlerDesktopEntry(executablePath(), schemes);
 }
 
 }  // namespace platform

@@ -13,8 +13,17 @@ std::optional<std::string> defaultHandlerForURLScheme(const std::string& scheme)
 // Makes the application with this desktop id (without ".desktop") the scheme's default.
 bool setDefaultHandlerForURLScheme(const std::string& scheme, const std::string& desktopId);
 
-// When the program runs from its build tree, writes <data home>/applications/<id>.desktop
-// whose Exec starts this program and which declares the schemes; an installed program ships its own.
+// The text of a desktop entry that starts `program` with the URL (Exec "<program> %u", the program
+// quoted as the desktop entry format wants), declares the schemes and shows `icon`; kept out of the menus.
+std::string schemeHandlerDesktopEntry(const std::string& program, const std::string& icon,
+                                      const std::vector<std::string>& schemes);
+
+// Writes that entry for `program` as <data home>/applications/<bundle id>.desktop unless the file
+// holds it already. Answers whether the file holds it afterwards.
+bool writeSchemeHandlerDesktopEntry(const std::string& program, const std::vector<std::string>& schemes);
+
+// Only when the program runs from its build tree: writes its desktop entry as above. An installed
+// program relies on the entry installed with it and leaves the user's entries alone.
 void installDesktopEntryIfRunFromBuildTree(const std::vector<std::string>& schemes);
 
 }  // namespace platform

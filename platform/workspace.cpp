@@ -2,8 +2,6 @@
 
 #include <gio/gio.h>
 
-#include <cctype>
-#include <cstring>
 #include <mutex>
 
 #include "platform/application.h"
@@ -40,8 +38,6 @@ public:
 std::mutex gMutex;
 std::shared_ptr<Workspace> gWorkspace;
 
-bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
-
 }  // namespace
 
 Workspace& sharedWorkspace() {
@@ -53,26 +49,6 @@ Workspace& sharedWorkspace() {
 void setSharedWorkspace(std::shared_ptr<Workspace> workspace) {
     std::lock_guard lock(gMutex);
     gWorkspace = std::move(workspace);
-}
-
-bool isStrictURL(const std::string& text) {
-    // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":"
-    std::size_t colon = text.find(':');
-    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
-    for (std::size_t i = 1; i < colon; ++i) {
-        char c = text[i];
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
-    }
-    static const char* const allowed = "-._~:/?#[]@!$&'()*+,;=%";
-    int fragments = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == 0 || c >= 0x80 || !(std::isalnum(c) || std::strchr(allowed, c))) return false;
-        if (c == '%' && (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2]))) return false;
-        if (c == '#' && ++fragments > 1) return false;
-    }
-    // The structure (authority, port, brackets of an IPv6 host) as RFC 3986 reads it.
-    return g_uri_is_valid(text.c_str(), G_URI_FLAGS_NONE, nullptr);
 }
 
 }  // namespace platform

@@ -22,9 +22,4 @@ Workspace& sharedWorkspace();
 // Replaces the GIO workspace (tests); null restores it.
 void setSharedWorkspace(std::shared_ptr<Workspace> workspace);
 
-// A strict reading of URL text: an absolute URL with a scheme, made only of the characters a URL
-// may hold (no blanks, no quotes, no angle brackets or braces, no bytes outside ASCII), with
-// well-formed percent escapes and at most one fragment.
-bool isStrictURL(const std::string& text);
-
 }  // namespace platform

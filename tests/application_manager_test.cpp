@@ -237,6 +237,8 @@ TEST(DesktopExecQuote, QuotesWhatTheExecLineWouldSplitOrExpand) {
         {"/usr/bin/kivano", "/usr/bin/kivano"},
         {"/opt/My Apps/kivano", "\"/opt/My Apps/kivano\""},
         {"/tmp/a$b\"c`d\\e", "\"/tmp/a\\$b\\\"c\\`d\\\\e\""},
+        {"/opt/100%/kivano", "/opt/100%%/kivano"},  // "%" opens a field code, also inside quotes
+        {"/opt/a b/%u", "\"/opt/a b/%%u\""},
         {"", "\"\""},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(platform::desktopExecQuote(in), out) << in;

@@ -4,18 +4,29 @@
 #include <sys/socket.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
 
 #include "platform/dispatch.h"
-#include "platform/network_monitor.h"
+#include "platform/reachability_source.h"
 #include "plugins/standard/WHConnection.h"
 #include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
 
-using namespace platform::reachability;
-using platform::NetworkMonitor;
+namespace {
+constexpr platform::ReachabilityFlags kReachable = platform::kReachabilityFlagReachable;
+constexpr platform::ReachabilityFlags kConnectionRequired = platform::kReachabilityFlagConnectionRequired;
+constexpr platform::ReachabilityFlags kConnectionOnTraffic = platform::kReachabilityFlagConnectionOnTraffic;
+constexpr platform::ReachabilityFlags kConnectionOnDemand = platform::kReachabilityFlagConnectionOnDemand;
+constexpr platform::ReachabilityFlags kInterventionRequired = platform::kReachabilityFlagInterventionRequired;
+constexpr platform::ReachabilityFlags kIsLocalAddress = platform::kReachabilityFlagIsLocalAddress;
+constexpr platform::ReachabilityFlags kIsDirect = platform::kReachabilityFlagIsDirect;
+void setSystemFlags(std::optional<platform::ReachabilityFlags> flags) {
+    platform::ReachabilitySource::setSystemFlagsForTesting(flags);
+}
+}  // namespace
 
 TEST(Reachability, FlagRules) {
     struct Case {
@@ -55,17 +66,17 @@ protected:
     void TearDown() override {
         platform::runMainLoopFor(0.05);
         platform::NotificationCenter::defaultCenter().removeObserver(this);
-        NetworkMonitor::setFlagsForTesting(std::nullopt);
+        setSystemFlags(std::nullopt);
         platform::runMainLoopFor(0.05);
     }
     // Injects the flags and waits until the change has been delivered.
     void change(platform::ReachabilityFlags flags) {
         int before = changes;
-        NetworkMonitor::setFlagsForTesting(flags);
+        setSystemFlags(flags);
         ASSERT_TRUE(testutil::spinUntil([&] { return changes > before; }, 5));
     }
     void start(platform::ReachabilityFlags flags) {
-        NetworkMonitor::setFlagsForTesting(flags);
+        setSystemFlags(flags);
         platform::runMainLoopFor(0.02);
         plugin.setCommandDelegate(&delegate);
         plugin.pluginInitialize();
@@ -135,14 +146,14 @@ TEST_F(ConnectionTest, ChangesBeforeAnyCallAreKeptNotSent) {
 TEST_F(ConnectionTest, ChangesFromAnotherThreadArriveOnTheMainThread) {
     start(kReachable | kIsDirect);
     testutil::callAction(plugin, "getConnectionInfo");
-    std::thread([] { NetworkMonitor::setFlagsForTesting(0); }).join();
+    std::thread([] { setSystemFlags(0); }).join();
     ASSERT_TRUE(testutil::spinUntil([&] { return delegate.count() == 2; }, 5));
     EXPECT_FALSE(offMainThread);
     EXPECT_EQ(delegate.last().message(), "none");
 }
 
 TEST_F(ConnectionTest, StoppedAndDestroyedObjectsAreNotReported) {
-    NetworkMonitor::setFlagsForTesting(kReachable);
+    setSystemFlags(kReachable);
     platform::runMainLoopFor(0.02);
     auto reach = WHReachability::reachabilityForInternetConnection();
     ASSERT_TRUE(reach);
@@ -150,12 +161,12 @@ TEST_F(ConnectionTest, StoppedAndDestroyedObjectsAreNotReported) {
     change(0);
     EXPECT_EQ(changes, 1);
     reach->stopNotifier();
-    NetworkMonitor::setFlagsForTesting(kReachable);
+    setSystemFlags(kReachable);
     platform::runMainLoopFor(0.1);
     EXPECT_EQ(changes, 1);
 
     reach->startNotifier();
-    NetworkMonitor::setFlagsForTesting(0);  // queued, delivered after the object is gone
+    setSystemFlags(0);  // queued, delivered after the object is gone
     reach.reset();
     platform::runMainLoopFor(0.1);
     EXPECT_EQ(changes, 1);
@@ -189,22 +200,51 @@ TEST(Reachability, AddressesAndLocalNetwork) {
     auto local = WHReachability::reachabilityForLocalWiFi();
     ASSERT_TRUE(local);
     EXPECT_TRUE(local->localWiFiRef);
-    NetworkMonitor::setFlagsForTesting(kReachable);
+    setSystemFlags(kReachable);
     EXPECT_EQ(local->currentReachabilityStatus(), NotReachable);
-    NetworkMonitor::setFlagsForTesting(kReachable | kIsDirect);
+    setSystemFlags(kReachable | kIsDirect);
     EXPECT_EQ(local->currentReachabilityStatus(), ReachableViaWiFi);
-    NetworkMonitor::setFlagsForTesting(kReachable | kConnectionRequired);
+    setSystemFlags(kReachable | kConnectionRequired);
     EXPECT_TRUE(WHReachability::reachabilityForInternetConnection()->connectionRequired());
-    NetworkMonitor::setFlagsForTesting(std::nullopt);
+    setSystemFlags(std::nullopt);
     platform::runMainLoopFor(0.05);
 }
 
 TEST(Reachability, SystemMonitorGivesTheFlagSet) {
-    NetworkMonitor::setFlagsForTesting(std::nullopt);
-    auto monitor = NetworkMonitor::withHostName("localhost");
-    ASSERT_TRUE(monitor);
-    auto flags = monitor->flags();
-    ASSERT_TRUE(flags.has_value());
-    EXPECT_TRUE(*flags == 0 || *flags == (kReachable | kIsDirect)) << std::hex << *flags;
-    EXPECT_TRUE(monitor->start([](platform::ReachabilityFlags) {}));
+    setSystemFlags(std::nullopt);
+    auto ipv4 = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        const std::uint8_t bytes[4] = {a, b, c, d};
+        std::memcpy(&in.sin_addr, bytes, 4);
+        std::vector<std::uint8_t> out(sizeof in);
+        std::memcpy(out.data(), &in, sizeof in);
+        return out;
+    };
+    const platform::ReachabilityFlags loopback = kReachable | kIsLocalAddress | kIsDirect;
+    struct Case {
+        const char* name;
+        std::shared_ptr<platform::ReachabilitySource> source;
+        std::vector<platform::ReachabilityFlags> allowed;  // depends on the machine's network
+    };
+    const Case cases[] = {
+        {"localhost", platform::ReachabilitySource::forHostname("localhost"), {loopback}},
+        {"::1", platform::ReachabilitySource::forHostname("::1"), {loopback}},
+        {"127.0.0.1", platform::ReachabilitySource::forAddress(ipv4(127, 0, 0, 1)), {loopback}},
+        {"169.254.0.0", platform::ReachabilitySource::forAddress(ipv4(169, 254, 0, 0)), {0, kReachable | kIsDirect}},
+        {"0.0.0.0", platform::ReachabilitySource::forAddress(ipv4(0, 0, 0, 0)),
+         {0, kReachable, kReachable | kInterventionRequired}},
+        {"default route", platform::ReachabilitySource::forDefaultRoute(),
+         {0, kReachable, kReachable | kInterventionRequired}},
+        {"example.org", platform::ReachabilitySource::forHostname("example.org"),
+         {0, kReachable, kReachable | kInterventionRequired}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(c.source);
+        auto flags = c.source->flags();
+        ASSERT_TRUE(flags.has_value());
+        EXPECT_NE(std::find(c.allowed.begin(), c.allowed.end(), *flags), c.allowed.end()) << std::hex << *flags;
+    }
+    EXPECT_FALSE(platform::ReachabilitySource::forHostname("bad host"));
 }

@@ -8,13 +8,16 @@
 
 #include "app/Interface.h"
 #include "platform/dispatch.h"
-#include "platform/network_monitor.h"
 #include "platform/paths.h"
+#include "platform/reachability_source.h"
 #include "plugins/standard/WHDevice.h"
 #include "tests/support/page_fixture.h"
 #include "tests/support/test_util.h"
 
-using namespace platform::reachability;
+namespace {
+constexpr platform::ReachabilityFlags kReachable = platform::kReachabilityFlagReachable;
+constexpr platform::ReachabilityFlags kIsDirect = platform::kReachabilityFlagIsDirect;
+}  // namespace
 
 TEST(DevicePage, ShowsDeviceConnectionAndFormats) {
     setenv("LC_ALL", "de_AT.UTF-8", 1);
@@ -24,7 +27,7 @@ TEST(DevicePage, ShowsDeviceConnectionAndFormats) {
     platform::makeDirs(root.path() + "/etc");
     testutil::writeFile(root.path() + "/etc/os-release", "NAME=\"Probe OS\"\nVERSION_ID=7\n");
     WHDevice::setSystemRoot(root.path());
-    platform::NetworkMonitor::setFlagsForTesting(kReachable | kIsDirect);
+    platform::ReachabilitySource::setSystemFlagsForTesting(kReachable | kIsDirect);
 
     testutil::LogCapture log;
     auto ui = MainInterface::load();
@@ -35,12 +38,12 @@ TEST(DevicePage, ShowsDeviceConnectionAndFormats) {
     EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('locale-formats').textContent", "de-AT"));
     EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('locale-formats').textContent", "So. Mo. Di."));
 
-    platform::NetworkMonitor::setFlagsForTesting(0);
+    platform::ReachabilitySource::setSystemFlagsForTesting(0);
     EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('connection-type').textContent", "probe:none"));
-    platform::NetworkMonitor::setFlagsForTesting(kReachable);
+    platform::ReachabilitySource::setSystemFlagsForTesting(kReachable);
     EXPECT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('connection-type').textContent", "probe:wifi"));
 
     ui.reset();
     WHDevice::setSystemRoot("");
-    platform::NetworkMonitor::setFlagsForTesting(std::nullopt);
+    platform::ReachabilitySource::setSystemFlagsForTesting(std::nullopt);
 }

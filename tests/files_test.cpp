@@ -443,6 +443,8 @@ TEST_F(FilePlugin, ReadsAndWrites) {
     EXPECT_EQ(msg(call("readAsText", {f, "UTF-8", 1, 3})), "\xC3\xA9");
     EXPECT_EQ(msg(call("readAsText", {f, "latin1", 0, -1})), 5);
     EXPECT_EQ(msg(call("readAsDataURL", {f, 0, 1})), "data:text/plain;base64,aA==");
+    call("write", {f, std::string("a\0b", 3), 0});
+    EXPECT_EQ(msg(call("readAsText", {f, "UTF-8", 0, -1})), std::string("a\0b", 3)) << "NUL is a character";
     r = call("readAsArrayBuffer", {f, 0, -1});
     EXPECT_EQ(r.argumentsAsJSON().value_or("").find("ArrayBuffer") != std::string::npos, true);
     EXPECT_EQ(msg(call("readAsArrayBuffer", {"whfile://localhost/persistent/none", 0, -1})), 1);

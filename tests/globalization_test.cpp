@@ -5,7 +5,9 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/bundle.h"
 #include "plugins/standard/WHGlobalization.h"
 #include "tests/support/recording_delegate.h"
 
@@ -257,6 +259,26 @@ TEST(Globalization, LanguageAndLocaleFromTheEnvironment) {
         EXPECT_EQ(delegate.last().message(), (Value{{"value", c.language}})) << c.env.begin()->second;
         testutil::callAction(plugin, "getLocaleName");
         EXPECT_EQ(delegate.last().message(), (Value{{"value", c.localeName}})) << c.env.begin()->second;
+    }
+}
+
+TEST(Globalization, PreferredLanguagesInTheOrderGettextUses) {
+    struct Case {
+        std::map<std::string, std::string> env;
+        std::vector<std::string> languages;
+    } cases[] = {
+        {{{"LANG", "de_AT.UTF-8@euro"}}, {"de-AT", "de"}},
+        {{{"LANGUAGE", "fr_CA:it"}, {"LANG", "de_AT.UTF-8"}}, {"fr-CA", "fr", "it"}},
+        {{{"LANGUAGE", "fr"}, {"LC_ALL", "ja_JP.UTF-8"}, {"LC_MESSAGES", "de_DE.UTF-8"}}, {"fr"}},
+        {{{"LC_ALL", "ja_JP.UTF-8"}, {"LC_MESSAGES", "de_DE.UTF-8"}, {"LANG", "it_IT.UTF-8"}}, {"ja-JP", "ja"}},
+        {{{"LC_MESSAGES", "sr_RS.UTF-8@latin"}, {"LANG", "it_IT.UTF-8"}}, {"sr-RS", "sr"}},
+        {{{"LANGUAGE", "de"}, {"LC_ALL", "C.UTF-8"}}, {"en"}},  // under the C locale LANGUAGE does not count
+        {{{"LANG", "POSIX"}}, {"en"}},
+        {{}, {"en"}},
+    };
+    for (const auto& c : cases) {
+        LocaleEnv env(c.env, "UTC");
+        EXPECT_EQ(platform::Bundle::preferredLanguages(), c.languages) << testing::PrintToString(c.env);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "plugins/services/AppLink.h"
 
 #include "bridge/WHCommandDelegate.h"
+#include "platform/text_checks.h"
 #include "platform/workspace.h"
 
 WH_REGISTER_PLUGIN(AppLink);
@@ -12,7 +13,7 @@ const WHPlugin::ActionTable& AppLink::actions() const {
 
 void AppLink::openAppWithURL(const WHInvokedUrlCommand& command) {
     Value url = command.argumentAtIndex(0, nullptr, ArgKind::String);
-    bool opened = url.is_string() && platform::isStrictURL(url.get<std::string>()) &&
+    bool opened = url.is_string() && platform::isURLText(url.get<std::string>(), platform::URLForm::Absolute) &&
                   platform::sharedWorkspace().openURL(url.get<std::string>());
     commandDelegate()->sendPluginResult(
         WHPluginResult::resultWithStatusMessageAsBool(opened ? WHCommandStatus_OK : WHCommandStatus_ERROR, opened),

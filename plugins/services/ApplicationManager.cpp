@@ -10,6 +10,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
+#include "platform/text_checks.h"
 #include "platform/workspace.h"
 #include "plugins/services/StorageManager.h"
 
@@ -108,7 +109,7 @@ void ApplicationManager::downloadUpdate(const WHInvokedUrlCommand& command) {
     WHCommandDelegate* delegate = commandDelegate();
     auto callbackId = command.callbackId();
     Value url = command.argumentAtIndex(0, nullptr, ArgKind::String);
-    if (!url.is_string() || !platform::isStrictURL(url.get<std::string>())) {
+    if (!url.is_string() || !platform::isURLText(url.get<std::string>(), platform::URLForm::Absolute)) {
         delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "invalid URL"), callbackId);
         return;
     }

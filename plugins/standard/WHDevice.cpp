@@ -1,10 +1,10 @@
 #include "plugins/standard/WHDevice.h"
 
+#include <glib.h>
 #include <sys/utsname.h>
 
 #include <cstdio>
 #include <mutex>
-#include <random>
 #include <sstream>
 
 #include "bridge/WHCommandDelegate.h"
@@ -32,16 +32,14 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// A random (version 4) UUID in upper case, as the platform writes them.
 std::string randomUUID() {
-    std::random_device rd;
-    unsigned char b[16];
-    for (auto& c : b) c = static_cast<unsigned char>(rd() & 0xff);
-    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
-    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // variant 1
-    char text[37];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return text;
+    gchar* uuid = g_uuid_string_random();
+    gchar* upper = g_ascii_strup(uuid, -1);
+    std::string out = upper;
+    g_free(upper);
+    g_free(uuid);
+    return out;
 }
 }  // namespace
 

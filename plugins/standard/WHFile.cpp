@@ -12,6 +12,7 @@
 #include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/text_checks.h"
 
 using platform::logf;
 
@@ -435,7 +436,7 @@ void WHFile::readAsText(const WHInvokedUrlCommand& command) {
     enqueueFileWork([this, command] {
         doRead(command, 2, [](Bytes data, const std::string&) {
             const char* p = reinterpret_cast<const char*>(data.data());
-            if (!g_utf8_validate_len(p, data.size(), nullptr)) return fileError(WHCommandStatus_IO_EXCEPTION, ENCODING_ERR);
+            if (!platform::isUTF8(p, data.size())) return fileError(WHCommandStatus_IO_EXCEPTION, ENCODING_ERR);
             WHPluginResult r = WHPluginResult::resultWithStatus(WHCommandStatus_OK, std::string(p, data.size()));
             r.setAssociatedObject(std::move(data));
             return r;
@@ -501,10 +502,8 @@ void WHFile::write(const WHInvokedUrlCommand& command) {
         Bytes bytes;
         if (data.is_string()) {
             // Invalid UTF-8 is replaced.
-            const std::string& s = data.get_ref<const std::string&>();
-            gchar* valid = g_utf8_make_valid(s.data(), static_cast<gssize>(s.size()));
-            bytes.assign(valid, valid + std::strlen(valid));
-            g_free(valid);
+            std::string valid = platform::validUTF8(data.get_ref<const std::string&>());
+            bytes.assign(valid.begin(), valid.end());
         } else if (platform::isBytes(data)) {
             bytes = platform::bytesOf(data);
         } else {

@@ -1,18 +1,13 @@
 #include "plugins/standard/WHFilesystemURL.h"
 
-#include <cctype>
+#include <glib.h>
 
+#include <cstring>
+
+#include "platform/text_checks.h"
 #include "platform/url_escape.h"
 
 namespace whfile {
-
-static bool isSchemeText(const std::string& s) {
-    if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
-    for (char c : s) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
-    }
-    return true;
-}
 
 static int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -44,39 +39,23 @@ std::optional<std::string> percentDecode(const std::string& text) {
 std::string percentEscapeURLText(const std::string& text) { return platform::percentEscape(text, "!#$&'()*+,:;=?@[]"); }
 
 std::optional<URLParts> splitURL(const std::string& text) {
-    for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x7f) return std::nullopt;
-        if (std::string("\"<>\\^`{|}").find(static_cast<char>(c)) != std::string::npos) return std::nullopt;
-    }
+    if (!platform::isURLText(text)) return std::nullopt;
+    gchar *scheme = nullptr, *host = nullptr, *path = nullptr, *query = nullptr;
+    if (!g_uri_split(text.c_str(), G_URI_FLAGS_ENCODED, &scheme, nullptr, &host, nullptr, &path, &query, nullptr,
+                     nullptr))
+        return std::nullopt;
     URLParts p;
-    std::string rest = text;
-    if (auto hash = rest.find('#'); hash != std::string::npos) rest.resize(hash);
-    auto colon = rest.find(':');
-    auto firstDelim = rest.find_first_of("/?");
-    if (colon != std::string::npos && (firstDelim == std::string::npos || colon < firstDelim)) {
-        p.scheme = rest.substr(0, colon);
-        if (!isSchemeText(p.scheme)) return std::nullopt;
-        rest = rest.substr(colon + 1);
-    }
-    if (auto q = rest.find('?'); q != std::string::npos) {
-        p.query = rest.substr(q + 1);
-        rest.resize(q);
-    }
-    if (rest.rfind("//", 0) == 0) {
-        p.hasAuthority = true;
-        auto end = rest.find('/', 2);
-        std::string authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
-        rest = end == std::string::npos ? std::string() : rest.substr(end);
-        if (auto at = authority.rfind('@'); at != std::string::npos) authority = authority.substr(at + 1);
-        if (!authority.empty() && authority[0] == '[') {
-            auto close = authority.find(']');
-            p.host = authority.substr(0, close == std::string::npos ? std::string::npos : close + 1);
-        } else {
-            p.host = authority.substr(0, authority.find(':'));
-        }
-    }
-    if (!percentDecode(rest)) return std::nullopt;
-    p.path = rest;
+    // GLib lowers the scheme; the text keeps its own letters.
+    if (scheme) p.scheme = text.substr(0, std::strlen(scheme));
+    p.hasAuthority = host != nullptr;
+    if (host) p.host = std::strchr(host, ':') ? "[" + std::string(host) + "]" : host;
+    p.path = path ? path : "";
+    if (query) p.query = query;
+    g_free(scheme);
+    g_free(host);
+    g_free(path);
+    g_free(query);
+    if (!percentDecode(p.path)) return std::nullopt;
     return p;
 }
 

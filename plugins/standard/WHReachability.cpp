@@ -22,8 +22,8 @@ std::set<const void*>& liveObjects() {
 }
 }  // namespace
 
-WHReachability::WHReachability(std::unique_ptr<platform::NetworkMonitor> monitor)
-    : reachabilityRef_(std::move(monitor)) {
+WHReachability::WHReachability(std::shared_ptr<platform::ReachabilitySource> source)
+    : reachabilityRef_(std::move(source)) {
     std::lock_guard lock(liveMutex());
     liveObjects().insert(this);
 }
@@ -50,15 +50,15 @@ std::unique_ptr<WHReachability> WHReachability::reachabilityForInternetConnectio
 }
 
 std::unique_ptr<WHReachability> WHReachability::reachabilityWithAddress(const std::vector<std::uint8_t>& address) {
-    auto monitor = platform::NetworkMonitor::withAddress(address);
-    if (!monitor) return nullptr;
-    return std::unique_ptr<WHReachability>(new WHReachability(std::move(monitor)));
+    auto source = platform::ReachabilitySource::forAddress(address);
+    if (!source) return nullptr;
+    return std::unique_ptr<WHReachability>(new WHReachability(std::move(source)));
 }
 
 std::unique_ptr<WHReachability> WHReachability::reachabilityWithHostName(const std::string& hostName) {
-    auto monitor = platform::NetworkMonitor::withHostName(hostName);
-    if (!monitor) return nullptr;
-    return std::unique_ptr<WHReachability>(new WHReachability(std::move(monitor)));
+    auto source = platform::ReachabilitySource::forHostname(hostName);
+    if (!source) return nullptr;
+    return std::unique_ptr<WHReachability>(new WHReachability(std::move(source)));
 }
 
 std::unique_ptr<WHReachability> WHReachability::reachabilityForLocalWiFi() {
@@ -89,24 +89,28 @@ void WHReachability::ReachabilityCallback(platform::ReachabilityFlags, void* inf
 
 bool WHReachability::startNotifier() {
     if (!reachabilityRef_) return false;
+    // Without a dispatch queue the changes come on the main thread's loop.
     void* context = this;
-    return reachabilityRef_->start([context](platform::ReachabilityFlags f) { ReachabilityCallback(f, context); });
+    return reachabilityRef_->setCallback([context](platform::ReachabilityFlags f) { ReachabilityCallback(f, context); }) &&
+           reachabilityRef_->setDispatchQueue(nullptr);
 }
 
 void WHReachability::stopNotifier() {
-    if (reachabilityRef_) reachabilityRef_->stop();
+    if (reachabilityRef_) reachabilityRef_->setCallback({});
 }
 
 NetworkStatus WHReachability::networkStatusForFlags(platform::ReachabilityFlags f) {
-    using namespace platform::reachability;
-    if (!(f & kReachable)) return NotReachable;
-    if ((f & (kConnectionOnTraffic | kConnectionOnDemand)) && !(f & kInterventionRequired)) return ReachableViaWiFi;
-    return (f & kConnectionRequired) ? NotReachable : ReachableViaWiFi;
+    using namespace platform;
+    if (!(f & kReachabilityFlagReachable)) return NotReachable;
+    if ((f & (kReachabilityFlagConnectionOnTraffic | kReachabilityFlagConnectionOnDemand)) &&
+        !(f & kReachabilityFlagInterventionRequired))
+        return ReachableViaWiFi;
+    return (f & kReachabilityFlagConnectionRequired) ? NotReachable : ReachableViaWiFi;
 }
 
 NetworkStatus WHReachability::localWiFiStatusForFlags(platform::ReachabilityFlags f) {
-    using namespace platform::reachability;
-    return ((f & kReachable) && (f & kIsDirect)) ? ReachableViaWiFi : NotReachable;
+    using namespace platform;
+    return ((f & kReachabilityFlagReachable) && (f & kReachabilityFlagIsDirect)) ? ReachableViaWiFi : NotReachable;
 }
 
 NetworkStatus WHReachability::currentReachabilityStatus() const {
@@ -117,5 +121,5 @@ NetworkStatus WHReachability::currentReachabilityStatus() const {
 
 bool WHReachability::connectionRequired() const {
     auto flags = reachabilityRef_ ? reachabilityRef_->flags() : std::nullopt;
-    return flags && (*flags & platform::reachability::kConnectionRequired);
+    return flags && (*flags & platform::kReachabilityFlagConnectionRequired);
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/network_monitor.h"
+#include "platform/reachability_source.h"
 
 inline constexpr const char* kNetworkReachabilityChangedNotification = "kNetworkReachabilityChangedNotification";
 
@@ -45,7 +45,7 @@ public:
     bool localWiFiRef = false;
 
 private:
-    explicit WHReachability(std::unique_ptr<platform::NetworkMonitor> monitor);
+    explicit WHReachability(std::shared_ptr<platform::ReachabilitySource> source);
     static std::vector<std::uint8_t> ipv4Address(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
-    std::unique_ptr<platform::NetworkMonitor> reachabilityRef_;
+    std::shared_ptr<platform::ReachabilitySource> reachabilityRef_;
 };
