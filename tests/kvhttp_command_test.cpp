@@ -189,7 +189,8 @@ TEST_F(CommandTest, BothPathsToOneControllerSendTheCommandOnce) {
             settle(commandDelay + 0.2);
             EXPECT_EQ(out_->calls, 1);
             EXPECT_TRUE(out_->success);
-            EXPECT_EQ(local_.keyRequests() - keys, 2) << "both paths asked for a key";
+            // (Without a delay the first path may finish before the other's key request is seen.)
+            if (commandDelay > 0) EXPECT_EQ(local_.keyRequests() - keys, 2) << "both paths asked for a key";
             EXPECT_EQ(local_.commands().size() - commands, 1u) << "the toggle went out once";
             EXPECT_EQ(local_.rejectedCommands(), 0);
             bool localSent = out_->userInfo["reachMode"] == static_cast<int>(KVHTTPReachMode::Local);
