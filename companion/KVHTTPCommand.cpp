@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 #include "platform/dispatch.h"
 #include "platform/log.h"
@@ -166,12 +168,14 @@ KVHTTPCommand::KVHTTPCommand(Passkey, const std::string& command, KVHTTPHubstati
         platform::HttpSessionConfiguration c;
         c.allowsCellularAccess = false;
         c.resourceTimeout = resourceTimeout_;
+        c.maximumBodyBytes = kMaxAnswerBytes;
         intRequest_ = platform::HttpSession::create(c);
         localState_ = KVHTTPCommandState::Waiting;
     }
     if (hubstation_.remoteURL()) {
         platform::HttpSessionConfiguration c;
         c.resourceTimeout = resourceTimeout_;
+        c.maximumBodyBytes = kMaxAnswerBytes;
         extRequest_ = platform::HttpSession::create(c);
         remoteState_ = KVHTTPCommandState::Waiting;
     }
@@ -247,6 +251,11 @@ void KVHTTPCommand::fetch(bool local, const std::string& url, AnswerStep step) {
     auto self = shared_from_this();
     session(local)->get(url, [self, local, step](std::optional<Bytes> body, std::optional<HttpResponse> response,
                                                  HttpErrorRef error) {
+        // An answer longer than any the controller gives was not read to its end.
+        if (error && error->domain == platform::kNSURLErrorDomain &&
+            error->code == platform::kURLErrorDataLengthExceedsMaximum) {
+            error = KVHTTPCommandMakeError(KVHTTPCommandError::NotParsableResponse);
+        }
         platform::dispatchMain([self, local, step, body = std::move(body), response = std::move(response),
                                 error = std::move(error)] {
             if (self->state(local) == KVHTTPCommandState::Stopped) return;
@@ -263,6 +272,7 @@ void KVHTTPCommand::failInvalidHost(bool local) {
 void KVHTTPCommand::handleResponseFromHashURL(bool local, const std::optional<Bytes>& data,
                                               const std::optional<HttpResponse>& urlResponse,
                                               const HttpErrorRef& error) {
+    started(local) = true;  // a key answer came, so its request was made
     if (error) {
         handleResultOrError(false, local, KVHTTPResult::bytesOrAbsent(data), urlResponse, error, nullptr);
         return;
@@ -296,14 +306,45 @@ void KVHTTPCommand::handleResponseFromHashURL(bool local, const std::optional<By
                             KVHTTPCommandMakeError(*failure), nullptr);
         return;
     }
-    sendCommand(local, address, *hash);
+    claimCommand(local, address, *hash);
+}
+
+void KVHTTPCommand::claimCommand(bool local, const std::string& address, const std::string& hashValue) {
+    if (commandPath_ && *commandPath_ != local) {
+        held(local) = HeldCommand{address, hashValue};
+        return;
+    }
+    commandPath_ = local;
+    sendCommand(local, address, hashValue);
 }
 
 void KVHTTPCommand::sendCommand(bool local, const std::string& address, const std::string& hashValue) {
     std::string url = "http://" + address + command_ + "?auth=" + hashValue;
-    if (!session(local) || session(local)->isInvalidated() || !platform::httpURLParses(url))
+    if (!session(local) || session(local)->isInvalidated() || !platform::httpURLParses(url)) {
+        commandMayHaveReached_ = false;
         return failInvalidHost(local);
+    }
     fetch(local, url, &KVHTTPCommand::handleResponseFromCommandURL);
+}
+
+void KVHTTPCommand::releaseCommand(bool local) {
+    commandPath_.reset();
+    if (commandMayHaveReached_) {
+        endPath(!local);
+        return;
+    }
+    if (auto h = std::exchange(held(!local), std::nullopt)) {
+        commandPath_ = !local;
+        sendCommand(!local, h->address, h->hashValue);
+    }
+}
+
+void KVHTTPCommand::endPath(bool local) {
+    held(local).reset();
+    if (state(local) == KVHTTPCommandState::Waiting || state(local) == KVHTTPCommandState::Sent) {
+        cancelPath(local);
+        state(local) = KVHTTPCommandState::Stopped;
+    }
 }
 
 void KVHTTPCommand::handleResponseFromCommandURL(bool local, const std::optional<Bytes>& data,
@@ -312,6 +353,8 @@ void KVHTTPCommand::handleResponseFromCommandURL(bool local, const std::optional
     auto fail = [&](const HttpErrorRef& e) {
         handleResultOrError(false, local, KVHTTPResult::bytesOrAbsent(data), urlResponse, e, nullptr);
     };
+    // An answer came, or the request was written out: the controller may have acted on it.
+    commandMayHaveReached_ = urlResponse.has_value() || (error && error->requestWritten);
     if (error) return fail(error);
     if (!urlResponse || !data) return fail(KVHTTPCommandMakeError(KVHTTPCommandError::NotParsableResponse));
     int status = urlResponse->statusCode;
@@ -360,6 +403,7 @@ void KVHTTPCommand::handleResultOrError(bool success, bool local, const KVHTTPRe
     if (error) {
         // The error is kept before the fallback starts, so a fallback that fails at once reports both.
         errorOf(local) = error;
+        if (commandPath_ == local) releaseCommand(local);
         if (state(!local) == KVHTTPCommandState::Waiting && !started(!local)) startRequest(!local);
         dispatchResultOrError(local, data, urlResponse, error, userInfo);
         return;

@@ -3,6 +3,11 @@
 // Each path first asks "/jdev/cfg/apiKey" for a one-time key, checks the serial number of the
 // answering controller, and then requests the command with "?auth=" and the HMAC-SHA1 of
 // "user:password" under that key, at the host and port that answered the key request.
+//
+// With both paths running, only the first path whose key step succeeds sends the command; the
+// other one holds its authentication value and sends only if that command request fails without
+// having been written out. A command request that may have reached the controller is never
+// repeated over the other path, so a toggle flips once.
 #pragma once
 
 #include <functional>
@@ -76,6 +81,9 @@ class KVHTTPCommand : public std::enable_shared_from_this<KVHTTPCommand> {
     struct Passkey {};
 
 public:
+    // Key and command answers are read up to this many bytes; a longer one is not parsable.
+    static constexpr std::size_t kMaxAnswerBytes = 1048576;
+
     // (result, success, localError, remoteError, userInfo). userInfo is null on failure; on success
     // it holds "contentType" (when the answer had one), "statusCode" and "reachMode" (raw value).
     using Callback = std::function<void(const KVHTTPResult& result, bool success, const platform::HttpErrorRef& localError,
@@ -132,7 +140,13 @@ private:
                                                const platform::HttpErrorRef& error);
 
     void startRequest(bool local);
+    // Sends the command now, or holds it while the other path's command request is out.
+    void claimCommand(bool local, const std::string& address, const std::string& hashValue);
     void sendCommand(bool local, const std::string& address, const std::string& hashValue);
+    // After this path's command request failed: the other path sends its held command when the
+    // request never went out; otherwise the other path ends without sending.
+    void releaseCommand(bool local);
+    void endPath(bool local);
     // Gets `url` on the path's session and runs `step` on the main thread with the answer,
     // unless the path was stopped meanwhile.
     void fetch(bool local, const std::string& url, AnswerStep step);
@@ -150,6 +164,11 @@ private:
     platform::HttpErrorRef& errorOf(bool local) { return local ? localError_ : remoteError_; }
     std::shared_ptr<platform::HttpSession>& session(bool local) { return local ? intRequest_ : extRequest_; }
     bool& started(bool local) { return local ? localStarted_ : remoteStarted_; }
+    struct HeldCommand {
+        std::string address;
+        std::string hashValue;
+    };
+    std::optional<HeldCommand>& held(bool local) { return local ? localHeld_ : remoteHeld_; }
 
     std::string command_;
     KVHTTPHubstation hubstation_;
@@ -167,4 +186,8 @@ private:
     bool localStarted_ = false;   // a key request of the path has been made
     bool remoteStarted_ = false;
     bool delivered_ = false;      // the one callback has run
+    std::optional<bool> commandPath_;  // the path whose command request is out (true: local)
+    bool commandMayHaveReached_ = false;  // of the command request that failed last
+    std::optional<HeldCommand> localHeld_;   // key step done, waiting for the other path's outcome
+    std::optional<HeldCommand> remoteHeld_;
 };

@@ -376,7 +376,9 @@ std::optional<platform::HttpCredential> VideoProxy::didReceiveAuthenticationChal
     platform::HttpStream& stream, const platform::HttpAuthChallenge& challenge) {
     std::lock_guard lock(mutex_);
     if (!isCurrent(stream)) return std::nullopt;
-    if (challenge.previousFailureCount == 0 && !_usr.empty()) return platform::HttpCredential{_usr, _pwd};
+    // The credentials are for the camera the page named, never for a host a redirect leads to.
+    if (challenge.forRequestedHost && challenge.previousFailureCount == 0 && !_usr.empty())
+        return platform::HttpCredential{_usr, _pwd};
     dispatchError(createErrorInfoWithId("HttpError", 401, "Unauthorized"));
     return std::nullopt;
 }

@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <libsoup/soup.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -28,7 +29,7 @@ HttpErrorRef makeHttpError(const std::string& domain, long code, const std::stri
     return e;
 }
 
-static HttpErrorRef urlError(long code, const std::string& url, const char* underlying) {
+static std::shared_ptr<HttpError> urlError(long code, const std::string& url, const char* underlying) {
     const char* text = "The network connection was lost.";
     switch (code) {
     case kURLErrorCancelled: text = "cancelled"; break;
@@ -36,6 +37,7 @@ static HttpErrorRef urlError(long code, const std::string& url, const char* unde
     case kURLErrorTimedOut: text = "The request timed out."; break;
     case kURLErrorCannotFindHost: text = "A server with the specified hostname could not be found."; break;
     case kURLErrorCannotConnectToHost: text = "Could not connect to the server."; break;
+    case kURLErrorDataLengthExceedsMaximum: text = "resource exceeds maximum size"; break;
     default: break;
     }
     auto e = std::make_shared<HttpError>();
@@ -48,7 +50,7 @@ static HttpErrorRef urlError(long code, const std::string& url, const char* unde
     return e;
 }
 
-HttpErrorRef urlErrorFromGError(const GError* error, bool timedOut, const std::string& url) {
+static std::shared_ptr<HttpError> urlErrorOf(const GError* error, bool timedOut, const std::string& url) {
     long code = kURLErrorNetworkConnectionLost;
     if (timedOut) {
         code = kURLErrorTimedOut;
@@ -67,6 +69,10 @@ HttpErrorRef urlErrorFromGError(const GError* error, bool timedOut, const std::s
         code = kURLErrorCannotFindHost;
     }
     return urlError(code, url, error ? error->message : nullptr);
+}
+
+HttpErrorRef urlErrorFromGError(const GError* error, bool timedOut, const std::string& url) {
+    return urlErrorOf(error, timedOut, url);
 }
 
 std::string httpStatusText(int statusCode) {
@@ -108,7 +114,11 @@ struct HttpSession::Task {
     SoupMessage* message = nullptr;
     GCancellable* cancellable = nullptr;
     GSource* timeout = nullptr;
+    GInputStream* body = nullptr;  // the answer's body while it is read
+    GSource* wait = nullptr;       // waits for more of the body
+    Bytes received;
     bool timedOut = false;
+    bool requestWritten = false;
     std::string url;
     Completion completion;
 };
@@ -176,6 +186,7 @@ void HttpSession::get(const std::string& url, Completion completion) {
         return;
     }
     soup_message_headers_replace(soup_message_get_request_headers(task->message), "Accept", "*/*");
+    g_signal_connect(task->message, "wrote-headers", G_CALLBACK(&HttpSession::onWroteHeaders), task);
     task->cancellable = g_cancellable_new();
     double seconds = configuration_.resourceTimeout;
     if (seconds > 0 && std::isfinite(seconds)) {
@@ -183,10 +194,11 @@ void HttpSession::get(const std::string& url, Completion completion) {
         g_source_set_callback(task->timeout, reinterpret_cast<GSourceFunc>(&HttpSession::onTimeout), task, nullptr);
         g_source_attach(task->timeout, static_cast<GMainContext*>(context_));
     }
-    soup_session_send_and_read_async(static_cast<SoupSession*>(session_), task->message, G_PRIORITY_DEFAULT,
-                                     task->cancellable, reinterpret_cast<GAsyncReadyCallback>(&HttpSession::onFinished),
-                                     task);
+    soup_session_send_async(static_cast<SoupSession*>(session_), task->message, G_PRIORITY_DEFAULT, task->cancellable,
+                            reinterpret_cast<GAsyncReadyCallback>(&HttpSession::onSent), task);
 }
+
+void HttpSession::onWroteHeaders(void*, void* data) { static_cast<Task*>(data)->requestWritten = true; }
 
 int HttpSession::onTimeout(void* data) {
     auto* task = static_cast<Task*>(data);
@@ -199,50 +211,118 @@ int HttpSession::onTimeout(void* data) {
     return G_SOURCE_REMOVE;
 }
 
-void HttpSession::onFinished(void* source, void* result, void* data) {
+// The HTTP part of the message as far as it has been answered; absent before a status arrived.
+static std::optional<HttpResponse> responseOf(SoupMessage* message) {
+    guint status = soup_message_get_status(message);
+    if (status < 100) return std::nullopt;
+    HttpResponse r;
+    if (GUri* uri = soup_message_get_uri(message)) {
+        char* text = g_uri_to_string(uri);
+        r.url = text ? text : "";
+        g_free(text);
+        if (const char* host = g_uri_get_host(uri)) r.host = host;
+        r.port = g_uri_get_port(uri);
+    }
+    r.statusCode = static_cast<int>(status);
+    // The header as sent, without parameters: libsoup's own parser drops types it finds invalid.
+    if (const char* header =
+            soup_message_headers_get_one(soup_message_get_response_headers(message), "Content-Type")) {
+        std::string type(header, std::strcspn(header, ";"));
+        auto first = type.find_first_not_of(" \t");
+        auto last = type.find_last_not_of(" \t");
+        type = first == std::string::npos ? std::string() : type.substr(first, last - first + 1);
+        if (!type.empty()) r.mimeType = std::move(type);
+    }
+    return r;
+}
+
+// Cancelled first, so that closing the body stream drops the connection instead of reading the
+// rest of the body.
+static void abandonBody(GInputStream* body, GCancellable* cancellable) {
+    g_cancellable_cancel(cancellable);
+    if (body) g_input_stream_close(body, cancellable, nullptr);
+}
+
+void HttpSession::fail(Task* task, long code) {
+    abandonBody(task->body, task->cancellable);
+    auto error = urlError(code, task->url, nullptr);
+    error->requestWritten = task->requestWritten;
+    finish(task, std::nullopt, responseOf(task->message), std::move(error));
+}
+
+void HttpSession::failTransport(Task* task, GError* gerror) {
+    auto error = urlErrorOf(gerror, task->timedOut, task->url);
+    if (gerror) g_error_free(gerror);
+    error->requestWritten = task->requestWritten;
+    // What was answered before a time-out or a cancellation is not handed on.
+    std::optional<HttpResponse> response;
+    if (error->code != kURLErrorTimedOut && error->code != kURLErrorCancelled) response = responseOf(task->message);
+    abandonBody(task->body, task->cancellable);
+    finish(task, std::nullopt, std::move(response), std::move(error));
+}
+
+void HttpSession::onSent(void* source, void* result, void* data) {
     auto* task = static_cast<Task*>(data);
     GError* error = nullptr;
-    GBytes* bytes =
-        soup_session_send_and_read_finish(static_cast<SoupSession*>(source), static_cast<GAsyncResult*>(result), &error);
-
-    std::optional<HttpResponse> response;
-    guint status = soup_message_get_status(task->message);
-    if (status >= 100) {
-        HttpResponse r;
-        GUri* uri = soup_message_get_uri(task->message);
-        if (uri) {
-            char* text = g_uri_to_string(uri);
-            r.url = text ? text : "";
-            g_free(text);
-            if (const char* host = g_uri_get_host(uri)) r.host = host;
-            r.port = g_uri_get_port(uri);
-        }
-        r.statusCode = static_cast<int>(status);
-        // The header as sent, without parameters: libsoup's own parser drops types it finds invalid.
-        if (const char* header = soup_message_headers_get_one(soup_message_get_response_headers(task->message),
-                                                              "Content-Type")) {
-            std::string type(header, std::strcspn(header, ";"));
-            auto first = type.find_first_not_of(" \t");
-            auto last = type.find_last_not_of(" \t");
-            type = first == std::string::npos ? std::string() : type.substr(first, last - first + 1);
-            if (!type.empty()) r.mimeType = std::move(type);
-        }
-        response = std::move(r);
+    GInputStream* in =
+        soup_session_send_finish(static_cast<SoupSession*>(source), static_cast<GAsyncResult*>(result), &error);
+    if (!in) {
+        task->session->failTransport(task, error);
+        return;
     }
-
-    std::optional<Bytes> body;
-    HttpErrorRef err;
-    if (error) {
-        err = urlErrorFromGError(error, task->timedOut, task->url);
-        if (err->code == kURLErrorTimedOut || err->code == kURLErrorCancelled) response.reset();
-        g_error_free(error);
-    } else {
-        gsize size = 0;
-        const auto* p = bytes ? static_cast<const std::uint8_t*>(g_bytes_get_data(bytes, &size)) : nullptr;
-        body = Bytes(p, p + size);
+    task->body = in;
+    // A declared length beyond the limit is refused before any of it is read.
+    SoupMessageHeaders* headers = soup_message_get_response_headers(task->message);
+    std::size_t limit = task->session->configuration_.maximumBodyBytes;
+    if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH &&
+        static_cast<std::uint64_t>(soup_message_headers_get_content_length(headers)) > limit) {
+        task->session->fail(task, kURLErrorDataLengthExceedsMaximum);
+        return;
     }
-    if (bytes) g_bytes_unref(bytes);
-    task->session->finish(task, std::move(body), std::move(response), std::move(err));
+    task->session->readNext(task);
+}
+
+// Reads what the body has ready without waiting, and waits for more on the session's context.
+void HttpSession::readNext(Task* task) {
+    auto* pollable = G_POLLABLE_INPUT_STREAM(task->body);
+    const std::size_t limit = configuration_.maximumBodyBytes;
+    std::uint8_t chunk[16384];
+    for (;;) {
+        // Whole pieces (libsoup's chunked decoding needs room for its line ends), so at most one
+        // piece past the limit is read.
+        GError* error = nullptr;
+        gssize n = g_pollable_input_stream_read_nonblocking(pollable, chunk, sizeof chunk, task->cancellable, &error);
+        if (n < 0 && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
+            g_error_free(error);
+            task->wait = g_pollable_input_stream_create_source(pollable, task->cancellable);
+            GPollableSourceFunc ready = [](GObject*, gpointer data) -> gboolean {
+                auto* t = static_cast<Task*>(data);
+                g_source_unref(t->wait);
+                t->wait = nullptr;
+                t->session->readNext(t);
+                return G_SOURCE_REMOVE;
+            };
+            g_source_set_callback(task->wait, reinterpret_cast<GSourceFunc>(ready), task, nullptr);
+            g_source_attach(task->wait, static_cast<GMainContext*>(context_));
+            return;
+        }
+        if (n < 0) {
+            failTransport(task, error);
+            return;
+        }
+        if (n == 0) {
+            // At the end of the body: closing hands the connection back for the next request.
+            g_input_stream_close(task->body, nullptr, nullptr);
+            Bytes body = std::move(task->received);
+            finish(task, std::move(body), responseOf(task->message), nullptr);
+            return;
+        }
+        task->received.insert(task->received.end(), chunk, chunk + n);
+        if (task->received.size() > limit) {
+            fail(task, kURLErrorDataLengthExceedsMaximum);
+            return;
+        }
+    }
 }
 
 void HttpSession::finish(Task* task, std::optional<Bytes> body, std::optional<HttpResponse> response,
@@ -252,10 +332,19 @@ void HttpSession::finish(Task* task, std::optional<Bytes> body, std::optional<Ht
         g_source_unref(task->timeout);
         task->timeout = nullptr;
     }
+    if (task->wait) {
+        g_source_destroy(task->wait);
+        g_source_unref(task->wait);
+        task->wait = nullptr;
+    }
     tasks_->running.erase(task);
     Completion completion = std::move(task->completion);
     auto keep = std::move(task->session);
-    if (task->message) g_object_unref(task->message);
+    if (task->body) g_object_unref(task->body);
+    if (task->message) {
+        g_signal_handlers_disconnect_by_data(task->message, task);
+        g_object_unref(task->message);
+    }
     if (task->cancellable) g_object_unref(task->cancellable);
     delete task;
     if (completion) completion(std::move(body), std::move(response), std::move(error));

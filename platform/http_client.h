@@ -1,7 +1,9 @@
 // A small HTTP client over libsoup: sessions with a resource time-out, GET requests whose
 // completion carries (body, response, error), and the URL loading system's error objects.
+// Bodies are read as a stream into memory up to the session's limit; a longer one fails.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,6 +27,7 @@ enum URLErrorCode : long {
     kURLErrorCannotFindHost = -1003,
     kURLErrorCannotConnectToHost = -1004,
     kURLErrorNetworkConnectionLost = -1005,
+    kURLErrorDataLengthExceedsMaximum = -1103,
 };
 
 // An error object: domain, code and a user-information map holding at least the description
@@ -33,6 +36,9 @@ struct HttpError {
     std::string domain;
     long code = 0;
     Value userInfo = Value::object();
+    // Transport errors: the request had been written out before the failure, so the server may
+    // have acted on it. False when it failed before (refused, host not found, bad URL).
+    bool requestWritten = false;
 
     std::string localizedDescription() const;
 };
@@ -62,9 +68,14 @@ bool httpURLParses(const std::string& text);
 // The host as it must be written in a URL: IPv6 addresses in brackets (zone "%" escaped).
 std::string hostForURL(const std::string& host);
 
+// What a session keeps of one answer's body unless configured otherwise.
+inline constexpr std::size_t kDefaultMaximumBodyBytes = 1048576;
+
 struct HttpSessionConfiguration {
     double resourceTimeout = 60.0;  // seconds for a whole request, redirects included
     bool allowsCellularAccess = true;
+    // A longer body is not read further: the request fails with -1103 (the response is kept).
+    std::size_t maximumBodyBytes = kDefaultMaximumBodyBytes;
 };
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
@@ -94,8 +105,12 @@ public:
 private:
     struct Task;
     HttpSession() = default;
-    static void onFinished(void* source, void* result, void* data);
+    static void onSent(void* source, void* result, void* data);
+    static void onWroteHeaders(void* message, void* data);
     static int onTimeout(void* data);
+    void readNext(Task* task);
+    void fail(Task* task, long code);
+    void failTransport(Task* task, GError* error);  // takes the error
     void finish(Task* task, std::optional<Bytes> body, std::optional<HttpResponse> response, HttpErrorRef error);
 
     HttpSessionConfiguration configuration_;

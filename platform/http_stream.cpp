@@ -426,14 +426,39 @@ struct HttpStream::Impl {
         cleanup(s);
     }
 
-    static gboolean onAuthenticate(SoupMessage*, SoupAuth* auth, gboolean retrying, gpointer data) {
+    struct Origin {
+        std::string host;
+        int port;
+    };
+    static std::optional<Origin> originOf(GUri* uri) {
+        if (!uri || !g_uri_get_host(uri)) return std::nullopt;
+        int port = g_uri_get_port(uri);
+        if (port <= 0) {
+            const char* scheme = g_uri_get_scheme(uri);
+            port = scheme && g_ascii_strcasecmp(scheme, "https") == 0 ? 443 : 80;
+        }
+        return Origin{g_uri_get_host(uri), port};
+    }
+
+    static gboolean onAuthenticate(SoupMessage* msg, SoupAuth* auth, gboolean retrying, gpointer data) {
         auto& s = *static_cast<HttpStream*>(data);
         if (s.cancelled_) return FALSE;
         HttpAuthChallenge challenge;
         if (const char* v = soup_auth_get_scheme_name(auth)) challenge.scheme = v;
         if (const char* v = soup_auth_get_realm(auth)) challenge.realm = v;
-        if (const char* v = soup_auth_get_authority(auth)) challenge.host = v;
+        challenge.forProxy = soup_auth_is_for_proxy(auth);
         challenge.previousFailureCount = retrying ? 1 : 0;
+        // The server asking is the one the message goes to now, after redirects.
+        auto asking = originOf(soup_message_get_uri(msg));
+        if (asking) {
+            challenge.host = asking->host;
+            challenge.port = asking->port;
+        }
+        GUri* requested = g_uri_parse(s.url_.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
+        auto wanted = originOf(requested);
+        if (requested) g_uri_unref(requested);
+        challenge.forRequestedHost = !challenge.forProxy && asking && wanted && asking->port == wanted->port &&
+                                     g_ascii_strcasecmp(asking->host.c_str(), wanted->host.c_str()) == 0;
         if (!s.delegate_->canAuthenticateAgainstProtectionSpace(s, challenge)) return FALSE;
         auto credential = s.delegate_->didReceiveAuthenticationChallenge(s, challenge);
         if (!credential || s.cancelled_) return FALSE;

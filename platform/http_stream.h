@@ -79,7 +79,12 @@ private:
 struct HttpAuthChallenge {
     std::string scheme;  // "Basic", "Digest", ...
     std::string realm;
-    std::string host;
+    std::string host;  // of the server (or proxy) that asks, after any redirects
+    int port = 0;      // its port, the scheme's default filled in
+    bool forProxy = false;
+    // The server asking has the host and port of the URL the stream was made for (not a proxy,
+    // not the target of a redirect to another host or port).
+    bool forRequestedHost = false;
     int previousFailureCount = 0;
 };
 

@@ -7,6 +7,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/pixbuf_image.h"
+#include "tests/support/download_server.h"
 #include "tests/support/test_controller.h"
 #include "tests/support/test_util.h"
 
@@ -142,8 +143,10 @@ TEST_F(CommandTest, FirstSuccessWinsTheRaceAndCancelsTheOtherPath) {
     for (bool localWins : {true, false}) {
         SCOPED_TRACE(localWins ? "local wins" : "remote wins");
         reset();
-        (localWins ? remote_ : local_).setCommandDelay(1.0);
-        (localWins ? local_ : remote_).setCommandDelay(0);
+        std::size_t sent = local_.commands().size() + remote_.commands().size();
+        // The path whose key answer comes first sends the command and wins.
+        (localWins ? remote_ : local_).setKeyDelay(1.0);
+        (localWins ? local_ : remote_).setKeyDelay(0);
         auto cmd = make("/dev/race", local_.address(), remote_.address(), KVHTTPReachMode::None);
         cmd->send();
         EXPECT_EQ(cmd->localState(), KVHTTPCommandState::Sent);
@@ -160,9 +163,191 @@ TEST_F(CommandTest, FirstSuccessWinsTheRaceAndCancelsTheOtherPath) {
         settle(1.3);  // past the slow answer
         EXPECT_EQ(out_->calls, 1) << "the cancelled path's completion is ignored";
         EXPECT_TRUE(alive.expired()) << "nothing keeps a finished command alive";
+        EXPECT_EQ(local_.commands().size() + remote_.commands().size(), sent + 1) << "the command went out once";
+    }
+    local_.setKeyDelay(0);
+    remote_.setKeyDelay(0);
+}
+
+// A quick action runs in reach mode None; when both addresses lead to one controller, it still
+// gets one command request only.
+TEST_F(CommandTest, BothPathsToOneControllerSendTheCommandOnce) {
+    std::string second = local_.addAddress();
+    ASSERT_NE(second, local_.address());
+    // Without a delay the two key answers race; with one, the second key answer comes while the
+    // first path's command request is out.
+    for (double commandDelay : {0.0, 0.3}) {
+        local_.setCommandDelay(commandDelay);
+        for (int round = 0; round < 4; ++round) {
+            SCOPED_TRACE("command delay " + std::to_string(commandDelay) + ", round " + std::to_string(round));
+            reset();
+            std::size_t commands = local_.commands().size();
+            int keys = local_.keyRequests();
+            auto cmd = make("/dev/sps/io/lamp/toggle", local_.address(), second, KVHTTPReachMode::None);
+            cmd->send();
+            ASSERT_TRUE(waitForCallback());
+            settle(commandDelay + 0.2);
+            EXPECT_EQ(out_->calls, 1);
+            EXPECT_TRUE(out_->success);
+            // (Without a delay the first path may finish before the other's key request is seen.)
+            if (commandDelay > 0) EXPECT_EQ(local_.keyRequests() - keys, 2) << "both paths asked for a key";
+            EXPECT_EQ(local_.commands().size() - commands, 1u) << "the toggle went out once";
+            EXPECT_EQ(local_.rejectedCommands(), 0);
+            bool localSent = out_->userInfo["reachMode"] == static_cast<int>(KVHTTPReachMode::Local);
+            EXPECT_EQ(localSent ? cmd->remoteState() : cmd->localState(), KVHTTPCommandState::Stopped);
+        }
     }
     local_.setCommandDelay(0);
-    remote_.setCommandDelay(0);
+}
+
+// A command request that failed after it was written out, or with an answer, may have been
+// carried out: the other path does not send it again, whatever the reach mode.
+TEST_F(CommandTest, CommandThatMayHaveReachedTheControllerIsNotRepeated) {
+    std::string second = local_.addAddress();
+    struct Case {
+        const char* name;
+        KVHTTPReachMode mode;
+        bool timesOut;  // else the controller answers 500
+    };
+    const Case cases[] = {
+        {"answered 500, both paths", KVHTTPReachMode::None, false},
+        {"timed out, both paths", KVHTTPReachMode::None, true},
+        {"answered 500, local first", KVHTTPReachMode::Local, false},
+        {"timed out, local first", KVHTTPReachMode::Local, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        local_.setCommandAnswer(c.timesOut ? std::nullopt : std::optional<Answer>(Answer{500, "text/plain", "broken"}));
+        local_.setCommandDelay(c.timesOut ? 1.0 : 0.0);
+        std::size_t commands = local_.commands().size();
+        auto cmd = make("/dev/sps/io/lamp/toggle", local_.address(), second, c.mode);
+        if (c.timesOut) cmd->setResourceTimeout(0.5);
+        cmd->send();
+        ASSERT_TRUE(waitForCallback());
+        settle(c.timesOut ? 1.0 : 0.3);  // past the controller's late answer
+        EXPECT_EQ(out_->calls, 1);
+        EXPECT_FALSE(out_->success);
+        EXPECT_EQ(local_.commands().size() - commands, 1u) << "sent once, not again over the other path";
+        // Only the path that sent the command has an error; the other one ended without one.
+        ASSERT_NE(!out_->localError, !out_->remoteError);
+        const auto& error = out_->localError ? out_->localError : out_->remoteError;
+        EXPECT_EQ(error->code, c.timesOut ? -1001 : 500);
+        EXPECT_EQ(cmd->localState() == KVHTTPCommandState::Stopped ||
+                      cmd->remoteState() == KVHTTPCommandState::Stopped,
+                  true);
+        if (c.mode == KVHTTPReachMode::Local) {
+            EXPECT_TRUE(out_->localError);
+            EXPECT_EQ(cmd->remoteState(), KVHTTPCommandState::Stopped) << "the fallback never started";
+        }
+    }
+    local_.setCommandAnswer(std::nullopt);
+    local_.setCommandDelay(0);
+}
+
+// The path holding its key answer takes over only when the first path's command request could
+// not be written out (here: refused). Key answers are handed in directly to fix their order.
+TEST_F(CommandTest, CommandRefusedBeforeItWentOutIsSentOverTheOtherPath) {
+    auto fetchKeyAnswer = [](const TestController& c) {
+        auto session = platform::HttpSession::create();
+        std::optional<platform::Bytes> body;
+        bool done = false;
+        session->get("http://" + c.address() + "/jdev/cfg/apiKey",
+                     [&](std::optional<platform::Bytes> b, std::optional<platform::HttpResponse>, HttpErrorRef) {
+                         body = std::move(b);
+                         done = true;
+                     });
+        testutil::spinUntil([&] { return done; });
+        return body;
+    };
+    auto answeredBy = [](int port) {
+        platform::HttpResponse r;
+        r.statusCode = 200;
+        r.host = "127.0.0.1";
+        r.port = port;
+        r.mimeType = "application/json";
+        return r;
+    };
+    const int refused = static_cast<int>(testutil::DownloadServer::refusedPort());
+    for (bool remoteKeyFirst : {true, false}) {
+        SCOPED_TRACE(remoteKeyFirst ? "remote path holds its key answer" : "remote path not started yet");
+        reset();
+        auto localKey = fetchKeyAnswer(local_);
+        auto remoteKey = fetchKeyAnswer(remote_);
+        ASSERT_TRUE(localKey && remoteKey);
+        std::size_t commands = remote_.commands().size();
+        int remoteKeys = remote_.keyRequests();
+        auto cmd = make("/dev/sps/io/lamp/toggle", "127.0.0.1:" + std::to_string(refused), remote_.address(),
+                        KVHTTPReachMode::None);
+        // The local key answer names a port where nothing listens any more.
+        cmd->handleResponseFromHashURL(true, localKey, answeredBy(refused), nullptr);
+        if (remoteKeyFirst) cmd->handleResponseFromHashURL(false, remoteKey, answeredBy(remote_.port()), nullptr);
+        EXPECT_EQ(remote_.commands().size(), commands) << "the remote path waits for the local outcome";
+        ASSERT_TRUE(waitForCallback());
+        settle(0.2);
+        EXPECT_EQ(out_->calls, 1);
+        EXPECT_TRUE(out_->success);
+        ASSERT_TRUE(out_->localError);
+        EXPECT_EQ(out_->localError->code, -1004);
+        EXPECT_FALSE(out_->remoteError);
+        EXPECT_EQ(out_->userInfo["reachMode"], static_cast<int>(KVHTTPReachMode::Remote));
+        EXPECT_EQ(remote_.commands().size() - commands, 1u);
+        EXPECT_EQ(remote_.keyRequests() - remoteKeys, remoteKeyFirst ? 0 : 1);
+    }
+}
+
+// Answers are read up to 1 MiB; a longer one is not parsable and is not read further.
+TEST_F(CommandTest, OversizedAnswersAreNotParsable) {
+    constexpr std::size_t kMiB = 1048576;
+    constexpr std::size_t kHuge = 100 * kMiB;
+    struct Case {
+        const char* name;
+        bool keyStep;
+        std::size_t total;
+        bool declareLength;
+        bool success;
+    };
+    const Case cases[] = {
+        {"key answer of 1 MiB", true, kMiB, false, true},
+        {"key answer one byte longer", true, kMiB + 1, false, false},
+        {"key answer of 100 MB, chunked", true, kHuge, false, false},
+        {"key answer of 100 MB, declared", true, kHuge, true, false},
+        {"command answer of 1 MiB, declared", false, kMiB, true, true},
+        {"command answer one byte longer, declared", false, kMiB + 1, true, false},
+        {"command answer of 100 MB, chunked", false, kHuge, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        // Blanks after the JSON: the answer would parse if it were read whole.
+        if (c.keyStep) {
+            local_.padKeyAnswers(c.total, c.declareLength);
+        } else {
+            local_.padCommandAnswers(c.total, c.declareLength);
+        }
+        std::size_t commands = local_.commands().size();
+        std::size_t written = local_.bodyBytesWritten();
+        auto cmd = make("/dev/big", local_.address(), std::nullopt, KVHTTPReachMode::Local);
+        cmd->send();
+        ASSERT_TRUE(waitForCallback());
+        settle(0.3);  // the controller notices that the connection is gone
+        local_.padKeyAnswers(0);
+        local_.padCommandAnswers(0);
+        EXPECT_EQ(out_->calls, 1);
+        EXPECT_EQ(out_->success, c.success);
+        EXPECT_EQ(local_.commands().size() - commands, c.keyStep && !c.success ? 0u : 1u);
+        if (c.success) {
+            if (!c.keyStep) EXPECT_EQ(out_->result.value["LL"]["Code"], "200");
+            continue;
+        }
+        ASSERT_TRUE(out_->localError);
+        EXPECT_EQ(out_->localError->domain, KVHTTPCommandErrorDomain);
+        EXPECT_EQ(out_->localError->code, -7780);
+        EXPECT_TRUE(out_->result.isAbsent()) << "nothing of the answer is kept";
+        // What the controller could write before the client closed: the socket buffers and the
+        // 1 MiB read, far from the whole answer.
+        EXPECT_LT(local_.bodyBytesWritten() - written, 32 * kMiB);
+    }
 }
 
 TEST_F(CommandTest, LocalFailureFallsBackToRemoteAndReportsTheLocalError) {

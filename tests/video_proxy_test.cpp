@@ -240,6 +240,45 @@ TEST_F(VideoProxyTest, Authentication) {
     }
 }
 
+TEST_F(VideoProxyTest, CredentialsGoOnlyToTheHostAndPortThePageNamed) {
+    CameraServer other;
+    const std::string samePortOtherName = "http://localhost:" + std::to_string(camera.port());
+    struct Case {
+        const char* name;
+        std::string url;
+        bool frames;
+        CameraServer* target;  // where the redirect leads
+    } cases[] = {
+        {"redirect within the camera", camera.url("/redirect?to=/basic/stream.mjpg"), true, &camera},
+        {"redirect to another port, basic", camera.url("/redirect?to=" + other.url("/basic/stream.mjpg")), false, &other},
+        {"redirect to another port, digest", camera.url("/redirect?to=" + other.url("/digest/stream.mjpg")), false,
+         &other},
+        {"redirect to another host name", camera.url("/redirect?to=" + samePortOtherName + "/basic/stream.mjpg"), false,
+         &camera},
+        {"camera asks, then redirects away", camera.url("/basic/redirect?to=" + other.url("/basic/stream.mjpg")), false,
+         &other},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int othersBefore = other.credentialsReceived();
+        int cameraBefore = camera.credentialsReceived();
+        Rig rig;
+        rig.start(c.url, CameraServer::kUser, CameraServer::kPassword, true);
+        if (c.frames) {
+            ASSERT_TRUE(rig.waitFrames(2, 15));
+            rig.call("stopStream", Value::array(), "stop");
+            EXPECT_GT(camera.credentialsReceived(), cameraBefore);
+            continue;
+        }
+        ASSERT_TRUE(rig.waitFinal());
+        expectReport(reportOf(*rig.finalResult()), "HttpError", 401, "Unauthorized");
+        EXPECT_TRUE(rig.frames().empty());
+        EXPECT_EQ(other.credentialsReceived(), othersBefore) << "credentials went to the other camera";
+        // (The 401 report shows that the redirect was followed and the target asked.)
+        if (c.target == &camera) EXPECT_EQ(camera.credentialsReceived(), cameraBefore);
+    }
+}
+
 TEST_F(VideoProxyTest, FailuresEndTheStreamWithOneErrorReport) {
     struct Case {
         const char* name;

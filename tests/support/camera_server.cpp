@@ -225,6 +225,10 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
         stream->chunks = {start};
         for (int i = 0; i < 6; ++i) stream->chunks.push_back(std::string(1024 * 1024, '\0'));
         gapMs = 1;
+    } else if (name == "redirect") {
+        delete stream;
+        soup_server_message_set_redirect(msg, 302, queryValue(query, "to", "/").c_str());
+        return;
     } else if (name == "drop.mjpg") {  // the connection closes before any answer
         delete stream;
         GIOStream* connection = soup_server_message_steal_connection(msg);
@@ -269,10 +273,11 @@ CameraServer::CameraServer() {
             soup_auth_domain_add_path(basic, "/basic");
             soup_auth_domain_basic_set_auth_callback(
                 basic,
-                [](SoupAuthDomain*, SoupServerMessage*, const char* user, const char* password, gpointer) -> gboolean {
+                [](SoupAuthDomain*, SoupServerMessage*, const char* user, const char* password, gpointer self) -> gboolean {
+                    static_cast<CameraServer*>(self)->countCredentials();
                     return g_strcmp0(user, kUser) == 0 && g_strcmp0(password, kPassword) == 0;
                 },
-                nullptr, nullptr);
+                this, nullptr);
             soup_server_add_auth_domain(server, basic);
             g_object_unref(basic);
 
@@ -280,11 +285,12 @@ CameraServer::CameraServer() {
             soup_auth_domain_add_path(digest, "/digest");
             soup_auth_domain_digest_set_auth_callback(
                 digest,
-                [](SoupAuthDomain*, SoupServerMessage*, const char* user, gpointer) -> char* {
+                [](SoupAuthDomain*, SoupServerMessage*, const char* user, gpointer self) -> char* {
+                    static_cast<CameraServer*>(self)->countCredentials();
                     if (g_strcmp0(user, kUser) != 0) return nullptr;
                     return soup_auth_domain_digest_encode_password(user, kRealm, kPassword);
                 },
-                nullptr, nullptr);
+                this, nullptr);
             soup_server_add_auth_domain(server, digest);
             g_object_unref(digest);
 
@@ -311,6 +317,16 @@ int CameraServer::requestCount(const std::string& path) const {
     std::lock_guard lock(mutex_);
     auto it = requests_.find(path);
     return it == requests_.end() ? 0 : it->second;
+}
+
+void CameraServer::countCredentials() {
+    std::lock_guard lock(mutex_);
+    ++credentials_;
+}
+
+int CameraServer::credentialsReceived() const {
+    std::lock_guard lock(mutex_);
+    return credentials_;
 }
 
 int CameraServer::openStreams() const {

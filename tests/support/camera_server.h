@@ -10,6 +10,7 @@
 //   /still.jpg     one JPEG, numbered by the request; split=1 writes it in chunks cutting the markers.
 //   /huge.jpg      a start marker followed by six megabytes without an end marker.
 //   /page.html     an HTML page.
+//   /redirect      302 to the URL in the query's "to".
 //   other paths    404.
 // Paths below /basic/ ask for basic, below /digest/ for digest authentication (kUser, kPassword).
 #pragma once
@@ -51,6 +52,8 @@ public:
     unsigned port() const { return server_->port(); }
     // Requests that reached a handler for the path (after authentication).
     int requestCount(const std::string& path) const;
+    // Requests that came with credentials (basic or digest), whether right or wrong.
+    int credentialsReceived() const;
     // Streamed answers still being written (a client that went away closes its own).
     int openStreams() const;
     // The frame the server sends as number `index` with that padding.
@@ -62,9 +65,11 @@ private:
     static void handle(SoupServer*, void* msg, const char* path, void* query, void* self);
     void finishedStream(Stream* stream, bool messageAlive);
     void dropConnection(Stream* stream);
+    void countCredentials();
 
     mutable std::mutex mutex_;
     std::map<std::string, int> requests_;
+    int credentials_ = 0;
     std::map<std::pair<int, std::size_t>, platform::Bytes> frames_;
     std::vector<Stream*> streams_;
     std::unique_ptr<SoupServerThread> server_;

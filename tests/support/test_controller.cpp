@@ -2,6 +2,8 @@
 
 #include <libsoup/soup.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -40,6 +42,11 @@ static std::string unhex(const std::string& hex) {
     return out;
 }
 
+struct Padding {
+    std::size_t totalBytes = 0;
+    bool declareLength = false;
+};
+
 struct TestController::State {
     // settings
     mutable std::mutex mutex;
@@ -53,7 +60,10 @@ struct TestController::State {
     std::optional<Answer> keyAnswer;
     std::optional<std::string> redirect;
     std::optional<Answer> commandAnswer;
+    Padding keyPadding;
+    Padding commandPadding;
     // observations
+    std::atomic<std::size_t> bodyBytesWritten{0};
     int keyRequests = 0;
     int rejected = 0;
     std::vector<std::string> commands;
@@ -89,12 +99,32 @@ struct TestController::State {
         future.wait();
     }
 
-    static void respond(SoupServerMessage* msg, const Answer& a) {
+    static void countWritten(SoupServerMessage*, guint size, gpointer data) {
+        static_cast<State*>(data)->bodyBytesWritten += size;
+    }
+
+    void respond(SoupServerMessage* msg, const Answer& a, Padding padding = {}) {
         soup_server_message_set_status(msg, static_cast<guint>(a.status), nullptr);
         SoupMessageHeaders* h = soup_server_message_get_response_headers(msg);
         if (a.contentType) soup_message_headers_replace(h, "Content-Type", a.contentType->c_str());
-        soup_message_body_append(soup_server_message_get_response_body(msg), SOUP_MEMORY_COPY, a.body.data(),
-                                 a.body.size());
+        g_signal_connect(msg, "wrote-body-data", G_CALLBACK(&State::countWritten), this);
+        SoupMessageBody* body = soup_server_message_get_response_body(msg);
+        soup_message_body_append(body, SOUP_MEMORY_COPY, a.body.data(), a.body.size());
+        if (padding.totalBytes <= a.body.size()) return;
+        if (padding.declareLength) {
+            soup_message_headers_set_content_length(h, static_cast<goffset>(padding.totalBytes));
+        } else {
+            soup_message_headers_set_encoding(h, SOUP_ENCODING_CHUNKED);
+        }
+        // Written pieces are dropped, so the padding is never held whole.
+        soup_message_body_set_accumulate(body, FALSE);
+        static const std::string blanks(65536, ' ');
+        for (std::size_t left = padding.totalBytes - a.body.size(); left > 0;) {
+            std::size_t n = std::min(left, blanks.size());
+            soup_message_body_append(body, SOUP_MEMORY_STATIC, blanks.data(), n);
+            left -= n;
+        }
+        soup_message_body_complete(body);
     }
 
     static std::string envelope(const std::string& control, const std::string& value, const std::string& code) {
@@ -102,7 +132,7 @@ struct TestController::State {
         return v.dump();
     }
 
-    void answerLater(SoupServerMessage* msg, double seconds, Answer a) {
+    void answerLater(SoupServerMessage* msg, double seconds, Answer a, Padding padding) {
         soup_server_message_pause(msg);
         g_object_ref(msg);
         GSource* src = g_timeout_source_new(static_cast<guint>(seconds * 1000));
@@ -111,13 +141,14 @@ struct TestController::State {
             SoupServerMessage* msg;
             Answer answer;
             GSource* source;
+            Padding padding;
         };
-        auto* later = new Later{this, msg, std::move(a), src};
+        auto* later = new Later{this, msg, std::move(a), src, padding};
         g_source_set_callback(
             src,
             [](gpointer p) -> gboolean {
                 auto* l = static_cast<Later*>(p);
-                respond(l->msg, l->answer);
+                l->state->respond(l->msg, l->answer, l->padding);
                 soup_server_message_unpause(l->msg);
                 l->state->pending.erase(l->source);
                 return G_SOURCE_REMOVE;
@@ -141,12 +172,14 @@ struct TestController::State {
 
         Answer answer;
         double delay = 0;
+        Padding padding;
         if (path == "/bare") {
             answer = {200, "text/plain", "ok"};
         } else if (path == "/jdev/cfg/apiKey") {
             std::lock_guard lock(mutex);
             ++keyRequests;
             delay = keyDelay;
+            padding = keyPadding;
             if (redirect) {
                 soup_server_message_set_redirect(msg, 302, ("http://" + *redirect + "/jdev/cfg/apiKey").c_str());
                 return;
@@ -175,6 +208,7 @@ struct TestController::State {
             std::string auth = at == std::string::npos ? "" : query.substr(at + 5);
             std::lock_guard lock(mutex);
             delay = commandDelay;
+            padding = commandPadding;
             std::string used;
             for (const auto& key : issuedKeys) {
                 if (hmacSha1Hex(key, user + ":" + password) == auth) {
@@ -194,9 +228,9 @@ struct TestController::State {
             }
         }
         if (delay > 0) {
-            answerLater(msg, delay, std::move(answer));
+            answerLater(msg, delay, std::move(answer), padding);
         } else {
-            respond(msg, answer);
+            respond(msg, answer, padding);
         }
     }
 
@@ -302,6 +336,40 @@ void TestController::setCommandAnswer(std::optional<Answer> answer) {
     std::lock_guard lock(state_->mutex);
     state_->commandAnswer = std::move(answer);
 }
+void TestController::padKeyAnswers(std::size_t totalBytes, bool declareLength) {
+    std::lock_guard lock(state_->mutex);
+    state_->keyPadding = {totalBytes, declareLength};
+}
+void TestController::padCommandAnswers(std::size_t totalBytes, bool declareLength) {
+    std::lock_guard lock(state_->mutex);
+    state_->commandPadding = {totalBytes, declareLength};
+}
+std::size_t TestController::bodyBytesWritten() const { return state_->bodyBytesWritten.load(); }
+
+std::string TestController::addAddress() {
+    State* st = state_.get();
+    int port = 0;
+    st->runOnServer([st, &port] {
+        auto options = st->family == Family::IPv4 ? SOUP_SERVER_LISTEN_IPV4_ONLY : SOUP_SERVER_LISTEN_IPV6_ONLY;
+        GSList* before = soup_server_get_listeners(st->server);
+        if (soup_server_listen_local(st->server, 0, options, nullptr)) {
+            // The new listener's port, from the socket it listens on.
+            GSList* listeners = soup_server_get_listeners(st->server);
+            for (GSList* l = listeners; l; l = l->next) {
+                if (g_slist_find(before, l->data)) continue;
+                if (GSocketAddress* a = g_socket_get_local_address(G_SOCKET(l->data), nullptr)) {
+                    port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(a));
+                    g_object_unref(a);
+                }
+            }
+            g_slist_free(listeners);
+        }
+        g_slist_free(before);
+    });
+    std::string h = st->family == Family::IPv4 ? "127.0.0.1" : "[::1]";
+    return h + ":" + std::to_string(port);
+}
+
 void TestController::refuse() {
     State* st = state_.get();
     st->runOnServer([st] { st->shutdown(); });

@@ -6,8 +6,10 @@
 // other path except "/bare" is a command: it must carry "auth=" with the lower-case hex
 // HMAC-SHA1 of "user:password" under an issued key, and answers the envelope with Code "200"
 // (401 and Code "401" when the value is wrong). "/bare" answers "ok" without any check.
+// It can listen on a second port as well (one controller, two addresses).
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +36,8 @@ public:
     int port() const;
     std::string host() const;     // "127.0.0.1" or "::1"
     std::string address() const;  // host and port as written in a URL: "127.0.0.1:4711", "[::1]:4711"
+    // Listens on one more port of the same loopback address; answers it as written in a URL.
+    std::string addAddress();
 
     // What it answers; thread-safe, for requests that arrive afterwards.
     void setSerial(const std::string& snr);  // as sent; default "50:4F:94:10:B8:4A"
@@ -46,6 +50,10 @@ public:
     void setKeyAnswer(std::optional<Answer> answer);         // replaces the whole key answer
     void redirectKeyTo(std::optional<std::string> address);  // key requests get 302 to that host:port
     void setCommandAnswer(std::optional<Answer> answer);     // replaces the answer of accepted commands
+    // Key (or command) answers go on with blanks up to `totalBytes` in all (0: no padding), written
+    // piece by piece without holding them, under a Content-Length header or chunked.
+    void padKeyAnswers(std::size_t totalBytes, bool declareLength = false);
+    void padCommandAnswers(std::size_t totalBytes, bool declareLength = false);
     // Stops listening: connections to the port are refused from now on.
     void refuse();
 
@@ -53,6 +61,8 @@ public:
     int keyRequests() const;
     std::vector<std::string> commands() const;  // request paths (with query) of accepted commands
     int rejectedCommands() const;
+    // Body bytes of all answers written to connections so far.
+    std::size_t bodyBytesWritten() const;
 
     static constexpr const char* kSerial = "50:4F:94:10:B8:4A";
     static constexpr const char* kSerialNo = "504F9410B84A";  // the same without colons
