@@ -106,7 +106,8 @@ void WHCommandDelegateImpl::flushPending() {
 void WHCommandDelegateImpl::evaluateNow(const std::string& script) {
     platform::WebView* view = viewController_->webView;
     if (!view) return;
-    // Results and events are for the application's own page only.
-    if (!viewController_->isTrustedPageURL(view->currentURL())) return;
-    view->evaluateScript(script);
+    // Results and events are for the application's own page only: the document shown, not one a
+    // load in progress may bring; the web view decides again where the document changes.
+    if (!viewController_->isTrustedPageURL(view->committedURL())) return;
+    view->evaluateScriptInTrustedPage(script);
 }

@@ -85,6 +85,11 @@ std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
         message = Value{{"WHType", "MultiPart"}, {"messages", parts}};
     }
     std::string why;
+    if (platform::valueNestsDeeperThan(message, platform::kMaxValueDepth - 1)) {
+        why = "Nesting deeper than " + std::to_string(platform::kMaxValueDepth - 1) + " levels in JSON write";
+        platform::logf("NSArray JSONString error: %s", why);
+        return std::nullopt;
+    }
     if (!writable(message, why)) {
         platform::logf("NSArray JSONString error: %s", why);
         return std::nullopt;
