@@ -69,7 +69,12 @@ void WHCommandDelegateImpl::queue(std::string script) {
             schedule = true;
         }
     }
-    if (schedule) platform::dispatchMain([this] { flushPending(); });
+    if (schedule) {
+        // A flush still queued when the delegate is gone finds nothing to do.
+        platform::dispatchMain([this, alive = std::weak_ptr<int>(alive_)] {
+            if (alive.lock()) flushPending();
+        });
+    }
 }
 
 std::string WHCommandDelegateImpl::batchScript(const std::vector<std::string>& scripts) {

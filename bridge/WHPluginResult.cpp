@@ -74,6 +74,12 @@ static bool writable(const Value& v, std::string& why) {
 }
 
 std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
+    // Written inside an array, the multipart form two levels deeper still; measured before any copy.
+    constexpr std::size_t kMaxMessageDepth = platform::kMaxValueDepth - 3;
+    if (message_ && platform::valueNestsDeeperThan(*message_, kMaxMessageDepth)) {
+        platform::logf("NSArray JSONString error: Nesting deeper than %zu levels in JSON write", kMaxMessageDepth);
+        return std::nullopt;
+    }
     Value message = message_ ? *message_ : Value(nullptr);
     if (form_ == Form::ArrayBuffer) {
         message = arrayBufferForm(message);
@@ -85,11 +91,6 @@ std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
         message = Value{{"WHType", "MultiPart"}, {"messages", parts}};
     }
     std::string why;
-    if (platform::valueNestsDeeperThan(message, platform::kMaxValueDepth - 1)) {
-        why = "Nesting deeper than " + std::to_string(platform::kMaxValueDepth - 1) + " levels in JSON write";
-        platform::logf("NSArray JSONString error: %s", why);
-        return std::nullopt;
-    }
     if (!writable(message, why)) {
         platform::logf("NSArray JSONString error: %s", why);
         return std::nullopt;

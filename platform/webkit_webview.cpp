@@ -174,7 +174,11 @@ private:
         }
         webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
         // The page bridge's extension, given its configuration as each web process starts.
-        webkit_web_context_set_web_extensions_directory(context_, webExtensionsDirectory().c_str());
+        std::string extensions = webExtensionsDirectory();
+        if (!g_file_test(extensions.c_str(), G_FILE_TEST_IS_DIR)) {
+            logf("Page bridge extension folder %s is missing: pages cannot reach plug-ins", extensions);
+        }
+        webkit_web_context_set_web_extensions_directory(context_, extensions.c_str());
         g_signal_connect(context_, "initialize-web-extensions", G_CALLBACK(&WebKitView::onInitializeWebExtensions), this);
     }
 
