@@ -15,7 +15,7 @@ inline constexpr const char* kBridgeMessagePrefix = "bridge.";
 inline constexpr const char* kBridgeDeliverMessage = "deliver.script";
 
 // Keys of the extension's start data, a dictionary of type "a{sv}".
-inline constexpr const char* kBridgeTrustedPrefixKey = "trusted-prefix";  // "s"
+inline constexpr const char* kBridgeTrustedPrefixKey = "trusted-prefix";  // "ay", NUL-terminated
 inline constexpr const char* kBridgeScriptKey = "script";                 // "s"
 inline constexpr const char* kBridgeMessageLimitKey = "message-limit";    // "t", bytes
 

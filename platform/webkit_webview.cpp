@@ -91,8 +91,9 @@ public:
     void evaluateScriptInTrustedPage(const std::string& script) override {
         // Without a view there is no document; the web process decides on the one it shows.
         if (!view_ || bridge_.trustedPrefix.empty()) return;
-        WebKitUserMessage* message =
-            webkit_user_message_new(kBridgeDeliverMessage, g_variant_new("(s)", script.c_str()));
+        char* text = g_utf8_make_valid(script.c_str(), static_cast<gssize>(script.size()));
+        WebKitUserMessage* message = webkit_user_message_new(kBridgeDeliverMessage, g_variant_new("(s)", text));
+        g_free(text);
         webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
     }
 
@@ -232,7 +233,8 @@ private:
         auto* v = static_cast<WebKitView*>(self);
         GVariantBuilder b;
         g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
-        g_variant_builder_add(&b, "{sv}", kBridgeTrustedPrefixKey, g_variant_new_string(v->bridge_.trustedPrefix.c_str()));
+        // A folder's path need not be UTF-8: the prefix goes as bytes.
+        g_variant_builder_add(&b, "{sv}", kBridgeTrustedPrefixKey, g_variant_new_bytestring(v->bridge_.trustedPrefix.c_str()));
         g_variant_builder_add(&b, "{sv}", kBridgeScriptKey, g_variant_new_string(v->bridge_.script.c_str()));
         g_variant_builder_add(&b, "{sv}", kBridgeMessageLimitKey,
                               g_variant_new_uint64(static_cast<guint64>(v->bridge_.maxMessageBytes)));

@@ -244,7 +244,7 @@ extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(W
     auto* dict = const_cast<GVariant*>(data);
     if (dict && g_variant_is_of_type(dict, G_VARIANT_TYPE("a{sv}"))) {
         const char* text = nullptr;
-        if (g_variant_lookup(dict, platform::kBridgeTrustedPrefixKey, "&s", &text)) config().trustedPrefix = text;
+        if (g_variant_lookup(dict, platform::kBridgeTrustedPrefixKey, "^&ay", &text)) config().trustedPrefix = text;
         if (g_variant_lookup(dict, platform::kBridgeScriptKey, "&s", &text)) config().script = text;
         guint64 limit = 0;
         if (g_variant_lookup(dict, platform::kBridgeMessageLimitKey, "t", &limit)) config().messageLimit = limit;
