@@ -51,8 +51,8 @@ std::string KVHandleOpenURL::openURLScript(const std::string& u) {
 
 void KVHandleOpenURL::processOpenUrl(const std::string& u, bool loaded) {
     if (!loaded || !webView()) return;
-    if (viewController() && !viewController()->isTrustedPageURL(webView()->currentURL())) return;
-    webView()->evaluateScript(openURLScript(u));
+    if (viewController() && !viewController()->isTrustedPageURL(webView()->committedURL())) return;
+    webView()->evaluateScriptInTrustedPage(openURLScript(u));
 }
 
 const WHPlugin::ActionTable& WHLogger::actions() const {

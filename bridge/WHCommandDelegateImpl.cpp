@@ -69,7 +69,12 @@ void WHCommandDelegateImpl::queue(std::string script) {
             schedule = true;
         }
     }
-    if (schedule) platform::dispatchMain([this] { flushPending(); });
+    if (schedule) {
+        // A flush still queued when the delegate is gone finds nothing to do.
+        platform::dispatchMain([this, alive = std::weak_ptr<int>(alive_)] {
+            if (alive.lock()) flushPending();
+        });
+    }
 }
 
 std::string WHCommandDelegateImpl::batchScript(const std::vector<std::string>& scripts) {
@@ -106,7 +111,8 @@ void WHCommandDelegateImpl::flushPending() {
 void WHCommandDelegateImpl::evaluateNow(const std::string& script) {
     platform::WebView* view = viewController_->webView;
     if (!view) return;
-    // Results and events are for the application's own page only.
-    if (!viewController_->isTrustedPageURL(view->currentURL())) return;
-    view->evaluateScript(script);
+    // Results and events are for the application's own page only: the document shown, not one a
+    // load in progress may bring; the web view decides again where the document changes.
+    if (!viewController_->isTrustedPageURL(view->committedURL())) return;
+    view->evaluateScriptInTrustedPage(script);
 }

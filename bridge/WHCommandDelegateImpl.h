@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -52,4 +53,5 @@ private:
     std::vector<std::string> pending_;
     bool flushScheduled_ = false;
     std::atomic<bool> dispatching_{false};
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

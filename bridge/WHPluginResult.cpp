@@ -74,6 +74,12 @@ static bool writable(const Value& v, std::string& why) {
 }
 
 std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
+    // Written inside an array, the multipart form two levels deeper still; measured before any copy.
+    constexpr std::size_t kMaxMessageDepth = platform::kMaxValueDepth - 3;
+    if (message_ && platform::valueNestsDeeperThan(*message_, kMaxMessageDepth)) {
+        platform::logf("NSArray JSONString error: Nesting deeper than %zu levels in JSON write", kMaxMessageDepth);
+        return std::nullopt;
+    }
     Value message = message_ ? *message_ : Value(nullptr);
     if (form_ == Form::ArrayBuffer) {
         message = arrayBufferForm(message);

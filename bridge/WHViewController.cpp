@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include <glib.h>
-
 #include "bridge/WHConfigParser.h"
 #include "bridge/WHWebViewDelegate.h"
 #include "bridge/WHCursorMonitorService.h"
@@ -14,6 +12,7 @@
 #include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/notification_center.h"
+#include "platform/page_bridge.h"
 #include "platform/paths.h"
 #include "platform/url_escape.h"
 #include "platform/user_defaults.h"
@@ -83,13 +82,7 @@ std::string WHViewController::trustedPagePrefix() const {
 }
 
 bool WHViewController::isTrustedPageURL(const std::string& url) const {
-    std::string prefix = trustedPagePrefix();
-    if (prefix.empty()) return false;
-    std::string bare = url.substr(0, url.find_first_of("?#"));
-    char* unescaped = g_uri_unescape_string(bare.c_str(), nullptr);
-    std::string plain = unescaped ? unescaped : "";
-    g_free(unescaped);
-    return plain.rfind(prefix, 0) == 0 && plain.find("/../") == std::string::npos;
+    return platform::pageURLHasPrefix(url, trustedPagePrefix());
 }
 
 void WHViewController::awakeFromNib() {

@@ -1,9 +1,9 @@
 #include "bridge/WHWebViewDelegate.h"
 
-#include <glib.h>
 #include <gtk/gtk.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "bridge/WHCommandDelegateImpl.h"
 #include "bridge/WHPlugin.h"
@@ -67,59 +67,40 @@ void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, con
 
 WHWebViewDelegate::WHWebViewDelegate(WHViewController* viewController) : viewController_(viewController) {}
 
-static std::string randomSecret() {
-    std::string out;
-    for (int i = 0; i < 4; ++i) {
-        char buf[9];
-        std::snprintf(buf, sizeof buf, "%08x", g_random_int());
-        out += buf;
-    }
-    return out;
-}
-
-std::string WHWebViewDelegate::pageWorldScript(const std::string& trustedPrefix, bool publishConsole,
-                                               const std::string& secret) {
-    std::string s = "(function(){\n";
-    s += "var T=" + platform::jsStringLiteral(trustedPrefix, '"') + ";\n";
-    s += R"JS(
-window.addEventListener('load', function(){
+std::string WHWebViewDelegate::pageWorldScript(bool publishConsole) {
+    // Runs before any script of the document: every built-in it uses later is taken now.
+    std::string s = R"JS((function(native){
+'use strict';
+var nativeExec = native.exec, nativeConsole = native.console, nativeError = native.error;
+var stringify = JSON.stringify, toText = String, ErrorClass = Error, keys = Object.keys;
+var defineProperty = Object.defineProperty, freeze = Object.freeze;
+var listen = window.addEventListener.bind(window);
+listen('load', function(){
   try{webhost.require('webhost/channel').onNativeReady.fire();}catch(e){window._nativeReady = true;}
 });
-var here = location.protocol + '//' + location.host + location.pathname;
-try { here = decodeURIComponent(here); } catch (e) {}
-if (here.indexOf(T) !== 0 || here.indexOf('/../') !== -1) return;
-var h = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.)JS";
-    s += kMessageHandler;
-    s += ";\nif (!h) return;\nvar S=" + platform::jsStringLiteral(secret, '"') + ";\n";
-    s += R"JS(var pm = h.postMessage.bind(h), stringify = JSON.stringify;
-function post(m){ m.unshift(S); pm(stringify(m)); }
 function text(m){
   if (typeof m === 'string') return m;
   if (m === undefined) return 'undefined';
-  if (m instanceof Error) return String(m);
-  try { var j = stringify(m); return j === undefined ? String(m) : j; } catch (e) { return String(m); }
+  if (m instanceof ErrorClass) return toText(m);
+  try { var j = stringify(m); return j === undefined ? toText(m) : j; } catch (e) { return toText(m); }
 }
 var bridge = {};
-Object.defineProperty(bridge, 'exec', {value: function(callbackId, service, action, args){
-  post(['exec', callbackId === undefined ? null : callbackId, service === undefined ? null : service,
-        action === undefined ? null : action, Array.isArray(args) ? args : null]);
+defineProperty(bridge, 'exec', {value: function(callbackId, service, action, args){
+  nativeExec(callbackId, service, action, args);
 }});
-Object.defineProperty(window, 'webhostbridge', {value: Object.freeze(bridge), configurable: false, writable: false});
-window.WebhostBridgeUtil = { getDictionaryKeys: function(obj){ return Object.keys(obj); } };
-window.addEventListener('error', function(e){
-  post(['error', e.filename || '', e.lineno || 0, e.message || '']);
-});
+defineProperty(window, 'webhostbridge', {value: freeze(bridge), configurable: false, writable: false});
+window.WebhostBridgeUtil = { getDictionaryKeys: function(obj){ return keys(obj); } };
+listen('error', function(e){ nativeError(e.filename || '', e.lineno || 0, e.message || ''); });
 )JS";
     if (publishConsole) {
-        s += R"JS(
-var con = {};
+        s += R"JS(var con = {};
 ['log','trace','debug','info','warn','error'].forEach(function(op){
-  con[op] = function(m){ post(['console', op, text(m)]); };
+  con[op] = function(m){ nativeConsole(op, text(m)); };
 });
 window.console = con;
 )JS";
     }
-    s += "})();\n";
+    s += "})";
     return s;
 }
 
@@ -129,29 +110,85 @@ void WHWebViewDelegate::install(platform::WebView& webView) {
     bool keepPageConsole = platform::UserDefaults::standard().boolForKey("WebKitDeveloperExtras");
     if (!console_ && !keepPageConsole) console_ = std::make_unique<WHConsole>();
     bridge_ = std::make_unique<WHBridge>(&webView, viewController_);
-    if (secret_.empty()) secret_ = randomSecret();
-    webView.registerMessageHandler(kMessageHandler, "");
-    webView.addUserScript(pageWorldScript(prefix, !keepPageConsole, secret_), true, "");
+    webView.installPageBridge({prefix, pageWorldScript(!keepPageConsole), kMaxPageMessageBytes});
 }
 
-void WHWebViewDelegate::webViewScriptMessage(const std::string&, const std::string& body) {
-    auto msg = platform::parseJson(body);
-    // Only the script injected into the application's own frames knows the secret.
-    if (!msg || !msg->is_array() || msg->size() < 2 || !(*msg)[0].is_string() || !(*msg)[1].is_string()) return;
-    if (secret_.empty() || (*msg)[0].get<std::string>() != secret_) return;
-    const std::string kind = (*msg)[1].get<std::string>();
-    auto at = [&](std::size_t i) -> Value { return i + 1 < msg->size() ? (*msg)[i + 1] : Value(nullptr); };
-    if (kind == "exec") {
-        if (!bridge_) return;
-        auto* d = dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate());
-        if (d) d->beginPageCall();
-        bridge_->exec(at(1), at(2), at(3), at(4));
-        if (d) d->endPageCall();
-    } else if (kind == "console") {
-        Value op = at(1), text = at(2);
-        if (console_ && op.is_string()) console_->call(op.get<std::string>(), text.is_string() ? text.get<std::string>() : platform::describe(text));
-    } else if (kind == "error") {
-        webViewAddMessageToConsole(Value{{"sourceURL", at(1)}, {"lineNumber", at(2)}, {"message", at(3)}});
+// Long page texts in log lines and panels are cut here.
+static std::string shortened(const std::string& text, std::size_t max = 2048) {
+    if (text.size() <= max) return text;
+    std::size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    return text.substr(0, cut) + "\u2026";
+}
+
+void WHWebViewDelegate::webViewBridgeMessage(const platform::BridgeMessage& message) {
+    // Only the bridge of a trusted frame sends; nothing else is read.
+    if (!viewController_->isTrustedPageURL(message.frameURL)) {
+        logf("Page message from %s dropped unread", shortened(message.frameURL, 256));
+        return;
+    }
+    auto field = [&](std::size_t i) -> std::optional<std::string> {
+        return i < message.fields.size() ? message.fields[i] : std::nullopt;
+    };
+    std::size_t total = 0;
+    for (const auto& f : message.fields) total += f ? f->size() : 0;
+    if (total > kMaxPageMessageBytes) {
+        std::string why = "a message of " + std::to_string(total) + " bytes is larger than the limit of " +
+                          std::to_string(kMaxPageMessageBytes);
+        if (message.kind == "exec") return refuseCall(field(0), why);
+        logf("ERROR: page %s message refused: %s", message.kind, why);
+        return;
+    }
+    if (message.kind == "exec") {
+        execMessage(message);
+    } else if (message.kind == "console") {
+        auto op = field(0), text = field(1);
+        if (console_ && op) console_->call(*op, text ? *text : platform::describe(Value(nullptr)));
+    } else if (message.kind == "error") {
+        Value line = 0;
+        if (auto l = field(1)) {
+            char* end = nullptr;
+            long long n = std::strtoll(l->c_str(), &end, 10);
+            line = end && *end == '\0' && !l->empty() ? Value(n) : Value(*l);
+        }
+        webViewAddMessageToConsole(
+            Value{{"sourceURL", field(0).value_or("")}, {"lineNumber", line}, {"message", field(2).value_or("")}});
+    } else if (message.kind == "refused") {
+        std::string why = field(2).value_or("refused");
+        if (field(0) == std::optional<std::string>("exec")) return refuseCall(field(1), why);
+        logf("ERROR: page %s message refused: %s", shortened(field(0).value_or(""), 64), why);
+    }
+}
+
+void WHWebViewDelegate::execMessage(const platform::BridgeMessage& message) {
+    auto field = [&](std::size_t i) -> Value {
+        return i < message.fields.size() && message.fields[i] ? Value(*message.fields[i]) : Value(nullptr);
+    };
+    std::optional<std::string> callbackId;
+    if (!message.fields.empty()) callbackId = message.fields[0];
+    Value arguments = nullptr;
+    if (message.fields.size() > 3 && message.fields[3]) {
+        const std::string& json = *message.fields[3];
+        // Refused before parsing: a value this deep would overflow the stack when copied.
+        if (platform::jsonNestsDeeperThan(json, kMaxPageValueDepth)) {
+            return refuseCall(callbackId, "the arguments are nested deeper than " + std::to_string(kMaxPageValueDepth) + " levels");
+        }
+        auto parsed = platform::parseJson(json, kMaxPageValueDepth);
+        if (!parsed) return refuseCall(callbackId, "the arguments are not JSON");
+        arguments = std::move(*parsed);
+    }
+    if (!bridge_) return;
+    auto* d = dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate());
+    if (d) d->beginPageCall();
+    bridge_->exec(field(0), field(1), field(2), arguments);
+    if (d) d->endPageCall();
+}
+
+void WHWebViewDelegate::refuseCall(const std::optional<std::string>& callbackId, const std::string& why) {
+    logf("ERROR: call refused: %s", why);
+    if (callbackId && viewController_->commandDelegate()) {
+        viewController_->commandDelegate()->sendPluginResult(
+            WHPluginResult::resultWithStatus(WHCommandStatus_JSON_EXCEPTION, why), *callbackId);
     }
 }
 
@@ -166,8 +203,14 @@ void WHWebViewDelegate::webViewAddMessageToConsole(const Value& message) {
          platform::describe(message.value("message", Value(""))));
 }
 
-bool WHWebViewDelegate::webViewDecideNavigation(const std::string& url, bool) {
-    logf("navigating to %s", url);
+bool WHWebViewDelegate::webViewDecideNavigation(const platform::NavigationRequest& request) {
+    logf("navigating to %s", shortened(request.url));
+    // File documents are origin-mates of the application's pages (their frames, local storage,
+    // local schemes): no local document but the application's own is ever shown.
+    if (request.localScheme && !viewController_->isTrustedPageURL(request.url)) {
+        logf("Navigation to %s refused: a local document that is not a page of the application", shortened(request.url));
+        return false;
+    }
     return true;
 }
 
@@ -175,22 +218,35 @@ static GtkWindow* parentWindow(WHViewController* vc) { return vc && vc->window ?
 
 static std::string tr(const char* key) { return platform::Bundle::main().localizedString(key); }
 
+// Panels show at most this much of a page's text.
+static constexpr std::size_t kMaxPanelText = 4096;
+
 void WHWebViewDelegate::webViewRunAlert(const std::string& message) {
-    platform::runAlertPanel(parentWindow(viewController_), message, {tr("OK")});
+    platform::runAlertPanel(parentWindow(viewController_), shortened(message, kMaxPanelText), {tr("OK")});
 }
 
 bool WHWebViewDelegate::webViewRunConfirm(const std::string& message) {
-    return platform::runAlertPanel(parentWindow(viewController_), message, {tr("OK"), tr("Cancel")}) == 0;
+    return platform::runAlertPanel(parentWindow(viewController_), shortened(message, kMaxPanelText),
+                                   {tr("OK"), tr("Cancel")}) == 0;
 }
 
 bool WHWebViewDelegate::webViewRunBeforeUnloadConfirm(const std::string& message) { return webViewRunConfirm(message); }
 
 std::optional<std::string> WHWebViewDelegate::webViewRunPrompt(const std::string& prompt, const std::string& defaultText) {
-    return platform::runPromptPanel(parentWindow(viewController_), prompt, defaultText, {tr("OK"), tr("Cancel")});
+    return platform::runPromptPanel(parentWindow(viewController_), shortened(prompt, kMaxPanelText),
+                                    shortened(defaultText, kMaxPanelText), {tr("OK"), tr("Cancel")});
 }
 
 std::optional<std::vector<std::string>> WHWebViewDelegate::webViewRunOpenPanel(bool allowMultiple) {
     return platform::runOpenPanel(parentWindow(viewController_), allowMultiple, tr("open"), tr("Cancel"));
+}
+
+void WHWebViewDelegate::webViewMainFrameCommitted(const std::string& url) {
+    if (viewController_->isTrustedPageURL(url)) return;
+    // The page that held the plug-ins' kept callbacks is gone; they close them as their stop
+    // actions do (streams, searches, calls).
+    logf("The main frame shows %s, not a page of the application: plug-ins close their kept callbacks", shortened(url));
+    platform::NotificationCenter::defaultCenter().post(WHPluginResetNotification, viewController_->webView);
 }
 
 void WHWebViewDelegate::webViewMainFrameDidFinishLoad(const std::string& url) {

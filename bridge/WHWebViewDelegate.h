@@ -1,10 +1,11 @@
 // The web view's delegate: publishes the bridge and the console into the application's own
-// frames, dispatches the page's calls, answers panels and allows navigation.
+// frames, dispatches the page's calls, answers panels and decides navigations.
 //
-// The page objects come from a script injected at document start into every frame; it publishes
-// them only when its frame's document is of the start page's origin. Every message carries a
-// per-launch secret that only that script holds (in a closure, captured before any page script
-// runs); messages without it, from any other frame or after a navigation elsewhere, are dropped.
+// The page objects exist only in frames whose document is one of the application's own: the
+// web view's bridge (platform::PageBridgeConfig) decides that in the web process, per frame and
+// before any script of the document runs, and runs pageWorldScript() there with the native entry
+// object. No other frame can send a message. A message is checked again here (its frame, its
+// size, the nesting of its arguments) before anything of it is parsed.
 #pragma once
 
 #include <memory>
@@ -49,20 +50,25 @@ class WHWebViewDelegate : public platform::WebViewClient {
 public:
     explicit WHWebViewDelegate(WHViewController* viewController);
 
-    // Injects the page objects and registers the message handler; the trusted prefix is the
-    // start page's folder (file pages) or origin, from the host.
+    // Gives the web view the page bridge for the trusted prefix (the start page's folder for
+    // file pages, else its origin, from the host).
     void install(platform::WebView& webView);
 
-    static std::string pageWorldScript(const std::string& trustedPrefix, bool publishConsole, const std::string& secret);
-    static constexpr const char* kMessageHandler = "kivano";
+    // The bridge script: a function expression taking the native entry object.
+    static std::string pageWorldScript(bool publishConsole);
+    // The largest message of a page, all its texts together.
+    static constexpr std::size_t kMaxPageMessageBytes = 32u << 20;
+    // The deepest nesting of a call's argument array (the array itself is one level).
+    static constexpr std::size_t kMaxPageValueDepth = 256;
 
-    void webViewScriptMessage(const std::string& handler, const std::string& body) override;
-    bool webViewDecideNavigation(const std::string& url, bool mainFrame) override;
+    void webViewBridgeMessage(const platform::BridgeMessage& message) override;
+    bool webViewDecideNavigation(const platform::NavigationRequest& request) override;
     void webViewRunAlert(const std::string& message) override;
     bool webViewRunConfirm(const std::string& message) override;
     bool webViewRunBeforeUnloadConfirm(const std::string& message) override;
     std::optional<std::string> webViewRunPrompt(const std::string& prompt, const std::string& defaultText) override;
     std::optional<std::vector<std::string>> webViewRunOpenPanel(bool allowMultiple) override;
+    void webViewMainFrameCommitted(const std::string& url) override;
     void webViewMainFrameDidFinishLoad(const std::string& url) override;
 
     void webViewAddMessageToConsole(const Value& message);
@@ -71,8 +77,11 @@ public:
     WHBridge* bridge() const { return bridge_.get(); }
 
 private:
+    void execMessage(const platform::BridgeMessage& message);
+    // Logs why a call did not reach its plug-in and answers its callback with a JSON error.
+    void refuseCall(const std::optional<std::string>& callbackId, const std::string& why);
+
     WHViewController* viewController_;
     std::unique_ptr<WHConsole> console_;
     std::unique_ptr<WHBridge> bridge_;
-    std::string secret_;
 };

@@ -1,6 +1,7 @@
 # The installed layout (GNU directories below the prefix):
 #   bin/kivano                                   the program, RUNPATH to its library
 #   lib/kivano/libkivano_core.so                 the core shared library
+#   lib/kivano/web-extensions/                   the page bridge's web-process extension
 #   share/kivano/                                the bundle (config.xml, www/, strings/, icons/)
 #   share/applications/<id>.desktop              menu entry and URL-scheme handler
 #   share/icons/hicolor/scalable/apps/<id>.svg   the application icon
@@ -10,6 +11,7 @@
 set_target_properties(kivano PROPERTIES INSTALL_RPATH "$ORIGIN/${KIVANO_BIN_TO_LIB}")
 install(TARGETS kivano RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kivano_core LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kivano)
+install(TARGETS kivano_web_extension LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kivano/web-extensions)
 
 install(DIRECTORY ${KIVANO_BUNDLE_OUT}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kivano)
 

@@ -183,26 +183,31 @@ void VideoProxy::startStream(const WHInvokedUrlCommand& command) {
 }
 
 void VideoProxy::stopStream(const WHInvokedUrlCommand& command) {
-    {
-        std::lock_guard lock(mutex_);
-        cancelled = true;
-        if (_callbackId) {
-            commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatusMessageAsBool(WHCommandStatus_OK, true),
-                                                _callbackId);
-            _callbackId.reset();
-        }
-        _dispatchCount = 0;
-        _dispatchedBytes = 0;
-        _dispatchedFrames = 0;
-        _startDate.reset();
-        _receivedData = Bytes{};
-        _startDetected = false;
-        if (_queue) _queue->cancelAllStreams();
-        if (_conn) _conn->cancel();
-        _conn.reset();
-    }
+    closeStream();
     commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatusMessageAsBool(WHCommandStatus_OK, true),
                                         command.callbackId());
+}
+
+// The page that held the stream's callback is gone: the stream closes as stopStream closes it.
+void VideoProxy::onReset() { closeStream(); }
+
+void VideoProxy::closeStream() {
+    std::lock_guard lock(mutex_);
+    cancelled = true;
+    if (_callbackId && commandDelegate()) {
+        commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatusMessageAsBool(WHCommandStatus_OK, true),
+                                            _callbackId);
+    }
+    _callbackId.reset();
+    _dispatchCount = 0;
+    _dispatchedBytes = 0;
+    _dispatchedFrames = 0;
+    _startDate.reset();
+    _receivedData = Bytes{};
+    _startDetected = false;
+    if (_queue) _queue->cancelAllStreams();
+    if (_conn) _conn->cancel();
+    _conn.reset();
 }
 
 void VideoProxy::imageProcessed(const WHInvokedUrlCommand&) {}

@@ -23,6 +23,7 @@ public:
     ~VideoProxy() override;
 
     void pluginInitialize() override;
+    void onReset() override;
     const ActionTable& actions() const override;
 
     void startStream(const WHInvokedUrlCommand& command);
@@ -42,6 +43,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    void closeStream();       // takes the lock
     void fetchImage();        // takes the lock
     void fetchImageLocked();  // the lock is held
     void dispatchImage(const Bytes& frame);

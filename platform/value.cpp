@@ -1,6 +1,8 @@
 #include "platform/value.h"
 
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -80,7 +82,45 @@ std::optional<Bytes> base64DecodeStrict(std::string_view text) {
     return out;
 }
 
+bool jsonNestsDeeperThan(std::string_view text, std::size_t maxDepth) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+bool valueNestsDeeperThan(const Value& v, std::size_t maxDepth) {
+    if (!v.is_structured()) return false;
+    // Containers still to look into, with their level.
+    std::vector<std::pair<const Value*, std::size_t>> todo{{&v, 1}};
+    while (!todo.empty()) {
+        auto [node, level] = todo.back();
+        todo.pop_back();
+        if (level > maxDepth) return true;
+        for (const auto& e : *node) {
+            if (e.is_structured()) todo.emplace_back(&e, level + 1);
+        }
+    }
+    return false;
+}
+
 std::string toJson(const Value& v, int indent) {
+    if (valueNestsDeeperThan(v, kMaxValueDepth)) return "null";
     try {
         return v.dump(indent, ' ', false, Value::error_handler_t::replace);
     } catch (const std::exception&) {
@@ -136,7 +176,8 @@ static std::string fixLoneSurrogates(std::string_view text) {
     return out;
 }
 
-std::optional<Value> parseJson(std::string_view text) {
+std::optional<Value> parseJson(std::string_view text, std::size_t maxDepth) {
+    if (jsonNestsDeeperThan(text, maxDepth)) return std::nullopt;
     try {
         return Value::parse(text.begin(), text.end());
     } catch (const std::exception&) {
@@ -192,10 +233,13 @@ std::string describe(const Value& v) {
 }
 
 bool containsBytes(const Value& v) {
-    if (v.is_binary()) return true;
-    if (v.is_array() || v.is_object()) {
-        for (const auto& e : v) {
-            if (containsBytes(e)) return true;
+    std::vector<const Value*> todo{&v};
+    while (!todo.empty()) {
+        const Value* node = todo.back();
+        todo.pop_back();
+        if (node->is_binary()) return true;
+        if (node->is_structured()) {
+            for (const auto& e : *node) todo.push_back(&e);
         }
     }
     return false;

@@ -28,11 +28,24 @@ inline std::string base64Encode(std::string_view s) {
 // characters outside the alphabet, bad padding) is refused.
 std::optional<Bytes> base64DecodeStrict(std::string_view text);
 
+// The deepest nesting of arrays and objects a value may have. Copying and writing a value
+// recurse once per level, so deeper texts are refused when parsed and deeper values are not
+// written.
+inline constexpr std::size_t kMaxValueDepth = 512;
+
 // JSON text; never throws. Invalid UTF-8 in texts is replaced by U+FFFD.
 // Byte values are written as arrays of numbers (callers convert them first where that matters).
+// A value nested deeper than kMaxValueDepth is written as "null".
 std::string toJson(const Value& v, int indent = -1);
 // Parses JSON; a lone UTF-16 surrogate escape ("\ud800") becomes U+FFFD instead of failing.
-std::optional<Value> parseJson(std::string_view text);
+// A text that nests arrays and objects deeper than `maxDepth` is refused before parsing.
+std::optional<Value> parseJson(std::string_view text, std::size_t maxDepth = kMaxValueDepth);
+
+// Whether a JSON text nests arrays and objects deeper than `maxDepth` (brackets inside strings do
+// not count). One pass over the text, no recursion.
+bool jsonNestsDeeperThan(std::string_view text, std::size_t maxDepth);
+// Whether a value nests arrays and objects deeper than `maxDepth` ([] is one level). No recursion.
+bool valueNestsDeeperThan(const Value& v, std::size_t maxDepth);
 
 // A script string literal in the given quote, with backslash, that quote, control
 // characters, U+2028 and U+2029 escaped, so any text can be placed into a script.

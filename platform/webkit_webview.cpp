@@ -1,6 +1,11 @@
 // WebKitGTK back end of the web view. The WebKit view is created on first real use, so that
 // settings given before (local storage folder) apply to its web context; until then user
-// scripts, handlers and schemes are kept and applied at creation.
+// scripts and schemes are kept and applied at creation.
+//
+// The page bridge lives in a web-process extension of our own (the "web-extensions" folder beside
+// this library): the view hands it the bridge's configuration when a web process starts, receives
+// its messages, and sends it the scripts that only a trusted document may run.
+#include <dlfcn.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
@@ -13,6 +18,7 @@
 #include "platform/dispatch.h"
 #include "platform/file_folders.h"
 #include "platform/log.h"
+#include "platform/page_bridge.h"
 #include "platform/paths.h"
 #include "platform/webview.h"
 
@@ -33,6 +39,19 @@ struct SchemeEntry {
     URISchemeHandler handler;
 };
 
+// The folder of the web-process extension: "web-extensions" beside the library holding this code
+// (the build folder, or the installed library folder).
+std::string webExtensionsDirectory() {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&createWebView), &info) || !info.dli_fname) return {};
+    char* dir = g_path_get_dirname(info.dli_fname);
+    char* full = g_build_filename(dir, "web-extensions", nullptr);
+    std::string out = full;
+    g_free(full);
+    g_free(dir);
+    return out;
+}
+
 class WebKitView final : public WebView {
 public:
     WebKitView() {
@@ -47,7 +66,10 @@ public:
         }
         gtk_widget_destroy(box_);
         g_object_unref(box_);
-        if (context_) g_object_unref(context_);
+        if (context_) {
+            g_signal_handlers_disconnect_by_data(context_, this);
+            g_object_unref(context_);
+        }
     }
 
     void setClient(WebViewClient* client) override { client_ = client; }
@@ -70,21 +92,29 @@ public:
                                             nullptr, nullptr, nullptr);
     }
 
+    void evaluateScriptInTrustedPage(const std::string& script) override {
+        // Without a view there is no document; the web process decides on the one it shows.
+        if (!view_ || bridge_.trustedPrefix.empty()) return;
+        char* text = g_utf8_make_valid(script.c_str(), static_cast<gssize>(script.size()));
+        WebKitUserMessage* message = webkit_user_message_new(kBridgeDeliverMessage, g_variant_new("(s)", text));
+        g_free(text);
+        webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
+    }
+
     std::string currentURL() const override {
         if (!view_) return {};
         const char* uri = webkit_web_view_get_uri(view_);
         return uri ? uri : "";
     }
 
+    std::string committedURL() const override { return committedURL_; }
+
     void addUserScript(const std::string& source, bool allFrames, const std::string& world) override {
         scripts_.push_back({source, allFrames, world});
         if (view_) applyScript(scripts_.back());
     }
 
-    void registerMessageHandler(const std::string& name, const std::string& world) override {
-        handlers_.emplace_back(name, world);
-        if (view_) applyHandler(handlers_.back());
-    }
+    void installPageBridge(const PageBridgeConfig& config) override { bridge_ = config; }
 
     void registerURIScheme(const std::string& scheme, URISchemeHandler handler) override {
         // A second registration of a scheme replaces its handler.
@@ -158,6 +188,13 @@ private:
         std::string cookieFolder = isDirectory(appData) ? appData : data;
         webkit_cookie_manager_set_persistent_storage(cookies, (cookieFolder + "/cookies.sqlite").c_str(),
                                                      WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+        // The page bridge's extension, given its configuration as each web process starts.
+        std::string extensions = webExtensionsDirectory();
+        if (!g_file_test(extensions.c_str(), G_FILE_TEST_IS_DIR)) {
+            logf("Page bridge extension folder %s is missing: pages cannot reach plug-ins", extensions);
+        }
+        webkit_web_context_set_web_extensions_directory(context_, extensions.c_str());
+        g_signal_connect(context_, "initialize-web-extensions", G_CALLBACK(&WebKitView::onInitializeWebExtensions), this);
     }
 
     // The application's folder of the kind, created (mode 0700) when missing. When it cannot be
@@ -183,10 +220,11 @@ private:
         webkit_settings_set_enable_webgl(s, webGL_);
         webkit_settings_set_enable_developer_extras(s, devExtras_);
         webkit_settings_set_enable_html5_local_storage(s, TRUE);
-        // The application's own pages are files of one folder; they load one another (frames, scripts, data).
+        // The application's own pages are files of one folder; they load one another (frames,
+        // scripts, data) and see their own script errors. File documents share one origin, so
+        // the client refuses every other local document (webViewDecideNavigation).
         webkit_settings_set_allow_file_access_from_file_urls(s, TRUE);
         webkit_settings_set_javascript_can_open_windows_automatically(s, FALSE);
-        for (const auto& h : handlers_) applyHandler(h);
         for (const auto& sc : scripts_) applyScript(sc);
         g_signal_connect(view_, "decide-policy", G_CALLBACK(&WebKitView::onDecidePolicy), this);
         g_signal_connect(view_, "script-dialog", G_CALLBACK(&WebKitView::onScriptDialog), this);
@@ -194,6 +232,7 @@ private:
         g_signal_connect(view_, "authenticate", G_CALLBACK(&WebKitView::onAuthenticate), this);
         g_signal_connect(view_, "load-changed", G_CALLBACK(&WebKitView::onLoadChanged), this);
         g_signal_connect(view_, "web-process-terminated", G_CALLBACK(&WebKitView::onTerminated), this);
+        g_signal_connect(view_, "user-message-received", G_CALLBACK(&WebKitView::onUserMessage), this);
         applyBackground();
         gtk_box_pack_start(GTK_BOX(box_), GTK_WIDGET(view_), TRUE, TRUE, 0);
         gtk_widget_show(GTK_WIDGET(view_));
@@ -217,25 +256,65 @@ private:
         webkit_user_script_unref(us);
     }
 
-    void applyHandler(const std::pair<std::string, std::string>& h) {
-        WebKitUserContentManager* ucm = webkit_web_view_get_user_content_manager(view_);
-        std::string signal = "script-message-received::" + h.first;
-        g_signal_connect(ucm, signal.c_str(), G_CALLBACK(&WebKitView::onScriptMessage), this);
-        if (h.second.empty()) {
-            webkit_user_content_manager_register_script_message_handler(ucm, h.first.c_str());
-        } else {
-            webkit_user_content_manager_register_script_message_handler_in_world(ucm, h.first.c_str(), h.second.c_str());
-        }
+    static void onInitializeWebExtensions(WebKitWebContext* context, gpointer self) {
+        auto* v = static_cast<WebKitView*>(self);
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
+        // A folder's path need not be UTF-8: the prefix goes as bytes.
+        g_variant_builder_add(&b, "{sv}", kBridgeTrustedPrefixKey, g_variant_new_bytestring(v->bridge_.trustedPrefix.c_str()));
+        g_variant_builder_add(&b, "{sv}", kBridgeScriptKey, g_variant_new_string(v->bridge_.script.c_str()));
+        g_variant_builder_add(&b, "{sv}", kBridgeMessageLimitKey,
+                              g_variant_new_uint64(static_cast<guint64>(v->bridge_.maxMessageBytes)));
+        webkit_web_context_set_web_extensions_initialization_user_data(context, g_variant_builder_end(&b));
     }
 
-    static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer self) {
+    // Messages of the page bridge's extension; the size is checked before anything is copied.
+    static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer self) {
         auto* v = static_cast<WebKitView*>(self);
-        JSCValue* value = webkit_javascript_result_get_js_value(result);
-        if (!v->client_ || !jsc_value_is_string(value)) return;
-        char* text = jsc_value_to_string(value);
-        std::string body = text ? text : "";
-        g_free(text);
-        v->client_->webViewScriptMessage({}, body);
+        const char* name = webkit_user_message_get_name(message);
+        const std::size_t prefixLength = std::strlen(kBridgeMessagePrefix);
+        if (!name || std::strncmp(name, kBridgeMessagePrefix, prefixLength) != 0) return FALSE;
+        GVariant* params = webkit_user_message_get_parameters(message);
+        if (!v->client_ || !params || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sams)"))) return TRUE;
+        std::size_t total = 0;
+        GVariant* fields = g_variant_get_child_value(params, 1);
+        const gsize count = g_variant_n_children(fields);
+        for (gsize i = 0; i < count; ++i) {
+            GVariant* field = g_variant_get_child_value(fields, i);
+            if (GVariant* text = g_variant_get_maybe(field)) {
+                gsize length = 0;
+                g_variant_get_string(text, &length);
+                total += length;
+                g_variant_unref(text);
+            }
+            g_variant_unref(field);
+        }
+        if (v->bridge_.maxMessageBytes && total > v->bridge_.maxMessageBytes) {
+            logf("Page bridge message of %zu bytes dropped unread", total);
+            g_variant_unref(fields);
+            return TRUE;
+        }
+        BridgeMessage m;
+        m.kind = name + prefixLength;
+        GVariant* frame = g_variant_get_child_value(params, 0);
+        m.frameURL = g_variant_get_string(frame, nullptr);
+        g_variant_unref(frame);
+        m.fields.reserve(count);
+        for (gsize i = 0; i < count; ++i) {
+            GVariant* field = g_variant_get_child_value(fields, i);
+            if (GVariant* text = g_variant_get_maybe(field)) {
+                gsize length = 0;
+                const char* chars = g_variant_get_string(text, &length);
+                m.fields.emplace_back(std::string(chars, length));
+                g_variant_unref(text);
+            } else {
+                m.fields.emplace_back(std::nullopt);
+            }
+            g_variant_unref(field);
+        }
+        g_variant_unref(fields);
+        v->client_->webViewBridgeMessage(m);
+        return TRUE;
     }
 
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -245,8 +324,14 @@ private:
         auto* nav = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
         WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(nav);
         WebKitURIRequest* req = webkit_navigation_action_get_request(action);
-        std::string url = webkit_uri_request_get_uri(req) ? webkit_uri_request_get_uri(req) : "";
-        bool allow = v->client_ ? v->client_->webViewDecideNavigation(url, type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) : true;
+        NavigationRequest request;
+        request.url = webkit_uri_request_get_uri(req) ? webkit_uri_request_get_uri(req) : "";
+        request.newWindow = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION;
+        if (const char* scheme = g_uri_peek_scheme(request.url.c_str())) {
+            WebKitSecurityManager* sm = webkit_web_context_get_security_manager(v->context_);
+            request.localScheme = std::strcmp(scheme, "file") == 0 || webkit_security_manager_uri_scheme_is_local(sm, scheme);
+        }
+        bool allow = v->client_ ? v->client_->webViewDecideNavigation(request) : true;
         if (allow) {
             webkit_policy_decision_use(decision);
         } else {
@@ -319,8 +404,12 @@ private:
 
     static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
         auto* v = static_cast<WebKitView*>(self);
-        if (event != WEBKIT_LOAD_FINISHED || !v->client_) return;
         const char* uri = webkit_web_view_get_uri(view);
+        if (event == WEBKIT_LOAD_COMMITTED) {
+            v->committedURL_ = uri ? uri : "";
+            if (v->client_) v->client_->webViewMainFrameCommitted(v->committedURL_);
+        }
+        if (event != WEBKIT_LOAD_FINISHED || !v->client_) return;
         v->client_->webViewMainFrameDidFinishLoad(uri ? uri : "");
     }
 
@@ -334,10 +423,8 @@ private:
         auto* entry = static_cast<SchemeEntry*>(data);
         URISchemeRequest req;
         req.url = webkit_uri_scheme_request_get_uri(request) ? webkit_uri_scheme_request_get_uri(request) : "";
-        if (WebKitWebView* wv = webkit_uri_scheme_request_get_web_view(request)) {
-            const char* page = webkit_web_view_get_uri(wv);
-            req.pageURL = page ? page : "";
-        }
+        // The document shown, not the one a load in progress may bring.
+        if (webkit_uri_scheme_request_get_web_view(request) == entry->owner->view_) req.pageURL = entry->owner->committedURL_;
         req.method = webkit_uri_scheme_request_get_http_method(request) ? webkit_uri_scheme_request_get_http_method(request) : "GET";
         if (SoupMessageHeaders* hs = webkit_uri_scheme_request_get_http_headers(request)) {
             SoupMessageHeadersIter it;
@@ -380,7 +467,8 @@ private:
     WebViewClient* client_ = nullptr;
     WebViewResourceLoadDelegate* resourceLoadDelegate_ = nullptr;
     std::vector<UserScriptSpec> scripts_;
-    std::vector<std::pair<std::string, std::string>> handlers_;
+    PageBridgeConfig bridge_;
+    std::string committedURL_;
     std::map<std::string, SchemeEntry*> schemes_;  // owned by the web context
     std::string localStoragePath_;
     bool webGL_ = false;

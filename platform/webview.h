@@ -1,8 +1,10 @@
-// The web view: loads pages, evaluates script in the main frame, injects user scripts into
-// frames, receives script messages, serves custom URL schemes, and hands the page's panels and
-// navigations to its client. WebKitGTK backs createWebView(); tests may supply their own.
+// The web view: loads pages, evaluates script in the main frame, carries the page bridge (a
+// native entry point in the frames of trusted documents, see PageBridgeConfig), serves custom URL
+// schemes, and hands the page's panels and navigations to its client. WebKitGTK backs
+// createWebView(); tests may supply their own.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,13 +18,30 @@ typedef struct _GtkWidget GtkWidget;
 
 namespace platform {
 
+// A message of the page bridge, sent by the bridge of one frame.
+struct BridgeMessage {
+    // "exec" (callback identifier, service, action, arguments as JSON text of an array),
+    // "console" (operation, text), "error" (source URL, line, message), or "refused" (the kind of
+    // message the web process refused, the callback identifier of a refused "exec", why).
+    std::string kind;
+    // The URL of the sending frame's document, as the web process saw it.
+    std::string frameURL;
+    // Absent where the page passed something other than a text (or, for the arguments, an array).
+    std::vector<std::optional<std::string>> fields;
+};
+
+struct NavigationRequest {
+    std::string url;
+    bool newWindow = false;    // the page asked for a new window
+    bool localScheme = false;  // file: or a scheme registered as local
+};
+
 class WebViewClient {
 public:
     virtual ~WebViewClient() = default;
-    // A message posted to a registered handler (the message's text).
-    virtual void webViewScriptMessage(const std::string& handler, const std::string& body) {}
-    // Answers whether the navigation may go ahead.
-    virtual bool webViewDecideNavigation(const std::string& url, bool mainFrame) { return true; }
+    virtual void webViewBridgeMessage(const BridgeMessage& message) {}
+    // Answers whether the navigation may go ahead (any frame).
+    virtual bool webViewDecideNavigation(const NavigationRequest& request) { return true; }
     virtual void webViewRunAlert(const std::string& message) {}
     virtual bool webViewRunConfirm(const std::string& message) { return false; }
     virtual bool webViewRunBeforeUnloadConfirm(const std::string& message) { return true; }
@@ -31,8 +50,26 @@ public:
     }
     // Absent on cancel.
     virtual std::optional<std::vector<std::string>> webViewRunOpenPanel(bool allowMultiple) { return std::nullopt; }
+    // The main frame now shows a new document (its URL).
+    virtual void webViewMainFrameCommitted(const std::string& url) {}
     virtual void webViewMainFrameDidFinishLoad(const std::string& url) {}
     virtual void webViewWebProcessTerminated() {}
+};
+
+// The page bridge. In each frame whose document's URL has the trusted prefix (decided in the web
+// process when the frame's script window is set up, before any script of the document runs),
+// `script` is evaluated in the page's world; it must be a function expression, and it is called
+// with the native entry object, which exists nowhere else:
+//   exec(callbackId, service, action, args)   args an array, sent as JSON
+//   console(operation, text)
+//   error(sourceURL, line, message)
+// Each call checks again that its frame still shows a trusted document, and sends nothing larger
+// than `maxMessageBytes` (such a message goes out as "refused"). Frames of other documents get
+// nothing, and no other way to send a message exists.
+struct PageBridgeConfig {
+    std::string trustedPrefix;
+    std::string script;
+    std::size_t maxMessageBytes = 0;
 };
 
 // An HTTP authentication challenge of a load in the web view.
@@ -65,7 +102,7 @@ struct URISchemeRequest {
     std::string url;
     std::string method;
     std::map<std::string, std::string> headers;
-    // The URL of the page shown in the web view that made the request ("" when unknown).
+    // The URL of the document the web view's main frame shows ("" when unknown).
     std::string pageURL;
 };
 // How pages may use a custom scheme.
@@ -90,11 +127,18 @@ public:
     virtual void loadHTML(const std::string& html, const std::string& baseURL) = 0;
     // Evaluates in the main frame's page world; the value is discarded, errors reach the page.
     virtual void evaluateScript(const std::string& script) = 0;
+    // The same, but only when the document the main frame shows when the script is about to run
+    // (decided in the web process) is a trusted one of the page bridge; otherwise it is dropped.
+    virtual void evaluateScriptInTrustedPage(const std::string& script) { evaluateScript(script); }
+    // The URL being loaded or shown (it changes when a load starts).
     virtual std::string currentURL() const = 0;
+    // The URL of the document the main frame shows (it changes when a load commits).
+    virtual std::string committedURL() const { return currentURL(); }
 
     // Scripts injected at document start; `world` empty for the page's own world.
     virtual void addUserScript(const std::string& source, bool allFrames, const std::string& world) = 0;
-    virtual void registerMessageHandler(const std::string& name, const std::string& world) = 0;
+    // Set before the first load; it applies to every web process of the view.
+    virtual void installPageBridge(const PageBridgeConfig& config) {}
     virtual void registerURIScheme(const std::string& scheme, URISchemeHandler handler) = 0;
     virtual void registerURIScheme(const std::string& scheme, URISchemeHandler handler, const URISchemeOptions& options) {
         registerURIScheme(scheme, std::move(handler));

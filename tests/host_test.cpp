@@ -109,16 +109,72 @@ TEST_F(HostTest, StartPageAndPageObjects) {
     ui = loadUI();
     EXPECT_EQ(web->loadedURL, "file://" + dir.path() + "/www/index.html");
     EXPECT_EQ(web->loadTimeout, 20.0);
-    ASSERT_EQ(web->handlers.size(), 1u);
-    // A message without the launch's secret is dropped.
-    web->client->webViewScriptMessage("kivano", R"(["guess","exec","cb","Logger","logLevel",["LOG","x"]])");
-    web->client->webViewScriptMessage("kivano", R"(["exec","cb","Logger","logLevel",["LOG","x"]])");
-    EXPECT_TRUE(ui->viewController->pluginObjects.count("WHLogger") == 0);
-    EXPECT_EQ(ui->viewController->trustedPagePrefix(), "file://" + dir.path() + "/www/");
-    EXPECT_TRUE(ui->viewController->isTrustedPageURL("file://" + dir.path() + "/www/sub/x.html?q"));
-    EXPECT_FALSE(ui->viewController->isTrustedPageURL("file://" + dir.path() + "/www/../secret.html"));
-    EXPECT_FALSE(ui->viewController->isTrustedPageURL("file://" + dir.path() + "/wwwx/a.html"));
-    EXPECT_FALSE(ui->viewController->isTrustedPageURL("http://127.0.0.1/"));
+    const std::string www = "file://" + dir.path() + "/www/";
+    EXPECT_EQ(web->bridge.trustedPrefix, www);
+    EXPECT_EQ(web->bridge.maxMessageBytes, WHWebViewDelegate::kMaxPageMessageBytes);
+    EXPECT_EQ(web->bridge.script, WHWebViewDelegate::pageWorldScript(true));
+    // A message said to come from a frame of another document is dropped unread.
+    testutil::LogCapture logs;
+    web->client->webViewBridgeMessage({"exec", "http://127.0.0.1/", {"cb", "Logger", "logLevel", R"(["LOG","remote"])"}});
+    web->client->webViewBridgeMessage({"exec", www + "../x.html", {"cb", "Logger", "logLevel", R"(["LOG","above"])"}});
+    EXPECT_EQ(ui->viewController->pluginObjects.count("WHLogger"), 0u);
+    web->client->webViewBridgeMessage({"exec", www + "index.html", {"cb", "Logger", "logLevel", R"(["LOG","own"])"}});
+    EXPECT_TRUE(logs.contains("own"));
+    EXPECT_FALSE(logs.contains("remote"));
+
+    EXPECT_EQ(ui->viewController->trustedPagePrefix(), www);
+    struct Case {
+        std::string url;
+        bool trusted;
+    } cases[] = {
+        {www + "sub/x.html?q", true},          {www + "../secret.html", false}, {www + "%2e%2e/secret.html", false},
+        {www + "sub/..", false},               {www + "a%00b.html", false},     {"file://" + dir.path() + "/wwwx/a.html", false},
+        {"http://127.0.0.1/", false},          {"", false},
+    };
+    for (const auto& k : cases) EXPECT_EQ(ui->viewController->isTrustedPageURL(k.url), k.trusted) << k.url;
+}
+
+// Calls the host refuses before any plug-in sees them; each one that names a callback gets a
+// JSON error on it.
+TEST_F(HostTest, DeepBrokenOrOversizedCallsAreRefusedWithAnAnswer) {
+    makeBundle(kConfig);
+    ui = loadUI();
+    const std::string page = "file://" + dir.path() + "/www/index.html";
+    auto nested = [](std::size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    // The argument array is one level; the second argument adds the rest.
+    const std::size_t inner = WHWebViewDelegate::kMaxPageValueDepth - 1;
+    struct Case {
+        std::string name;
+        platform::BridgeMessage message;
+        bool reaches;
+        std::string logged;
+    } cases[] = {
+        {"at-limit", {"exec", page, {"at-limit", "Logger", "logLevel", "[\"mark\"," + nested(inner) + "]"}}, true, "mark: [["},
+        {"one-deeper", {"exec", page, {"one-deeper", "Logger", "logLevel", "[\"mark\"," + nested(inner + 1) + "]"}}, false,
+         "ERROR: call refused: the arguments are nested deeper than 256 levels"},
+        {"very-deep", {"exec", page, {"very-deep", "Logger", "logLevel", "[\"mark\"," + nested(100000) + "]"}}, false,
+         "ERROR: call refused: the arguments are nested deeper than 256 levels"},
+        {"deep-in-text", {"exec", page, {"deep-in-text", "Logger", "logLevel", "[\"mark\",\"" + std::string(1000, '[') + "\"]"}},
+         true, "mark: [[["},
+        {"broken", {"exec", page, {"broken", "Logger", "logLevel", "[\"mark\","}}, false, "ERROR: call refused: the arguments are not JSON"},
+        {"oversized",
+         {"exec", page, {"oversized", "Logger", "logLevel", "[\"mark\",\"" + std::string(WHWebViewDelegate::kMaxPageMessageBytes, 'x') + "\"]"}},
+         false, "ERROR: call refused: a message of"},
+        {"refused-there", {"refused", page, {"exec", "refused-there", "too large over there"}}, false,
+         "ERROR: call refused: too large over there"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        testutil::LogCapture logs;
+        web->scripts.clear();
+        web->client->webViewBridgeMessage(k.message);
+        EXPECT_TRUE(logs.containsSubstring(k.logged));
+        EXPECT_EQ(logs.containsSubstring("mark: "), k.reaches);
+        platform::runMainLoopUntil([&] { return !web->scripts.empty(); }, k.reaches ? 0.1 : 2);
+        bool answered = !web->scripts.empty() &&
+                        web->scripts[0].find("nativeCallback('" + k.name + "',8,") != std::string::npos;
+        EXPECT_EQ(answered, !k.reaches);
+    }
 }
 
 TEST_F(HostTest, MissingStartPageLoadsTheErrorText) {

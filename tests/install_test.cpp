@@ -143,6 +143,7 @@ TEST_F(InstalledProgram, LayoutBelowThePrefix) {
     std::set<std::string> expected = {
         "bin/kivano",
         lib + "/kivano/libkivano_core.so",
+        lib + "/kivano/web-extensions/libkivano_web_extension.so",
         "share/applications/" + kId + ".desktop",
         "share/applications/mimeinfo.cache",  // refreshed at the install, how GIO finds scheme handlers
         "share/icons/hicolor/scalable/apps/" + kId + ".svg",
@@ -165,7 +166,8 @@ TEST_F(InstalledProgram, LayoutBelowThePrefix) {
     auto dyn = run({"readelf", "-d", prefix + "/bin/kivano"});
     ASSERT_EQ(dyn.status, 0) << dyn.err;
     EXPECT_TRUE(contains(dyn.out, "[$ORIGIN/../" + lib + "/kivano]")) << dyn.out;
-    for (const std::string& file : std::vector<std::string>{"bin/kivano", lib + "/kivano/libkivano_core.so"}) {
+    for (const std::string& file : std::vector<std::string>{"bin/kivano", lib + "/kivano/libkivano_core.so",
+                                                            lib + "/kivano/web-extensions/libkivano_web_extension.so"}) {
         SCOPED_TRACE(file);
         auto data = run({"readelf", "-p", ".rodata", prefix + "/" + file});
         ASSERT_EQ(data.status, 0) << data.err;
@@ -350,7 +352,8 @@ TEST(DebianPackage, HoldsTheLayoutAndDependsOnTheSharedLibraries) {
     ASSERT_EQ(list.status, 0) << list.err;
     const std::string lib = env("KIVANO_INSTALL_LIBDIR", "lib");
     for (const std::string& file : std::vector<std::string>{
-             "./usr/bin/kivano", "./usr/" + lib + "/kivano/libkivano_core.so", "./usr/share/kivano/config.xml",
+             "./usr/bin/kivano", "./usr/" + lib + "/kivano/libkivano_core.so",
+             "./usr/" + lib + "/kivano/web-extensions/libkivano_web_extension.so", "./usr/share/kivano/config.xml",
           "./usr/share/kivano/www/index.html", "./usr/share/applications/" + kId + ".desktop",
           "./usr/share/icons/hicolor/scalable/apps/" + kId + ".svg",
           "./usr/share/icons/hicolor/scalable/status/" + kId + "-status-symbolic.svg",

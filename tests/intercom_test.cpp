@@ -161,6 +161,29 @@ TEST(SIPPlugin, MakeCallWithoutAConfigurationTextFailsAtOnce) {
     EXPECT_EQ(plugin.callCallbackId(), std::optional<std::string>("SIP-running"));
 }
 
+TEST(SIPPlugin, ACallWhosePageIsGoneEndsAsHangUpEndsIt) {
+    RecordingDelegate delegate;
+    int own = 0, other = 0;
+    SIP plugin(reinterpret_cast<platform::WebView*>(&own));
+    plugin.setCommandDelegate(&delegate);
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.post(WHPluginResetNotification, &own);
+    EXPECT_EQ(delegate.count(), 0u) << "no call, nothing to end";
+    plugin.setCallCallbackId("SIP10");
+    center.post(WHPluginResetNotification, &other);
+    EXPECT_EQ(delegate.count(), 0u) << "the page of another web view";
+    center.post(WHPluginResetNotification, &own);
+    ASSERT_EQ(delegate.count(), 1u);
+    EXPECT_EQ(delegate.last().callbackId, std::optional<std::string>("SIP10"));
+    EXPECT_EQ(delegate.last().result.status(), WHCommandStatus_OK);
+    EXPECT_FALSE(delegate.last().result.keepCallback());
+    EXPECT_EQ(delegate.last().result.message(),
+              std::optional<Value>(SIP::_createPluginResultWithCode(200, "User hung up", 6, "DICONNCT")));
+    EXPECT_FALSE(plugin.callCallbackId());
+    plugin.callEvent({KvPjsua2Notification, nullptr, {}, Value{{KvPjsua2NotifCode, 180}, {KvPjsua2NotifState, 3}}});
+    EXPECT_EQ(delegate.count(), 1u) << "later call states reach no callback";
+}
+
 TEST(SIPPortCheck, BusyPortIsReplacedByTheFirstFreeAlternative) {
     TakenPort sip, firstAlt;
     unsigned freeAlt = testutil::freeSipPort();

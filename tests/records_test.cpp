@@ -72,6 +72,61 @@ TEST(Base64, StrictDecoding) {
     EXPECT_EQ(*platform::base64DecodeStrict(platform::base64Encode(all)), all);
 }
 
+static std::string nestedText(std::size_t levels, const std::string& inner = "") {
+    return std::string(levels, '[') + inner + std::string(levels, ']');
+}
+
+TEST(ValueDepth, DeepTextsAreRefusedBeforeParsing) {
+    const std::size_t max = platform::kMaxValueDepth;
+    struct Case {
+        std::string name;
+        std::string text;
+        bool parses;
+    } cases[] = {
+        {"at the limit", nestedText(max), true},
+        {"one deeper", nestedText(max + 1), false},
+        {"objects count", std::string(max, '[') + "{\"k\":[]}" + std::string(max, ']'), false},
+        {"very deep", nestedText(300000), false},
+        {"brackets in a text", "[\"" + std::string(5000, '[') + "\\\"{{\"]", true},
+        {"deep but unbalanced", std::string(max + 1, '['), false},
+        {"wide", "[" + [] { std::string t; for (int i = 0; i < 5000; ++i) t += "[1],"; return t; }() + "[]]", true},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(platform::parseJson(k.text).has_value(), k.parses);
+    }
+    EXPECT_TRUE(platform::parseJson(nestedText(10), 10));
+    EXPECT_FALSE(platform::parseJson(nestedText(11), 10));
+}
+
+TEST(ValueDepth, DeepValuesAreNeitherWalkedNorWrittenRecursively) {
+    // Built natively, deeper than any parse would give: measured and refused without recursion.
+    Value v = Value::array();
+    Value* innermost = &v;
+    for (int i = 0; i < 100000; ++i) {
+        innermost->push_back(Value::array());
+        innermost = &innermost->back();
+    }
+    EXPECT_TRUE(platform::valueNestsDeeperThan(v, platform::kMaxValueDepth));
+    EXPECT_EQ(platform::toJson(v), "null");
+    EXPECT_FALSE(platform::containsBytes(v));
+    testutil::LogCapture logs;
+    EXPECT_FALSE(WHPluginResult::resultWithStatusMessageAsArray(WHCommandStatus_OK, std::move(v)).argumentsAsJSON());
+    EXPECT_TRUE(logs.containsSubstring("NSArray JSONString error: Nesting deeper than"));
+
+    // A result message may be as deep as it can still be written in every form.
+    const std::size_t deepest = platform::kMaxValueDepth - 3;
+    Value fits = *platform::parseJson(nestedText(deepest));
+    EXPECT_FALSE(platform::valueNestsDeeperThan(fits, deepest));
+    EXPECT_TRUE(platform::valueNestsDeeperThan(fits, deepest - 1));
+    EXPECT_TRUE(WHPluginResult::resultWithStatusMessageAsArray(WHCommandStatus_OK, fits).argumentsAsJSON());
+    auto multipart = WHPluginResult::resultWithStatusMessageAsMultipart(WHCommandStatus_OK, fits).argumentsAsJSON();
+    ASSERT_TRUE(multipart);
+    EXPECT_TRUE(platform::parseJson("[" + *multipart + "]"));
+    EXPECT_FALSE(WHPluginResult::resultWithStatusMessageAsArray(WHCommandStatus_OK, Value::array({fits})).argumentsAsJSON());
+    EXPECT_FALSE(platform::valueNestsDeeperThan(Value(1), 0));
+}
+
 TEST(PluginResult, MessagesAsScriptText) {
     struct Case {
         WHPluginResult result;

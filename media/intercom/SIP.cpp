@@ -146,6 +146,12 @@ void SIP::hangUp(const WHInvokedUrlCommand&) {
     stopObservingCallStates();
 }
 
+// The page that held the call's callback is gone: the call ends as hangUp ends it.
+void SIP::onReset() {
+    if (!callCallbackId() && !observing_) return;
+    hangUp(WHInvokedUrlCommand(Value::array(), std::nullopt, "SIP", "hangUp"));
+}
+
 void SIP::callEvent(const platform::Notification& notification) {
     const Value& info = notification.userInfo;
     int code = intAt(info, KvPjsua2NotifCode);

@@ -13,6 +13,7 @@ class SIP : public WHPlugin {
 public:
     using WHPlugin::WHPlugin;
     ~SIP() override;
+    void onReset() override;
     const ActionTable& actions() const override;
 
     void initSipManager(const WHInvokedUrlCommand& command);

@@ -25,9 +25,7 @@ public:
     void addUserScript(const std::string& source, bool, const std::string& world) override {
         userScripts.push_back({world, source});
     }
-    void registerMessageHandler(const std::string& name, const std::string& world) override {
-        handlers.push_back({world, name});
-    }
+    void installPageBridge(const platform::PageBridgeConfig& config) override { bridge = config; }
     void registerURIScheme(const std::string& scheme, platform::URISchemeHandler) override { schemes.push_back(scheme); }
     void setWebGLEnabled(bool e) override { webGL = e; }
     void setDeveloperExtrasEnabled(bool e) override { developerExtras = e; }
@@ -40,7 +38,8 @@ public:
     std::string loadedURL, loadedHTML, localStoragePath;
     double loadTimeout = 0;
     std::vector<std::string> scripts, schemes;
-    std::vector<std::pair<std::string, std::string>> userScripts, handlers;
+    std::vector<std::pair<std::string, std::string>> userScripts;
+    platform::PageBridgeConfig bridge;
     bool webGL = false, developerExtras = false, drawsBackground = true;
 
 private:
