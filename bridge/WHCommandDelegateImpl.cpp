@@ -20,23 +20,40 @@ WHPlugin* WHCommandDelegateImpl::getCommandInstance(const std::string& pluginNam
     return viewController_->getCommandInstance(pluginName);
 }
 
-std::string WHCommandDelegateImpl::resultScript(const WHPluginResult& result, const std::optional<std::string>& callbackId) {
-    auto args = result.argumentsAsJSON();
-    std::string script = "webhost.require('webhost/exec').nativeCallback(";
-    script += platform::jsStringLiteral(callbackId ? *callbackId : std::string("(null)"), '\'');
-    script += ",";
-    script += std::to_string(static_cast<std::int32_t>(result.status()));
-    script += ",";
-    script += args ? *args : std::string("null");
-    script += ",";
-    script += result.keepCallback() ? "1" : "0";
-    script += ")";
-    return script;
+static std::string callbackText(const std::optional<std::string>& callbackId) {
+    return callbackId ? *callbackId : std::string("(null)");
+}
+
+std::string WHCommandDelegateImpl::resultEntry(const WHPluginResult& result, const std::optional<std::string>& callbackId) {
+    auto message = result.messageAsJSON();
+    std::string entry = "[";
+    entry += platform::scriptSafeJson(platform::toJson(Value(callbackText(callbackId))));
+    entry += ",";
+    entry += std::to_string(static_cast<std::int32_t>(result.status()));
+    entry += ",";
+    entry += message ? *message : std::string("null");
+    entry += result.keepCallback() ? ",1]" : ",0]";
+    return entry;
+}
+
+std::string WHCommandDelegateImpl::resultsCall(const std::vector<std::string>& entries) {
+    std::size_t size = 0;
+    for (const auto& e : entries) size += e.size() + 1;
+    std::string call;
+    call.reserve(size + 32);
+    call += kResultsFunction;
+    call += "([";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i) call += ',';
+        call += entries[i];
+    }
+    call += "])";
+    return call;
 }
 
 void WHCommandDelegateImpl::sendPluginResult(const WHPluginResult& result, const std::optional<std::string>& callbackId) {
     if (callbackId && *callbackId == "INVALID") return;
-    queue(resultScript(result, callbackId));
+    queue({true, resultEntry(result, callbackId)});
 }
 
 std::string WHCommandDelegateImpl::wrapEvalAndFetch(const std::string& js) {
@@ -49,7 +66,7 @@ void WHCommandDelegateImpl::evalJs(const std::string& js) { evalJs(js, true); }
 void WHCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLoop) {
     std::string wrapped = wrapEvalAndFetch(js);
     if (scheduledOnRunLoop) {
-        queue(std::move(wrapped));
+        queue({false, std::move(wrapped)});
     } else {
         evaluateNow(wrapped);
     }
@@ -59,11 +76,11 @@ void WHCommandDelegateImpl::runInBackground(std::function<void()> block) { platf
 
 const WHSettings& WHCommandDelegateImpl::settings() { return viewController_->settings; }
 
-void WHCommandDelegateImpl::queue(std::string script) {
+void WHCommandDelegateImpl::queue(Pending item) {
     bool schedule = false;
     {
         std::lock_guard lock(mutex_);
-        pending_.push_back(std::move(script));
+        pending_.push_back(std::move(item));
         if (!flushScheduled_ && !dispatching_) {
             flushScheduled_ = true;
             schedule = true;
@@ -77,17 +94,6 @@ void WHCommandDelegateImpl::queue(std::string script) {
     }
 }
 
-std::string WHCommandDelegateImpl::batchScript(const std::vector<std::string>& scripts) {
-    std::string s = "(function(s){for(var i=0;i<s.length;i++){try{(0,eval)(s[i]);}"
-                    "catch(e){setTimeout(function(){throw e;},0);}}})([";
-    for (std::size_t i = 0; i < scripts.size(); ++i) {
-        if (i) s += ",";
-        s += platform::jsStringLiteral(scripts[i], '"');
-    }
-    s += "]);";
-    return s;
-}
-
 void WHCommandDelegateImpl::beginPageCall() { dispatching_ = true; }
 
 void WHCommandDelegateImpl::endPageCall() {
@@ -96,23 +102,38 @@ void WHCommandDelegateImpl::endPageCall() {
 }
 
 void WHCommandDelegateImpl::flushPending() {
-    std::vector<std::string> batch;
+    std::vector<Pending> batch;
     {
         std::lock_guard lock(mutex_);
         batch.swap(pending_);
         flushScheduled_ = false;
     }
     if (batch.empty()) return;
-    // A script that throws has its error raised again from a timer, so the page's own error
-    // handling sees it.
-    evaluateNow(batch.size() == 1 ? "try{" + batch[0] + "\n}catch(e){setTimeout(function(){throw e;},0);}" : batchScript(batch));
+    // Results queued one after the other go in one call; each script is an evaluation of its own.
+    std::vector<std::string> scripts;
+    std::vector<std::string> entries;
+    for (auto& item : batch) {
+        if (item.isResult) {
+            entries.push_back(std::move(item.text));
+            continue;
+        }
+        if (!entries.empty()) {
+            scripts.push_back(resultsCall(entries));
+            entries.clear();
+        }
+        scripts.push_back(std::move(item.text));
+    }
+    if (!entries.empty()) scripts.push_back(resultsCall(entries));
+    deliver(scripts);
 }
 
-void WHCommandDelegateImpl::evaluateNow(const std::string& script) {
+// Results and events are for the application's own page only: the document shown, not one a
+// load in progress may bring; the web view decides again where the document changes.
+void WHCommandDelegateImpl::evaluateNow(const std::string& script) { deliver({script}); }
+
+void WHCommandDelegateImpl::deliver(const std::vector<std::string>& scripts) {
     platform::WebView* view = viewController_->webView;
     if (!view) return;
-    // Results and events are for the application's own page only: the document shown, not one a
-    // load in progress may bring; the web view decides again where the document changes.
     if (!viewController_->isTrustedPageURL(view->committedURL())) return;
-    view->evaluateScriptInTrustedPage(script);
+    view->evaluateScriptsInTrustedPage(scripts);
 }

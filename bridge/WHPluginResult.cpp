@@ -73,7 +73,7 @@ static bool writable(const Value& v, std::string& why) {
     return true;
 }
 
-std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
+std::optional<Value> WHPluginResult::sentMessage() const {
     // Written inside an array, the multipart form two levels deeper still; measured before any copy.
     constexpr std::size_t kMaxMessageDepth = platform::kMaxValueDepth - 3;
     if (message_ && platform::valueNestsDeeperThan(*message_, kMaxMessageDepth)) {
@@ -95,8 +95,20 @@ std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
         platform::logf("NSArray JSONString error: %s", why);
         return std::nullopt;
     }
-    std::string text = platform::toJson(Value::array({message}), 2);
+    return message;
+}
+
+std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
+    auto message = sentMessage();
+    if (!message) return std::nullopt;
+    std::string text = platform::toJson(Value::array({std::move(*message)}), 2);
     // Strip the array brackets.
     if (text.size() < 2) return std::nullopt;
     return text.substr(1, text.size() - 2);
+}
+
+std::optional<std::string> WHPluginResult::messageAsJSON() const {
+    auto message = sentMessage();
+    if (!message) return std::nullopt;
+    return platform::scriptSafeJson(platform::toJson(*message));
 }

@@ -54,8 +54,15 @@ public:
     // The message as the script expression placed into the callback script; absent when the
     // message cannot be written as JSON (the callback then carries null).
     std::optional<std::string> argumentsAsJSON() const;
+    // The message as compact JSON (null when absent), with U+2028 and U+2029 escaped so the text
+    // stands in a script as it is; absent as argumentsAsJSON is.
+    std::optional<std::string> messageAsJSON() const;
 
 private:
+    // The message in the form sent (array buffer and multipart forms applied), or absent when it
+    // cannot be written (logged).
+    std::optional<Value> sentMessage() const;
+
     enum class Form { Plain, ArrayBuffer, Multipart };
     std::uint32_t status_;
     std::optional<Value> message_;

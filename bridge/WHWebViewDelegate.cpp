@@ -75,6 +75,18 @@ var nativeExec = native.exec, nativeConsole = native.console, nativeError = nati
 var stringify = JSON.stringify, toText = String, ErrorClass = Error, keys = Object.keys;
 var defineProperty = Object.defineProperty, freeze = Object.freeze;
 var listen = window.addEventListener.bind(window);
+var later = window.setTimeout.bind(window);
+var reportError = typeof window.reportError === 'function' ? window.reportError.bind(window)
+                                                           : function(e){ later(function(){ throw e; }, 0); };
+// Results from native code, in order: [[callbackId, status, message, keep], ...]. A callback that
+// throws does not stop the ones after it; its error goes to the page's error handling.
+function results(list){
+  for (var i = 0; i < list.length; i++) {
+    var r = list[i];
+    try { webhost.require('webhost/exec').nativeCallback(r[0], r[1], r[2], r[3]); } catch (e) { reportError(e); }
+  }
+}
+defineProperty(window, ')JS" + std::string(WHCommandDelegateImpl::kResultsFunction) + R"JS(', {value: results, configurable: false, writable: false});
 listen('load', function(){
   try{webhost.require('webhost/channel').onNativeReady.fire();}catch(e){window._nativeReady = true;}
 });

@@ -10,9 +10,9 @@ namespace platform {
 // Web process to view: a BridgeMessage (platform/webview.h), named by its kind after this prefix,
 // with the parameters (frame URL, fields) of type "(sams)".
 inline constexpr const char* kBridgeMessagePrefix = "bridge.";
-// View to web process: a script to evaluate in the main frame if it shows a trusted document,
-// parameter of type "(s)".
-inline constexpr const char* kBridgeDeliverMessage = "deliver.script";
+// View to web process: scripts to evaluate in the main frame, in order and each on its own, while
+// it shows a trusted document; parameter of type "(as)".
+inline constexpr const char* kBridgeDeliverMessage = "deliver.scripts";
 
 // Keys of the extension's start data, a dictionary of type "a{sv}".
 inline constexpr const char* kBridgeTrustedPrefixKey = "trusted-prefix";  // "ay", NUL-terminated

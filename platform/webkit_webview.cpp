@@ -92,12 +92,24 @@ public:
                                             nullptr, nullptr, nullptr);
     }
 
-    void evaluateScriptInTrustedPage(const std::string& script) override {
+    void evaluateScriptInTrustedPage(const std::string& script) override { evaluateScriptsInTrustedPage({script}); }
+
+    void evaluateScriptsInTrustedPage(const std::vector<std::string>& scripts) override {
         // Without a view there is no document; the web process decides on the one it shows.
-        if (!view_ || bridge_.trustedPrefix.empty()) return;
-        char* text = g_utf8_make_valid(script.c_str(), static_cast<gssize>(script.size()));
-        WebKitUserMessage* message = webkit_user_message_new(kBridgeDeliverMessage, g_variant_new("(s)", text));
-        g_free(text);
+        if (!view_ || bridge_.trustedPrefix.empty() || scripts.empty()) return;
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE("as"));
+        for (const auto& script : scripts) {
+            // (A NUL byte counts as invalid here.)
+            if (g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {
+                g_variant_builder_add(&b, "s", script.c_str());
+            } else {
+                char* text = g_utf8_make_valid(script.c_str(), static_cast<gssize>(script.size()));
+                g_variant_builder_add(&b, "s", text);
+                g_free(text);
+            }
+        }
+        WebKitUserMessage* message = webkit_user_message_new(kBridgeDeliverMessage, g_variant_new("(as)", &b));
         webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
     }
 

@@ -130,6 +130,11 @@ public:
     // The same, but only when the document the main frame shows when the script is about to run
     // (decided in the web process) is a trusted one of the page bridge; otherwise it is dropped.
     virtual void evaluateScriptInTrustedPage(const std::string& script) { evaluateScript(script); }
+    // The scripts in order, each an evaluation of its own, under the same condition, decided
+    // for each script.
+    virtual void evaluateScriptsInTrustedPage(const std::vector<std::string>& scripts) {
+        for (const auto& s : scripts) evaluateScriptInTrustedPage(s);
+    }
     // The URL being loaded or shown (it changes when a load starts).
     virtual std::string currentURL() const = 0;
     // The URL of the document the main frame shows (it changes when a load commits).

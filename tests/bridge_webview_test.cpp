@@ -205,6 +205,51 @@ TEST(BridgeWebView, CloseSendsResignBeforePauseAndUrlsReachHandleOpenURL) {
     EXPECT_EQ(events[1][1], "pause");
 }
 
+// Results and events are evaluations of the native side, which a page's policy does not govern;
+// nothing of them may depend on the page's permission to evaluate text.
+TEST(BridgeWebView, APageThatForbidsEvalGetsEveryResultAndEvent) {
+    PageFixture page({{"index.html", "<!DOCTYPE html><html><head>"
+                                     "<meta http-equiv=\"Content-Security-Policy\" content=\"script-src 'self' file: 'unsafe-inline'\">" +
+                                         PageFixture::libraryTag() + PageFixture::reportHelper() + R"(</head><body><script>
+      var evalBlocked = false;
+      try { eval('1'); } catch (e) { evalBlocked = true; }
+      ['resign', 'pause', 'active', 'resume'].forEach(function(n){
+        document.addEventListener(n, function(){ report('event', n); });
+      });
+      document.addEventListener('deviceready', function(){
+        report('ready', evalBlocked);
+        var got = 0, inOrder = true;
+        webhost.exec(function(v){
+          if (v === 'done') { report('burst', got, inOrder); return; }
+          if (v !== got) inOrder = false;
+          got++;
+        }, null, 'Probe', 'burst', [10000]);
+        var answered = 0;
+        for (var i = 0; i < 50; i++) {
+          webhost.exec(function(){ if (++answered === 50) report('rapid', answered); }, null, 'Probe', 'later', [i]);
+        }
+      });
+    </script></body></html>)"}});
+    ASSERT_TRUE(page.load());
+    ASSERT_EQ(page.waitForReport("ready")[1], true) << "the page's policy forbids eval";
+    auto burst = page.waitForReport("burst", 60);
+    ASSERT_FALSE(burst.is_null());
+    EXPECT_EQ(burst[1], 10000);
+    EXPECT_EQ(burst[2], true);
+    EXPECT_FALSE(page.waitForReport("rapid", 30).is_null());
+
+    auto& app = platform::Application::shared();
+    app.finishLaunchingForTesting();
+    ASSERT_NE(KVControlMain::sharedInstance(), nullptr);
+    page.ui().window->performClose();
+    ASSERT_TRUE(testutil::spinUntil([&] { return page.reportsTagged("event").size() >= 2; }, 10));
+    KVControlMain::sharedInstance()->showTarragon(std::nullopt);
+    ASSERT_TRUE(testutil::spinUntil([&] { return page.reportsTagged("event").size() >= 4; }, 10));
+    std::vector<std::string> events;
+    for (const auto& e : page.reportsTagged("event")) events.push_back(e[1].get<std::string>());
+    EXPECT_EQ(events, (std::vector<std::string>{"resign", "pause", "resume", "active"}));
+}
+
 // What an attacker tries with what it stole: every text it saw is posted to every message handler
 // it can find, alone and as the first element of a call, and the app frame's bridge is called.
 static const char* kReplay = R"(function replay(stash){

@@ -156,7 +156,7 @@ TEST(PluginResult, UnwritableMessageLogsAndSendsNull) {
     auto n = WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, std::nan(""));
     EXPECT_FALSE(n.argumentsAsJSON());
     EXPECT_TRUE(logs.containsSubstring("NSArray JSONString error: "));
-    EXPECT_NE(WHCommandDelegateImpl::resultScript(n, "c").find(",1,null,0)"), std::string::npos);
+    EXPECT_EQ(WHCommandDelegateImpl::resultEntry(n, "c"), "[\"c\",1,null,0]");
 }
 
 TEST(PluginResult, InvalidUtf8IsReplacedNotThrown) {
@@ -166,15 +166,29 @@ TEST(PluginResult, InvalidUtf8IsReplacedNotThrown) {
     EXPECT_EQ(Value::parse(*text), Value("bad\xEF\xBF\xBD\xEF\xBF\xBDname"));
 }
 
-TEST(ResultScript, FormAndEscaping) {
-    auto r = WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_ERROR, 7);
-    r.setKeepCallbackAsBool(true);
-    EXPECT_EQ(WHCommandDelegateImpl::resultScript(r, "File123"),
-              "webhost.require('webhost/exec').nativeCallback('File123',9,\n  7\n,1)");
-    EXPECT_EQ(WHCommandDelegateImpl::resultScript(WHPluginResult::resultWithStatus(1), std::nullopt),
-              "webhost.require('webhost/exec').nativeCallback('(null)',1,\n  null\n,0)");
-    std::string evil = WHCommandDelegateImpl::resultScript(WHPluginResult::resultWithStatus(1), "a');alert(1);('\xE2\x80\xA8\\");
-    EXPECT_NE(evil.find("nativeCallback('a\\');alert(1);(\\'\\u2028\\\\',1"), std::string::npos) << evil;
+TEST(ResultScript, ResultsGoAsOneCompactJsonCall) {
+    auto kept = WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_ERROR, 7);
+    kept.setKeepCallbackAsBool(true);
+    const std::string tricky = "a');alert(1);('\xE2\x80\xA8\xE2\x80\xA9\\\"";
+    auto bytes = WHPluginResult::resultWithStatusMessageAsArrayBuffer(WHCommandStatus_OK, {0xFF});
+    std::string call = WHCommandDelegateImpl::resultsCall({
+        WHCommandDelegateImpl::resultEntry(kept, "File123"),
+        WHCommandDelegateImpl::resultEntry(WHPluginResult::resultWithStatus(1), std::nullopt),
+        WHCommandDelegateImpl::resultEntry(WHPluginResult::resultWithStatus(1, "x" + tricky), tricky),
+        WHCommandDelegateImpl::resultEntry(bytes, "b"),
+    });
+    const std::string head = std::string(WHCommandDelegateImpl::kResultsFunction) + "([";
+    ASSERT_EQ(call.rfind(head, 0), 0u) << call;
+    EXPECT_EQ(call.substr(head.size(), 20), "[\"File123\",9,7,1],[\"");
+    // One JSON value, no line breaks or raw line separators that a script would read otherwise.
+    EXPECT_EQ(call.find('\n'), std::string::npos);
+    EXPECT_EQ(call.find("\xE2\x80\xA8"), std::string::npos);
+    EXPECT_EQ(call.find("\xE2\x80\xA9"), std::string::npos);
+    auto parsed = platform::parseJson(call.substr(head.size() - 1, call.size() - head.size()));
+    ASSERT_TRUE(parsed) << call;
+    Value expected = Value::parse(R"J([["File123",9,7,1],["(null)",1,null,0],[],["b",1,{"WHType":"ArrayBuffer","data":"/w=="},0]])J");
+    expected[2] = Value::array({tricky, 1, "x" + tricky, 0});
+    EXPECT_EQ(*parsed, expected);
 }
 
 TEST(ParseJson, LoneSurrogatesBecomeReplacementCharacters) {

@@ -216,19 +216,25 @@ gboolean pageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) 
     const char* name = webkit_user_message_get_name(message);
     if (!name || g_strcmp0(name, platform::kBridgeDeliverMessage) != 0) return FALSE;
     GVariant* params = webkit_user_message_get_parameters(message);
-    if (!params || !g_variant_is_of_type(params, G_VARIANT_TYPE("(s)"))) return TRUE;
+    if (!params || !g_variant_is_of_type(params, G_VARIANT_TYPE("(as)"))) return TRUE;
     auto* frame = static_cast<WebKitFrame*>(g_object_get_data(G_OBJECT(page), kMainFrameKey));
-    if (!frame || !trusted(webkit_frame_get_uri(frame))) return TRUE;
+    if (!frame) return TRUE;
     JSCContext* ctx = webkit_frame_get_js_context(frame);
-    if (trusted(documentLocation(ctx).c_str())) {
+    GVariant* scripts = g_variant_get_child_value(params, 0);
+    const gsize count = g_variant_n_children(scripts);
+    // Each script is an evaluation of its own; one may change the document, so each is decided
+    // on the document shown when it is about to run.
+    for (gsize i = 0; i < count; ++i) {
+        if (!trusted(webkit_frame_get_uri(frame)) || !trusted(documentLocation(ctx).c_str())) break;
+        GVariant* text = g_variant_get_child_value(scripts, i);
         gsize length = 0;
-        GVariant* text = g_variant_get_child_value(params, 0);
         const char* script = g_variant_get_string(text, &length);
         JSCValue* result = jsc_context_evaluate(ctx, script, static_cast<gssize>(length));
         if (result) g_object_unref(result);
         jsc_context_clear_exception(ctx);
         g_variant_unref(text);
     }
+    g_variant_unref(scripts);
     g_object_unref(ctx);
     return TRUE;
 }
