@@ -1,6 +1,7 @@
 #include "platform/user_defaults.h"
 
 #include "platform/bundle.h"
+#include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 
@@ -81,6 +82,12 @@ void UserDefaults::loadLocked() {
 
 bool UserDefaults::writeLocked() {
     std::string error;
+    // The settings folder is the application's own: private to the user, like the file (0600).
+    std::string folder = path_.substr(0, path_.rfind('/'));
+    if (!makeApplicationFolder(folder, &error)) {
+        logf("User defaults could not be written to %s: %s", path_, error);
+        return false;
+    }
     if (!writeFileAtomically(path_, toJson(encodeStoredValue(values_), 2) + "\n", &error)) {
         logf("User defaults could not be written to %s: %s", path_, error);
         return false;
