@@ -125,9 +125,15 @@ void beginWrite(const std::string& path) {
     }
     ++p.inFlight;
     if (p.fd >= 0) {
-        // One write call per path: records of other threads never interleave with it.
-        // A second early, for file systems with coarse times.
-        std::string line = std::to_string(static_cast<long long>(std::time(nullptr)) - 1) + " " + path + '\0';
+        std::string absolute = path;
+        if (absolute[0] != '/') {
+            gchar* cwd = g_get_current_dir();
+            absolute = std::string(cwd) + "/" + path;
+            g_free(cwd);
+        }
+        // The time a second early, for file systems with coarse times. One write call per
+        // entry, so entries of other threads never interleave with it.
+        std::string line = std::to_string(static_cast<long long>(std::time(nullptr)) - 1) + " " + absolute + '\0';
         ssize_t ignored = ::write(p.fd, line.data(), line.size());
         (void)ignored;
     }

@@ -44,7 +44,7 @@ bool makeApplicationFolder(const std::string& path, std::string* error) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return fail(errno);
     if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR);
-    if (st.st_uid == ::getuid() && (st.st_mode & 0077) != 0 && ::chmod(path.c_str(), st.st_mode & 07700) != 0) {
+    if (st.st_uid == ::getuid() && (st.st_mode & 0777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
         logf("unable to make folder %s private: %s", path, std::string(std::strerror(errno)));
     }
     return true;

@@ -11,9 +11,10 @@ namespace platform {
 // temporary folder, created when missing; absent when no such folder can be had.
 std::optional<std::string> userTemporaryFolder();
 
-// Makes a folder of the application's own (settings, data, caches...) with its missing parents:
-// mode 0700, and an existing one of this user loses any group and other permissions. False when
-// there is no folder at the path afterwards; `error` then holds the system's description.
+// Makes a folder of the application's own (settings, data, caches...) with its missing parents,
+// mode 0700; an existing one of this user is set to 0700 too (losing any group and other
+// permissions). False when there is no folder at the path afterwards; `error` then holds the
+// system's description.
 bool makeApplicationFolder(const std::string& path, std::string* error = nullptr);
 
 enum class SupportFolderKind { ApplicationSupport, Caches };

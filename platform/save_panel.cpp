@@ -93,10 +93,10 @@ public:
         gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
         auto* held = new std::function<void(bool)>(std::move(answer));
         g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
+                             g_signal_handlers_disconnect_matched(d, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, data);
                              auto* answerOnce = static_cast<std::function<void(bool)>*>(data);
                              auto call = std::move(*answerOnce);
                              delete answerOnce;
-                             g_signal_handlers_disconnect_matched(d, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, data);
                              gtk_widget_destroy(GTK_WIDGET(d));
                              if (call) call(response == GTK_RESPONSE_ACCEPT);
                          }),

@@ -543,7 +543,9 @@ TEST_F(LocalFs, PositionedWritesGiveWhatTruncatingAndAppendingGave) {
         EXPECT_EQ(msg(r), c.answer);
         EXPECT_EQ(msg(r).is_number_float(), c.answer.is_number_float());
         EXPECT_EQ(exists(path), c.after.has_value());
-        if (c.after) EXPECT_EQ(testutil::readFile(path), *c.after);
+        if (c.after) {
+            EXPECT_EQ(testutil::readFile(path), *c.after);
+        }
     }
     // A new file is the user's alone; a replaced one keeps its mode.
     ::unlink((root + "/w.txt").c_str());
@@ -801,6 +803,23 @@ TEST_F(FilePlugin, ApplicationFoldersAndFilesArePrivate) {
     std::string settings = platform::UserDefaults::standard().filePath();
     EXPECT_EQ(modeOf(settings), 0600u);
     EXPECT_EQ(modeOf(settings.substr(0, settings.rfind('/'))), 0700u);
+}
+
+TEST(SettingsFile, OneThatIsNoRegularFileIsNeitherReadNorReplaced) {
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.set("probe", 1);
+    std::string path = defaults.filePath();
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    defaults.reset();
+    EXPECT_EQ(defaults.object("probe"), std::nullopt) << "answered without waiting for a writer";
+    defaults.set("probe", 2);
+    EXPECT_FALSE(defaults.synchronize());
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ::unlink(path.c_str());
+    defaults.reset();
 }
 
 TEST_F(FilePlugin, KilledWholeFileWritesLeaveOldOrNewContentAndNoTemporaryFile) {

@@ -11,8 +11,8 @@
 
 #include "bridge/WHCommandDelegate.h"
 #include "bridge/WHViewController.h"
-#include "platform/bundle.h"
 #include "platform/atomic_file.h"
+#include "platform/bundle.h"
 #include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/paths.h"

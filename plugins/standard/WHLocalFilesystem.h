@@ -67,8 +67,9 @@ public:
     static std::optional<std::string> getMimeTypeFromPath(const std::optional<std::string>& path);
 
     // Where a native path of this filesystem lies on the disk: every link resolved (the last
-    // component kept as it stands when `keepLastLink`), the result inside the real root. Absent
-    // when a link leads out of the root or dangles, or a folder on the way is missing.
+    // component kept as it stands when `keepLastLink`), what does not exist yet appended as it
+    // stands. Absent when a link leads out of the real root or dangles, or a file stands where
+    // a folder would be.
     std::optional<std::string> diskPath(const std::string& nativePath, bool keepLastLink = false) const;
     std::optional<std::string> diskPathForURL(const WHFilesystemURL& url, bool keepLastLink = false);
 
