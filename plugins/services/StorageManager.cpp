@@ -1,13 +1,8 @@
 #include "plugins/services/StorageManager.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "bridge/WHCommandDelegate.h"
+#include "platform/atomic_file.h"
+#include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/save_panel.h"
 
@@ -83,41 +78,16 @@ void StorageManager::saveFile(const WHInvokedUrlCommand& command) {
 }
 
 bool StorageManager::writeFile(const std::string& path, const Bytes& bytes, std::string* error) {
-    auto fail = [&](const char* what, int code) {
-        if (error) *error = "the file could not be written: " + std::string(what) + " " + path + ": " + std::strerror(code);
-        return false;
-    };
-    struct stat before;
-    bool existed = ::stat(path.c_str(), &before) == 0;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail("open", errno);
-    auto abandon = [&](const char* what) {
-        int code = errno;
-        ::close(fd);
-        // A file this call created holds nothing useful; one that was there is left as it is now.
-        if (!existed) ::unlink(path.c_str());
-        return fail(what, code);
-    };
-    const std::uint8_t* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return abandon("write");
-        }
-        p += w;
-        left -= static_cast<std::size_t>(w);
-    }
-    // Space for delayed writes is found only here on some file systems; special files (a device,
-    // a pipe) cannot be synced and need not be.
-    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return abandon("sync");
-    if (::close(fd) != 0) {
-        int code = errno;
-        if (!existed) ::unlink(path.c_str());
-        return fail("close", code);
-    }
-    return true;
+    // Through a link the user chose, the file it points at is replaced and the link stays.
+    std::string target = platform::resolveSymlinks(path);
+    platform::AtomicWriteOptions options;
+    options.createFolders = false;
+    // A new document gets the usual mode (0666 less the umask), as any saved file.
+    options.newFileMode = 0666;
+    std::string why;
+    if (platform::writeFileAtomically(target, bytes.data(), bytes.size(), options, &why)) return true;
+    if (error) *error = "the file could not be written: " + path + ": " + why;
+    return false;
 }
 
 void StorageManager::showSaveDialog(Bytes file, const std::string& fileName, SaveDialogCompletion completion) {

@@ -39,7 +39,8 @@ public:
     // alphabet skipped) when the name contains ".png", else the content's UTF-8. Absent when a
     // ".png" content does not decode.
     static std::optional<Bytes> bytesToSave(const std::string& fileName, const std::string& content);
-    // Writes the bytes to the path, replacing what is there; answers whether every byte reached the file.
+    // Writes the bytes to the path by atomic replace (the file holds either what it held or all the
+    // bytes); answers whether every byte reached the file.
     static bool writeFile(const std::string& path, const Bytes& bytes, std::string* error);
 
 private:
