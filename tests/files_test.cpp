@@ -824,6 +824,23 @@ TEST(SettingsFile, OneThatIsNoRegularFileIsNeitherReadNorReplaced) {
     defaults.reset();
 }
 
+TEST(ReadFile, ReadsRegularFilesToTheEndAndRefusesOthersWithoutWaiting) {
+    testutil::TempDir dir;
+    const std::string fifo = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    testutil::writeFile(dir.file("plain"), "abc");
+    std::string content = "kept";
+    EXPECT_FALSE(platform::readFile(fifo, content)) << "a FIFO without a writer answers at once";
+    EXPECT_FALSE(platform::readFile("/dev/zero", content));
+    EXPECT_FALSE(platform::readFile(dir.path(), content));
+    EXPECT_EQ(content, "kept");
+    ASSERT_TRUE(platform::readFile(dir.file("plain"), content));
+    EXPECT_EQ(content, "abc");
+    // Kernel files report size 0 and are read to their end.
+    ASSERT_TRUE(platform::readFile("/proc/self/status", content));
+    EXPECT_NE(content.find("Pid:"), std::string::npos);
+}
+
 TEST_F(FilePlugin, KilledWholeFileWritesLeaveOldOrNewContentAndNoTemporaryFile) {
     // Whole-file writes in a child process, killed at random moments: the file always holds one
     // whole content, and the next start removes the temporary file a killed write left.
