@@ -1,7 +1,5 @@
 #include "companion/FilePluginAccess.h"
 
-#include <cctype>
-
 #include "app/AppDelegate.h"
 #include "bridge/WHViewController.h"
 #include "platform/url_escape.h"
@@ -13,6 +11,9 @@ constexpr const char* kPluginKey = "WHFile";
 constexpr const char* kFileSystemName = "persistent";
 constexpr const char* kBaseURL = "whfile://localhost/persistent/";
 constexpr const char* kFileURLPrefix = "whfile://localhost/persistent";
+// How long the main thread waits for the page's file work queued before a load or save; past it
+// the file counts as absent (load) or not written (save), and the queued access is dropped.
+constexpr double kFileQueueWaitSeconds = 2.0;
 
 WHFile* findPlugin() {
     AppDelegate* delegate = AppDelegate::shared();
@@ -71,7 +72,7 @@ void FilePluginAccess::loadFile(const std::string& filename, const std::function
                                       if (parsed && parsed->is_object()) result = std::move(*parsed);
                                   });
             });
-        });
+        }, kFileQueueWaitSeconds);
     }
     if (callback) callback(std::move(result));
 }
@@ -82,7 +83,7 @@ void FilePluginAccess::saveFile(const std::string& filename, const platform::Val
     WHFile* plugin = findPlugin();
     if (plugin && data.is_object() && !platform::containsBytes(data)) {
         plugin->performFileWork([&] {
-            auto* fs = dynamic_cast<WHLocalFilesystem*>(plugin->fileSystemByName(kFileSystemName));
+            WHFileSystem* fs = plugin->fileSystemByName(kFileSystemName);
             if (!fs) return;
             WHFilesystemURL base = WHFilesystemURL::fileSystemURLWithString(kBaseURL);
             Value options{{"create", true}, {"exclusive", false}};
@@ -93,7 +94,7 @@ void FilePluginAccess::saveFile(const std::string& filename, const platform::Val
             // Written beside the file and moved into place, never truncated first.
             WHPluginResult written = fs->replaceFileAtURL(*url, bytes);
             success = written.status() == WHCommandStatus_OK;
-        });
+        }, kFileQueueWaitSeconds);
     }
     if (callback) callback(success);
 }

@@ -1,8 +1,15 @@
 #include "platform/download.h"
 
+#include <fcntl.h>
+#include <gio/gunixoutputstream.h>
+#include <glib/gstdio.h>
 #include <libsoup/soup.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/dispatch.h"
+#include "platform/file_folders.h"
 
 namespace platform {
 
@@ -27,18 +34,35 @@ DownloadResult downloadURLNow(const std::string& url) {
     SoupMessage* message = soup_message_new_from_uri(SOUP_METHOD_GET, uri);
     g_uri_unref(uri);
     GError* error = nullptr;
-    GBytes* body = soup_session_send_and_read(session, message, nullptr, &error);
-    if (error) {
-        out.error = error->message;
-        g_error_free(error);
+    // The body goes straight to a private file in the application's cache folder: an update may be
+    // larger than what should sit in memory.
+    std::string folder = supportFolder(SupportFolderKind::Caches, "downloads", &out.error).value_or("");
+    std::string path = folder.empty() ? std::string() : folder + "/download-XXXXXX";
+    int fd = path.empty() ? -1 : g_mkstemp_full(path.data(), O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (!folder.empty()) out.error = std::string("unable to create a temporary file: ") + g_strerror(errno);
     } else {
-        out.ok = true;
-        out.status = static_cast<int>(soup_message_get_status(message));
-        gsize size = 0;
-        const auto* data = static_cast<const std::uint8_t*>(body ? g_bytes_get_data(body, &size) : nullptr);
-        if (data) out.body.assign(data, data + size);
+        GOutputStream* file = g_unix_output_stream_new(fd, TRUE);
+        GInputStream* body = soup_session_send(session, message, nullptr, &error);
+        if (body) {
+            g_output_stream_splice(file, body,
+                                   static_cast<GOutputStreamSpliceFlags>(G_OUTPUT_STREAM_SPLICE_CLOSE_SOURCE |
+                                                                         G_OUTPUT_STREAM_SPLICE_CLOSE_TARGET),
+                                   nullptr, &error);
+            g_object_unref(body);
+        }
+        g_output_stream_close(file, nullptr, nullptr);
+        g_object_unref(file);
+        if (error) {
+            out.error = error->message;
+            g_error_free(error);
+            ::unlink(path.c_str());
+        } else {
+            out.ok = true;
+            out.status = static_cast<int>(soup_message_get_status(message));
+            out.bodyFile = path;
+        }
     }
-    if (body) g_bytes_unref(body);
     g_object_unref(message);
     g_object_unref(session);
     g_main_context_pop_thread_default(context);

@@ -1,18 +1,16 @@
-// Whole-body HTTP downloads over libsoup: a plain GET, the body kept in memory.
+// HTTP downloads over libsoup: a plain GET, the body streamed into a temporary file.
 #pragma once
 
 #include <functional>
 #include <string>
-
-#include "platform/value.h"
 
 namespace platform {
 
 struct DownloadResult {
     bool ok = false;        // the exchange completed (whatever the HTTP status)
     int status = 0;         // HTTP status when ok
-    Bytes body;             // the whole body when ok
-    std::string error;      // transport error text when not ok
+    std::string bodyFile;   // when ok: a private temporary file holding the whole body; the caller removes it
+    std::string error;      // transport or file error text when not ok
 };
 
 // Starts the download and returns at once. The completion runs once, on a background thread of

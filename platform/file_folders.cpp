@@ -34,13 +34,29 @@ std::optional<std::string> userTemporaryFolder() {
     return path;
 }
 
+bool makeApplicationFolder(const std::string& path, std::string* error) {
+    auto fail = [&](int code) {
+        if (error) *error = std::strerror(code);
+        return false;
+    };
+    if (path.empty()) return fail(ENOENT);
+    if (g_mkdir_with_parents(path.c_str(), 0700) != 0) return fail(errno);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return fail(errno);
+    if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+    if (st.st_uid == ::getuid() && (st.st_mode & 0777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+        logf("unable to make folder %s private: %s", path, std::string(std::strerror(errno)));
+    }
+    return true;
+}
+
 std::optional<std::string> supportFolder(SupportFolderKind kind, const std::string& components, std::string* error) {
     std::string base = kind == SupportFolderKind::ApplicationSupport ? dataHome() : cacheHome();
     std::string path = base + "/" + Bundle::main().identifier();
-    if (!components.empty()) path += "/" + components;
-    if (!makeDirs(path)) {
-        if (error) *error = std::strerror(errno);
-        return std::nullopt;
+    if (!makeApplicationFolder(path, error)) return std::nullopt;
+    if (!components.empty()) {
+        path += "/" + components;
+        if (!makeApplicationFolder(path, error)) return std::nullopt;
     }
     return path;
 }

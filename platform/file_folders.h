@@ -11,9 +11,16 @@ namespace platform {
 // temporary folder, created when missing; absent when no such folder can be had.
 std::optional<std::string> userTemporaryFolder();
 
+// Makes a folder of the application's own (settings, data, caches...) with its missing parents,
+// mode 0700; an existing one of this user is set to 0700 too (losing any group and other
+// permissions). False when there is no folder at the path afterwards; `error` then holds the
+// system's description.
+bool makeApplicationFolder(const std::string& path, std::string* error = nullptr);
+
 enum class SupportFolderKind { ApplicationSupport, Caches };
 // The user's folder of the kind ($XDG_DATA_HOME or $XDG_CACHE_HOME), then the bundle identifier,
-// then `components` (joined with "/" when not empty); created with its parents when missing.
+// then `components` (joined with "/" when not empty); created with its parents when missing, the
+// application's folders among them private (makeApplicationFolder).
 // Absent when it cannot be created; `error` then holds the system's description.
 std::optional<std::string> supportFolder(SupportFolderKind kind, const std::string& components,
                                          std::string* error = nullptr);

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/atomic_file.h"
+
 namespace platform {
 
 std::string homeDir();
@@ -19,8 +21,6 @@ std::string expandHomePath(const std::string& path);
 // Creates the folder and its parents (mode 0700 for new ones); answers whether it exists afterwards.
 bool makeDirs(const std::string& path);
 
-// Writes the whole content to a temporary file beside `path`, syncs it and renames it into place.
-bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error = nullptr);
 bool readFile(const std::string& path, std::string& content);
 
 }  // namespace platform

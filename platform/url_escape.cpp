@@ -1,23 +1,38 @@
 #include "platform/url_escape.h"
 
-#include <cctype>
+#include <glib.h>
 
 namespace platform {
 
 std::string percentEscape(const std::string& text, const std::string& keep) {
-    static const char* hex = "0123456789ABCDEF";
+    std::string allowed = "/";
+    for (char c : keep) {
+        if (c != '\0' && static_cast<unsigned char>(c) < 0x80) allowed += c;
+    }
+    // GLib stops at a NUL byte: each NUL is escaped here and the pieces between go to GLib.
     std::string out;
     out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/' ||
-            (c < 0x80 && c != 0 && keep.find(static_cast<char>(c)) != std::string::npos)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t nul = text.find('\0', start);
+        std::string piece = text.substr(start, nul == std::string::npos ? std::string::npos : nul - start);
+        gchar* escaped = g_uri_escape_string(piece.c_str(), allowed.c_str(), FALSE);
+        out += escaped;
+        g_free(escaped);
+        if (nul == std::string::npos) break;
+        out += "%00";
+        start = nul + 1;
     }
+    return out;
+}
+
+std::optional<std::string> percentDecode(const std::string& text) {
+    // Text with a NUL byte cannot reach GLib whole; it is no URL text either.
+    if (text.find('\0') != std::string::npos) return std::nullopt;
+    gchar* decoded = g_uri_unescape_string(text.c_str(), nullptr);
+    if (!decoded) return std::nullopt;
+    std::string out = decoded;
+    g_free(decoded);
     return out;
 }
 

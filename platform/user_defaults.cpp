@@ -1,6 +1,9 @@
 #include "platform/user_defaults.h"
 
+#include <sys/stat.h>
+
 #include "platform/bundle.h"
+#include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 
@@ -70,6 +73,12 @@ void UserDefaults::loadLocked() {
     if (path_.empty()) path_ = configHome() + "/" + Bundle::main().identifier() + "/defaults.json";
     std::string text;
     values_ = Value::object();
+    // Only a regular file is read: a FIFO would wait for a writer, a device might never end.
+    struct stat st;
+    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        logf("User defaults at %s are not a regular file; starting empty", path_);
+        return;
+    }
     if (!readFile(path_, text)) return;
     auto parsed = parseJson(text);
     if (!parsed || !parsed->is_object()) {
@@ -81,6 +90,12 @@ void UserDefaults::loadLocked() {
 
 bool UserDefaults::writeLocked() {
     std::string error;
+    // The settings folder is the application's own: private to the user, like the file (0600).
+    std::string folder = path_.substr(0, path_.rfind('/'));
+    if (!makeApplicationFolder(folder, &error)) {
+        logf("User defaults could not be written to %s: %s", path_, error);
+        return false;
+    }
     if (!writeFileAtomically(path_, toJson(encodeStoredValue(values_), 2) + "\n", &error)) {
         logf("User defaults could not be written to %s: %s", path_, error);
         return false;

@@ -1,5 +1,7 @@
 // The application manager: visibility setting, start at login, update download and start.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <sys/stat.h>
 
 #include "bridge/WHConfigParser.h"
@@ -9,6 +11,7 @@
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
 #include "plugins/services/ApplicationManager.h"
+#include "platform/file_folders.h"
 #include "tests/support/download_server.h"
 #include "tests/support/recording_delegate.h"
 #include "tests/support/services_scripted_platform.h"
@@ -247,10 +250,22 @@ TEST(DesktopExecQuote, QuotesWhatTheExecLineWouldSplitOrExpand) {
 class UpdateDownloadTest : public ApplicationManagerTest {
 protected:
     DownloadServer server;
+
+    // What the downloads left in the application's cache: the body waits there only while its dialog is open.
+    static std::vector<std::string> leftDownloads() {
+        std::vector<std::string> names;
+        auto folder = platform::supportFolder(platform::SupportFolderKind::Caches, "downloads");
+        if (!folder) return names;
+        for (const auto& e : std::filesystem::directory_iterator(*folder)) names.push_back(e.path().filename().string());
+        return names;
+    }
 };
 
 TEST_F(UpdateDownloadTest, SavedDownloadsOfferTheBodyUnderTheUpdateName) {
     server.route("/update.dmg", {200, std::string("DMG\0body", 8)});
+    std::string large(8 << 20, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 131 + (i >> 12));
+    server.route("/large.dmg", {200, large});
     start();
     struct Case {
         std::string url;
@@ -260,6 +275,7 @@ TEST_F(UpdateDownloadTest, SavedDownloadsOfferTheBodyUnderTheUpdateName) {
     // The HTTP status is not examined: a 404 page is offered like any body.
     const std::vector<Case> cases = {
         {server.url("/update.dmg"), dir.file("first.dmg"), std::string("DMG\0body", 8)},
+        {server.url("/large.dmg"), dir.file("large.dmg"), large},
         {server.url("/missing"), dir.file("second"), "<html><body>Not Found</body></html>"},
     };
     std::string expectedPath;
@@ -280,6 +296,7 @@ TEST_F(UpdateDownloadTest, SavedDownloadsOfferTheBodyUnderTheUpdateName) {
         expectedPath = platform::pathWithAllowedType(c.chosen, options);
         EXPECT_EQ(testutil::readFile(expectedPath), c.content);
         EXPECT_EQ(plugin->updateFilePath(), std::optional<std::string>(expectedPath));
+        EXPECT_EQ(leftDownloads(), std::vector<std::string>{});
     }
     // Two saved downloads: the second path is kept.
     EXPECT_EQ(expectedPath, dir.file("second.dmg"));
@@ -325,6 +342,7 @@ TEST_F(UpdateDownloadTest, FailuresAnswerOnceAndKeepTheSavedPath) {
         EXPECT_EQ(panel->shown().size(), dialogs + (c.dialog ? 1 : 0));
         dialogs = panel->shown().size();
         EXPECT_EQ(plugin->updateFilePath(), std::optional<std::string>(dir.file("kept.dmg")));
+        EXPECT_EQ(leftDownloads(), std::vector<std::string>{});
     }
 }
 

@@ -212,15 +212,7 @@ TEST(Reachability, AddressesAndLocalNetwork) {
 
 TEST(Reachability, SystemMonitorGivesTheFlagSet) {
     setSystemFlags(std::nullopt);
-    auto ipv4 = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        const std::uint8_t bytes[4] = {a, b, c, d};
-        std::memcpy(&in.sin_addr, bytes, 4);
-        std::vector<std::uint8_t> out(sizeof in);
-        std::memcpy(out.data(), &in, sizeof in);
-        return out;
-    };
+    auto ipv4 = &WHReachability::ipv4Address;
     const platform::ReachabilityFlags loopback = kReachable | kIsLocalAddress | kIsDirect;
     struct Case {
         const char* name;

@@ -2,8 +2,16 @@
 // in the temporary home, the plug-in's actions and the companion's JSON access.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <future>
+#include <map>
+#include <random>
+#include <thread>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/AppDelegate.h"
 #include "bridge/WHViewController.h"
@@ -11,6 +19,8 @@
 #include "platform/application.h"
 #include "platform/file_folders.h"
 #include "platform/paths.h"
+#include "platform/url_escape.h"
+#include "platform/user_defaults.h"
 #include "plugins/standard/WHFile.h"
 #include "tests/support/recording_delegate.h"
 #include "tests/support/test_util.h"
@@ -25,6 +35,26 @@ bool exists(const std::string& p) {
 }
 
 Value msg(const WHPluginResult& r) { return r.message().value_or(Value()); }
+
+unsigned modeOf(const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+bool isLink(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Names in the folder that look like the temporary file of a whole-file write of `name`.
+std::vector<std::string> temporariesOf(const std::string& folder, const std::string& name) {
+    std::vector<std::string> found;
+    for (auto& e : std::filesystem::directory_iterator(folder)) {
+        std::string n = e.path().filename().string();
+        if (n.size() == name.size() + 7 && n.rfind(name + ".", 0) == 0 && n != name + ".backup") found.push_back(n);
+    }
+    return found;
+}
 
 }  // namespace
 
@@ -59,6 +89,27 @@ TEST(WHFilesystemURLTest, Parsing) {
     }
     EXPECT_EQ(WHFilesystemURL::fileSystemURLWithString("whfile://localhost/persistent/a%20b").absoluteURL(),
               "whfile://localhost/persistent/a b");
+}
+
+TEST(PercentEscapingTest, EscapesAndDecodesByteForByte) {
+    const std::vector<std::tuple<std::string, std::string, std::string>> escapes{
+        // text, kept characters, escaped
+        {"/a b/c.txt", "", "/a%20b/c.txt"},
+        {"/q#x?y%z", "", "/q%23x%3Fy%25z"},
+        {"/q#x?y", "#?", "/q#x?y"},
+        {"/\xC3\xBC\xE2\x9C\x93", "", "/%C3%BC%E2%9C%93"},
+        {"-._~AZaz09", "", "-._~AZaz09"},
+        {"!$&'()*+,;=:@", "!$&'()*+,;=:@", "!$&'()*+,;=:@"},
+        {"!$&'()*+,;=:@", "", "%21%24%26%27%28%29%2A%2B%2C%3B%3D%3A%40"},
+        {std::string("a\0b", 3), "", "a%00b"},
+        {"\xFC", "\xFC", "%FC"},  // only ASCII can be kept
+    };
+    for (const auto& [text, keep, escaped] : escapes) {
+        EXPECT_EQ(platform::percentEscape(text, keep), escaped) << text;
+        EXPECT_EQ(platform::percentDecode(escaped), std::string(text).find('\0') == std::string::npos ? std::optional(text) : std::nullopt)
+            << escaped;
+    }
+    for (std::string bad : {"%zz", "%4", "100%", "a%00b", "%"}) EXPECT_EQ(platform::percentDecode(bad), std::nullopt) << bad;
 }
 
 TEST(WHLocalFilesystemTest, NormalizePath) {
@@ -331,11 +382,190 @@ TEST_F(LocalFs, CopyMoveRules) {
     EXPECT_FALSE(exists(dir.path() + "/outside/x"));
 }
 
-// ---- the plug-in ----
+TEST_F(LocalFs, LinksLeadingOutOfTheRootAreNeverFollowed) {
+    std::string outside = dir.path() + "/outside";
+    ASSERT_EQ(::symlink("../outside/secret", (root + "/rel").c_str()), 0);
+    ASSERT_EQ(::symlink((outside + "/secret").c_str(), (root + "/abs").c_str()), 0);
+    ASSERT_EQ(::symlink("../outside", (root + "/outdir").c_str()), 0);
+    ASSERT_EQ(::symlink("../outside/none", (root + "/dangling").c_str()), 0);
+    ASSERT_EQ(::symlink("file.txt", (root + "/in").c_str()), 0);
+    ASSERT_EQ(::symlink((root + "/dir").c_str(), (root + "/indir").c_str()), 0);
+    platform::makeDirs(root + "/tree");
+    testutil::writeFile(root + "/tree/a.txt", "a");
+    ASSERT_EQ(::symlink("../../outside/secret", (root + "/tree/out").c_str()), 0);
+
+    // Every way in through a link that leads out finds nothing there and changes nothing.
+    for (std::string name : {"/rel", "/abs", "/outdir/secret", "/dangling"}) {
+        SCOPED_TRACE(name);
+        int readCode = -1;
+        fs->readFileAtURL(url(name), 0, -1, [&](std::optional<Bytes> d, const std::string&, int code) {
+            EXPECT_FALSE(d.has_value());
+            readCode = code;
+        });
+        EXPECT_EQ(readCode, 1);
+        EXPECT_EQ(msg(fs->entryForLocalURI(url(name))), 1);
+        EXPECT_EQ(msg(fs->getFileForURL(url("/"), name.substr(1), nullptr)), 1);
+        WHPluginResult meta;
+        fs->getFileMetadataForURL(url(name), [&](const WHPluginResult& r) { meta = r; });
+        EXPECT_EQ(meta.status(), 9u);
+        EXPECT_EQ(msg(meta), 1);
+        for (std::uint64_t position : {0, 1}) EXPECT_EQ(fs->writeAtPosition(url(name), Bytes{'X'}, position).status(), 9u);
+        EXPECT_EQ(fs->writeToFileAtURL(url(name), Bytes{'X'}, true).status(), 9u);
+        EXPECT_EQ(fs->writeToFileAtURL(url(name), Bytes{'X'}, false).status(), 9u);
+        EXPECT_EQ(msg(fs->truncateFileAtURL(url(name), 0)), 0);
+        WHPluginResult copied;
+        fs->copyFileToURL(url("/"), "copied", fs.get(), url(name), true, [&](const WHPluginResult& r) { copied = r; });
+        EXPECT_EQ(copied.status(), 6u);
+        EXPECT_FALSE(exists(root + "/copied"));
+    }
+    EXPECT_EQ(testutil::readFile(outside + "/secret"), "s");
+    EXPECT_FALSE(exists(outside + "/none"));
+    EXPECT_EQ(msg(fs->getFileForURL(url("/"), "outdir/new.txt", {{"create", true}})), 1);
+    EXPECT_EQ(msg(fs->getFileForURL(url("/"), "outdir/newdir", {{"create", true}, {"getDir", true}})), 1);
+    EXPECT_FALSE(exists(outside + "/new.txt"));
+    EXPECT_FALSE(exists(outside + "/newdir"));
+    EXPECT_EQ(msg(fs->readEntriesAtURL(url("/outdir"))), 1);
+
+    // Links that stay inside are followed.
+    std::string read;
+    fs->readFileAtURL(url("/indir/sub/inner.txt"), 0, -1, [&](std::optional<Bytes> d, const std::string&, int) {
+        if (d) read.assign(d->begin(), d->end());
+    });
+    EXPECT_EQ(read, "x");
+    std::map<std::string, bool> isDir;
+    for (const auto& e : msg(fs->readEntriesAtURL(url("/")))) isDir[e["name"].get<std::string>()] = e["isDirectory"].get<bool>();
+    EXPECT_EQ(isDir["indir"], true);
+    EXPECT_EQ(isDir["in"], false);
+    EXPECT_EQ(isDir["outdir"], false) << "a link leading out counts as nothing to enter";
+    EXPECT_EQ(msg(fs->writeAtPosition(url("/in"), Bytes{'n', 'e', 'w'}, 0)), 3);
+    EXPECT_EQ(testutil::readFile(root + "/file.txt"), "new");
+    EXPECT_TRUE(isLink(root + "/in")) << "the file behind the link is replaced, the link stays";
+
+    // A link is copied as a link only when it points inside the root from its new place.
+    struct Copy {
+        std::string src, destDir, name;
+        int status;
+    };
+    const std::vector<Copy> copies{
+        {"/in", "/", "in2", 1},
+        {"/indir", "/dir", "indir2", 1},  // absolute, inside
+        {"/rel", "/", "rel2", 6},
+        {"/tree", "/", "tree2", 6},       // a link deep inside leads out: nothing of the copy is left
+        {"/in", "/indir", "in3", 1},      // "file.txt" beside it: inside
+    };
+    for (const auto& c : copies) {
+        SCOPED_TRACE(c.src + " -> " + c.destDir + "/" + c.name);
+        WHPluginResult got;
+        fs->copyFileToURL(url(c.destDir), c.name, fs.get(), url(c.src), true, [&](const WHPluginResult& r) { got = r; });
+        EXPECT_EQ(got.status(), static_cast<unsigned>(c.status));
+        std::string made = root + (c.destDir == "/" ? "" : c.destDir) + "/" + c.name;
+        if (c.status == 1) {
+            EXPECT_TRUE(isLink(made));
+        } else {
+            EXPECT_EQ(msg(got), 9);
+            EXPECT_FALSE(exists(made) || isLink(made));
+        }
+    }
+
+    // Removing a link removes the link, never what it points at.
+    EXPECT_EQ(fs->removeFileAtURL(url("/abs")).status(), 1u);
+    EXPECT_EQ(fs->recursiveRemoveFileAtURL(url("/outdir")).status(), 1u);
+    EXPECT_FALSE(isLink(root + "/abs") || isLink(root + "/outdir"));
+    EXPECT_EQ(testutil::readFile(outside + "/secret"), "s");
+}
+
+TEST_F(LocalFs, OnlyRegularFilesAreReadOrWritten) {
+    ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0600), 0);
+    // Each answers at once: opening or reading a FIFO without a writer would wait for ever.
+    int code = -1;
+    fs->readFileAtURL(url("/fifo"), 0, -1, [&](std::optional<Bytes> d, const std::string&, int c) {
+        EXPECT_FALSE(d.has_value());
+        code = c;
+    });
+    EXPECT_EQ(code, 4);
+    fs->readFileAtURL(url("/dir"), 0, -1, [&](std::optional<Bytes>, const std::string&, int c) { code = c; });
+    EXPECT_EQ(code, 4);
+    for (std::uint64_t position : {0, 3}) {
+        auto r = fs->writeAtPosition(url("/fifo"), Bytes{'a'}, position);
+        EXPECT_EQ(r.status(), 9u);
+        EXPECT_EQ(msg(r), 9);
+    }
+    auto r = fs->truncateFileAtURL(url("/fifo"), 0);
+    EXPECT_EQ(r.status(), 6u);
+    EXPECT_EQ(msg(r), 9);
+    WHPluginResult meta;
+    fs->getFileMetadataForURL(url("/fifo"), [&](const WHPluginResult& m) { meta = m; });
+    EXPECT_EQ(msg(meta)["size"], 0);
+    fs->copyFileToURL(url("/"), "fifo2", fs.get(), url("/fifo"), true, [&](const WHPluginResult& m) { meta = m; });
+    EXPECT_EQ(msg(meta), 4);
+    EXPECT_FALSE(exists(root + "/fifo2"));
+    struct stat st;
+    ASSERT_EQ(::lstat((root + "/fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "never replaced by a file";
+
+    // A device through the "root" filesystem: refused before a single byte is read.
+    WHLocalFilesystem whole("root", "/");
+    auto started = std::chrono::steady_clock::now();
+    whole.readFileAtURL(WHFilesystemURL::fileSystemURLWithString("whfile://localhost/root/dev/zero"), 0, -1,
+                        [&](std::optional<Bytes> d, const std::string&, int c) {
+                            EXPECT_FALSE(d.has_value());
+                            code = c;
+                        });
+    EXPECT_EQ(code, 4);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+}
+
+TEST_F(LocalFs, PositionedWritesGiveWhatTruncatingAndAppendingGave) {
+    struct Case {
+        std::optional<std::string> before;
+        std::uint64_t position;
+        std::string data;
+        std::optional<std::string> after;  // absent: no file
+        Value answer;
+    };
+    const std::vector<Case> cases{
+        {"0123456789", 0, "abc", "abc", 3},
+        {"0123456789", 0, "", "", 0.0},
+        {std::nullopt, 0, "", std::nullopt, 0.0},
+        {std::nullopt, 0, "abc", "abc", 3},
+        {"0123456789", 4, "ab", "0123ab", 2},
+        {"0123", 6, "ab", std::string("0123\0\0ab", 8), 2},
+        {std::nullopt, 5, "ab", "ab", 2},
+        {"0123456789", 10, "", "0123456789", 0.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before.value_or("(none)") + " @" + std::to_string(c.position) + " " + c.data);
+        std::string path = root + "/w.txt";
+        ::unlink(path.c_str());
+        if (c.before) testutil::writeFile(path, *c.before);
+        auto r = fs->writeAtPosition(url("/w.txt"), Bytes(c.data.begin(), c.data.end()), c.position);
+        EXPECT_EQ(r.status(), 1u);
+        EXPECT_EQ(msg(r), c.answer);
+        EXPECT_EQ(msg(r).is_number_float(), c.answer.is_number_float());
+        EXPECT_EQ(exists(path), c.after.has_value());
+        if (c.after) {
+            EXPECT_EQ(testutil::readFile(path), *c.after);
+        }
+    }
+    // A new file is the user's alone; a replaced one keeps its mode.
+    ::unlink((root + "/w.txt").c_str());
+    fs->writeAtPosition(url("/w.txt"), Bytes{'a'}, 0);
+    EXPECT_EQ(modeOf(root + "/w.txt"), 0600u);
+    ::chmod((root + "/w.txt").c_str(), 0640);
+    fs->writeAtPosition(url("/w.txt"), Bytes{'b'}, 0);
+    EXPECT_EQ(modeOf(root + "/w.txt"), 0640u);
+    EXPECT_TRUE(temporariesOf(root, "w.txt").empty());
+}
+
+
 
 class FilePlugin : public ::testing::Test {
 protected:
-    void SetUp() override { start({}); }
+    void SetUp() override {
+        // Every test begins with an empty persistent folder.
+        std::filesystem::remove_all(platform::dataHome() + "/com.kivano.Tarragon/files");
+        start({});
+    }
     void start(const WHSettings& settings) {
         plugin = nullptr;
         vc = std::make_unique<WHViewController>();
@@ -483,6 +713,173 @@ TEST_F(FilePlugin, WritesToOneFileKeepTheirOrder) {
     EXPECT_EQ(std::vector<std::string>(order.end() - blocks, order.end()), ids);
 }
 
+TEST_F(FilePlugin, NegativeOrOutOfRangeSizesAndPositionsChangeNothing) {
+    std::string f = "whfile://localhost/persistent/t.txt";
+    struct Case {
+        std::string action;
+        Value args;
+        unsigned status;
+    };
+    const std::vector<Case> cases{
+        {"truncate", {f, -1}, 6},
+        {"truncate", {f, -1e30}, 6},
+        {"truncate", {f, 1e30}, 6},
+        {"truncate", {f, std::uint64_t{1} << 63}, 6},
+        {"write", {f, "abc", -3}, 9},
+        {"write", {f, "abc", -1e300}, 9},
+        {"write", {f, "abc", 1e300}, 9},
+        {"write", {f, "abc", std::uint64_t{1} << 63}, 9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action + " " + c.args.dump());
+        testutil::writeFile(persistent() + "/t.txt", "0123456789");
+        auto r = call(c.action, c.args);
+        EXPECT_EQ(r.status(), c.status);
+        EXPECT_EQ(msg(r), 9);
+        EXPECT_EQ(testutil::readFile(persistent() + "/t.txt"), "0123456789");
+    }
+}
+
+TEST_F(FilePlugin, NothingButRegularFilesIsReadAndEveryCallAnswers) {
+    std::string fifo = persistent() + "/pipe.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (std::string u : {"whfile://localhost/persistent/pipe.json", "whfile://localhost/root/dev/zero"}) {
+        SCOPED_TRACE(u);
+        for (auto [action, args] : std::vector<std::pair<std::string, Value>>{{"readAsText", {u, "UTF-8", 0, -1}},
+                                                                              {"readAsDataURL", {u, 0, -1}},
+                                                                              {"readAsArrayBuffer", {u, 0, -1}},
+                                                                              {"readAsBinaryString", {u, 0, -1}}}) {
+            auto r = call(action, args);
+            EXPECT_EQ(r.status(), 6u) << action;
+            EXPECT_EQ(msg(r), 4) << action;
+        }
+    }
+    EXPECT_EQ(msg(call("write", {"whfile://localhost/persistent/pipe.json", "{}", 0})), 9);
+    EXPECT_EQ(msg(call("truncate", {"whfile://localhost/persistent/pipe.json", 0})), 9);
+    EXPECT_EQ(msg(call("copyTo", {"whfile://localhost/persistent/pipe.json", "whfile://localhost/persistent/", "copy"})), 4);
+    // The file queue is free again: a plain read answers.
+    testutil::writeFile(persistent() + "/after.txt", "ok");
+    EXPECT_EQ(msg(call("readAsText", {"whfile://localhost/persistent/after.txt", "UTF-8", 0, -1})), "ok");
+}
+
+TEST_F(FilePlugin, NamesWithHashOrLettersBeyondAsciiResolve) {
+    struct Case {
+        std::string file, arg, fullPath;
+    };
+    const std::vector<Case> cases{
+        {"q#x.txt", "whfile://localhost/persistent/q%23x.txt", "/q#x.txt"},
+        {"\xC3\xBC.txt", "whfile://localhost/persistent/%C3%BC.txt", "/\xC3\xBC.txt"},
+        {"\xC3\xBC.txt", "whfile://localhost/persistent/\xC3\xBC.txt", "/\xC3\xBC.txt"},
+        {"a b.txt", "whfile://localhost/persistent/a%20b.txt", "/a b.txt"},
+        {"100%.txt", "whfile://localhost/persistent/100%25.txt", "/100%.txt"},
+        {"q#x.txt", "file://" + platform::percentEscape(persistent()) + "/q%23x.txt", "/q#x.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arg);
+        testutil::writeFile(persistent() + "/" + c.file, "content of " + c.file);
+        auto r = call("resolveLocalFileSystemURI", {c.arg});
+        ASSERT_EQ(r.status(), 1u) << msg(r).dump();
+        EXPECT_EQ(msg(r)["fullPath"], c.fullPath);
+        EXPECT_EQ(msg(r)["name"], c.file);
+        // What resolves is what reads and writes reach.
+        std::string escaped = "whfile://localhost/persistent" + platform::percentEscape(c.fullPath);
+        EXPECT_EQ(msg(call("readAsText", {escaped, "UTF-8", 0, -1})), "content of " + c.file);
+    }
+}
+
+TEST_F(FilePlugin, ApplicationFoldersAndFilesArePrivate) {
+    // An application folder made before, open to others, is closed at the next start.
+    ::chmod(plugin->appSupportPath.c_str(), 0755);
+    start({});
+    for (const std::string& folder : {plugin->appSupportPath, plugin->appDataPath, plugin->appCachePath, plugin->appTempPath}) {
+        EXPECT_EQ(modeOf(folder), 0700u) << folder;
+    }
+    call("getFile", {"whfile://localhost/persistent/", "made.json", {{"create", true}}});
+    call("getDirectory", {"whfile://localhost/persistent/", "made", {{"create", true}}});
+    call("write", {"whfile://localhost/persistent/written.json", "{}", 0});
+    EXPECT_EQ(modeOf(persistent() + "/made.json"), 0600u);
+    EXPECT_EQ(modeOf(persistent() + "/made"), 0700u);
+    EXPECT_EQ(modeOf(persistent() + "/written.json"), 0600u);
+
+    platform::UserDefaults::standard().set("files-test", 1);
+    std::string settings = platform::UserDefaults::standard().filePath();
+    EXPECT_EQ(modeOf(settings), 0600u);
+    EXPECT_EQ(modeOf(settings.substr(0, settings.rfind('/'))), 0700u);
+}
+
+TEST(SettingsFile, OneThatIsNoRegularFileIsNeitherReadNorReplaced) {
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.set("probe", 1);
+    std::string path = defaults.filePath();
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    defaults.reset();
+    EXPECT_EQ(defaults.object("probe"), std::nullopt) << "answered without waiting for a writer";
+    defaults.set("probe", 2);
+    EXPECT_FALSE(defaults.synchronize());
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ::unlink(path.c_str());
+    defaults.reset();
+}
+
+TEST(ReadFile, ReadsRegularFilesToTheEndAndRefusesOthersWithoutWaiting) {
+    testutil::TempDir dir;
+    const std::string fifo = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    testutil::writeFile(dir.file("plain"), "abc");
+    std::string content = "kept";
+    EXPECT_FALSE(platform::readFile(fifo, content)) << "a FIFO without a writer answers at once";
+    EXPECT_FALSE(platform::readFile("/dev/zero", content));
+    EXPECT_FALSE(platform::readFile(dir.path(), content));
+    EXPECT_EQ(content, "kept");
+    ASSERT_TRUE(platform::readFile(dir.file("plain"), content));
+    EXPECT_EQ(content, "abc");
+    // Kernel files report size 0 and are read to their end.
+    ASSERT_TRUE(platform::readFile("/proc/self/status", content));
+    EXPECT_NE(content.find("Pid:"), std::string::npos);
+}
+
+TEST_F(FilePlugin, KilledWholeFileWritesLeaveOldOrNewContentAndNoTemporaryFile) {
+    // Whole-file writes in a child process, killed at random moments: the file always holds one
+    // whole content, and the next start removes the temporary file a killed write left.
+    const std::string old(200 * 1024, 'o'), first(300 * 1024, 'a'), second(100 * 1024, 'b');
+    std::string file = persistent() + "/DadUdidizi.json";
+    testutil::writeFile(file, old);
+    // The user's own file beside it, older than any of the writes, is never taken for one.
+    testutil::writeFile(file + ".backup", "mine");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    auto* fs = plugin->fileSystemByName("persistent");
+    auto url = WHFilesystemURL::fileSystemURLWithString("whfile://localhost/persistent/DadUdidizi.json");
+    std::mt19937 random(12345);
+    int kills = 0, leftBehind = 0;
+    while (kills < 200 && (kills < 30 || leftBehind < 3)) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0;; ++i) {
+                const std::string& content = i % 2 ? second : first;
+                fs->writeAtPosition(url, Bytes(content.begin(), content.end()), 0);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 20000));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ++kills;
+        std::string now = testutil::readFile(file);
+        ASSERT_TRUE(now == old || now == first || now == second) << "after kill " << kills << ": " << now.size() << " bytes";
+        if (!temporariesOf(persistent(), "DadUdidizi.json").empty()) {
+            ++leftBehind;
+            start({});  // the next start
+            EXPECT_TRUE(temporariesOf(persistent(), "DadUdidizi.json").empty()) << "after kill " << kills;
+            fs = plugin->fileSystemByName("persistent");
+        }
+    }
+    EXPECT_GT(leftBehind, 0) << "no kill came in the middle of a write in " << kills << " tries";
+    EXPECT_EQ(testutil::readFile(file + ".backup"), "mine");
+}
+
 // ---- the companion's JSON access ----
 
 class JsonAccess : public FilePlugin {
@@ -542,6 +939,43 @@ TEST_F(JsonAccess, SaveThenLoad) {
     int count = 0;
     for (auto& e : std::filesystem::directory_iterator(persistent())) count += e.path().filename().string().find(".json.") != std::string::npos;
     EXPECT_EQ(count, 0);
+}
+
+TEST_F(JsonAccess, SeesThePageWritesQueuedBeforeIt) {
+    // A long page write, then the page's write of the archive, then at once the companion's load.
+    std::string bulk(8 * 1024 * 1024, 'x');
+    plugin->invokeAction("write", WHInvokedUrlCommand({"whfile://localhost/persistent/bulk.bin", bulk, 0}, "w1", "File", "write"));
+    plugin->invokeAction("write", WHInvokedUrlCommand({"whfile://localhost/persistent/DadUdidizi.json", "{\"v\":2}", 0}, "w2",
+                                                      "File", "write"));
+    EXPECT_EQ(load("DadUdidizi.json"), Value::parse("{\"v\":2}"));
+    ASSERT_TRUE(save("DadUdidizi.json", {{"v", 3}}));
+    EXPECT_EQ(msg(call("readAsText", {"whfile://localhost/persistent/DadUdidizi.json", "UTF-8", 0, -1})), "{\"v\":3}");
+}
+
+TEST_F(JsonAccess, DoesNotWaitLongBehindStuckFileWork) {
+    testutil::writeFile(persistent() + "/DadUdidizi.json", "{\"v\":1}");
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    plugin->enqueueFileWork([released] { released.wait(); });
+
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(load("DadUdidizi.json"), std::nullopt);
+    EXPECT_FALSE(save("late.json", {{"v", 2}}));
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(waited, std::chrono::seconds(8));
+    release.set_value();
+    // The dropped save never runs, also once the queue moves again.
+    EXPECT_EQ(call("getFileMetadata", {"whfile://localhost/persistent/DadUdidizi.json"}).status(), 1u);
+    EXPECT_FALSE(exists(persistent() + "/late.json"));
+    EXPECT_EQ(load("DadUdidizi.json"), Value::parse("{\"v\":1}"));
+}
+
+TEST_F(JsonAccess, AFifoInPlaceOfAFileIsAbsent) {
+    ASSERT_EQ(::mkfifo((persistent() + "/RodEzazizer.json").c_str(), 0600), 0);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(load("RodEzazizer.json"), std::nullopt);
+    EXPECT_FALSE(save("RodEzazizer.json", {{"v", 1}}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << "answered without waiting";
 }
 
 TEST_F(JsonAccess, WithoutThePluginNothingHappens) {

@@ -2,6 +2,8 @@
 // The whfile scheme in the real web view: the application's page reads files through it,
 // frames of other origins do not.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/paths.h"
 #include "tests/support/download_server.h"
@@ -35,6 +37,11 @@ void writePersistentFiles() {
     testutil::writeFile(dir + "/pic.png", std::string(png->begin(), png->end()));
     testutil::writeFile(dir + "/data.json", "{\"a\":1}");
     testutil::writeFile(dir + "/empty.txt", "");
+    // Beside the folder: a file a planted link leads to.
+    testutil::writeFile(platform::dataHome() + "/com.kivano.Tarragon/outside.txt", "outside");
+    ::symlink("../outside.txt", (dir + "/planted.txt").c_str());
+    ::symlink("data.json", (dir + "/alias.json").c_str());
+    ::mkfifo((dir + "/pipe.json").c_str(), 0600);
 }
 
 std::string indexPage(const std::string& body) {
@@ -52,6 +59,10 @@ TEST(FilesWebView, ApplicationPageReadsFilesThroughTheScheme) {
         fetchTo('whfile://localhost/persistent/empty.txt', 'empty');
         fetchTo('whfile://localhost/persistent/missing.json', 'missing');
         fetchTo('whfile://localhost/nosuchfs/data.json', 'nofs');
+        fetchTo('whfile://localhost/persistent/planted.txt', 'planted');
+        fetchTo('whfile://localhost/persistent/alias.json', 'alias');
+        fetchTo('whfile://localhost/persistent/pipe.json', 'fifo');
+        fetchTo('whfile://localhost/root/dev/zero', 'device');
         imageTo('whfile://localhost/persistent/pic.png', 'image');
         report('ready');
       });
@@ -70,6 +81,10 @@ TEST(FilesWebView, ApplicationPageReadsFilesThroughTheScheme) {
         {"empty", 200, "text/plain", ""},
         {"missing", 404, nullptr, ""},
         {"nofs", 404, nullptr, ""},
+        {"planted", 404, nullptr, ""},  // the link leads out of the filesystem
+        {"alias", 200, "application/json", "{\"a\":1}"},
+        {"fifo", 404, nullptr, ""},
+        {"device", 404, nullptr, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tag);

@@ -79,6 +79,68 @@ TEST_F(ServicesGtkTest, SaveChooserIsModelessProposesTheNameAndWritesOnAccept) {
     }
 }
 
+GtkWidget* openQuestion() {
+    GtkWidget* found = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* l = windows; l; l = l->next) {
+        if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) found = GTK_WIDGET(l->data);
+    }
+    g_list_free(windows);
+    return found;
+}
+
+TEST_F(ServicesGtkTest, AnExistingFileUnderTheAppendedTypeIsReplacedOnlyAfterAsking) {
+    testutil::TempDir dir;
+    // A second name with the same beginning keeps the chooser's completion from turning "update"
+    // into "update.dmg" (after which the chooser would ask itself).
+    testutil::writeFile(dir.file("update2.dmg"), "other");
+    for (bool replace : {false, true}) {
+        SCOPED_TRACE(replace ? "replace" : "keep");
+        testutil::writeFile(dir.file("update.dmg"), "old");
+        int calls = 0;
+        bool saved = false;
+        StorageManager::showSaveDialog(Bytes{'n', 'e', 'w'}, "ZorudaZidovAdad.dmg",
+                                       [&](bool s, const std::optional<std::string>&, const std::optional<std::string>&) {
+                                           ++calls;
+                                           saved = s;
+                                       });
+        GtkWidget* chooser = nullptr;
+        ASSERT_TRUE(testutil::spinUntil([&] { return (chooser = openFileChooser()) != nullptr; }));
+        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), dir.path().c_str());
+        // Typed without the type: the chooser sees no file "update" and asks nothing itself.
+        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), "update");
+        platform::runMainLoopFor(0.1);
+        gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+
+        GtkWidget* question = nullptr;
+        ASSERT_TRUE(testutil::spinUntil([&] { return (question = openQuestion()) != nullptr; }));
+        gchar* text = nullptr;
+        g_object_get(question, "text", &text, nullptr);
+        EXPECT_NE(std::string(text ? text : "").find("update.dmg"), std::string::npos) << (text ? text : "");
+        g_free(text);
+        EXPECT_EQ(testutil::readFile(dir.file("update.dmg")), "old") << "nothing written before the answer";
+        EXPECT_EQ(calls, 0);
+        gtk_dialog_response(GTK_DIALOG(question), replace ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+
+        if (!replace) {
+            // Back to the chooser, in the same folder; the user gives up there.
+            ASSERT_TRUE(testutil::spinUntil([&] { return (chooser = openFileChooser()) != nullptr; }));
+            platform::runMainLoopFor(0.1);
+            gchar* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
+            EXPECT_STREQ(folder, dir.path().c_str());
+            g_free(folder);
+            gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
+        }
+        ASSERT_TRUE(testutil::spinUntil([&] { return calls > 0; }));
+        platform::runMainLoopFor(0.1);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(saved, replace);
+        EXPECT_EQ(testutil::readFile(dir.file("update.dmg")), replace ? "new" : "old");
+        EXPECT_EQ(openQuestion(), nullptr);
+        EXPECT_EQ(openFileChooser(), nullptr);
+    }
+}
+
 class PageWatcher : public platform::WebViewClient {
 public:
     void webViewMainFrameDidFinishLoad(const std::string& url) override { loaded.push_back(url); }

@@ -155,6 +155,74 @@ TEST_F(StorageManagerTest, SaveFileReplacesAnExistingFileCompletely) {
     EXPECT_EQ(testutil::readFile(dir.file("notes.txt")), "new");
 }
 
+TEST_F(StorageManagerTest, AFileUnderTheAppendedNameIsReplacedOnlyWhenTheUserSaysSo) {
+    // The panel's own question is about the name as typed ("report"); the file that would be
+    // written is report.dmg.
+    struct Case {
+        const char* what;
+        std::vector<bool> replaceAnswers;                 // one per question
+        std::vector<std::optional<std::string>> panels;  // what each panel shown answers
+        std::string expectContent;
+        std::optional<Value> expectMessage;  // OK true, or the error text
+    };
+    const std::vector<Case> cases = {
+        {"replace", {true}, {"report"}, "new", Value(true)},
+        {"keep, then cancel", {false}, {"report", std::nullopt}, "old", Value("user canceled")},
+        {"keep, then another name", {false}, {"report", "other"}, "old", Value(true)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        delegate.clear();
+        testutil::writeFile(dir.file("report.dmg"), "old");
+        ::unlink(dir.file("other.dmg").c_str());
+        for (bool r : c.replaceAnswers) panel->queueReplaceAnswer(r);
+        for (const auto& p : c.panels) panel->queueAnswer(p ? std::optional(dir.file(*p)) : std::nullopt);
+        std::size_t shownBefore = panel->shown().size();
+        std::size_t askedBefore = panel->replaceQuestions().size();
+        plugin.saveFile(command("saveFile", Value{"ZorudaZidovAdad.dmg", "new"}));
+        ASSERT_TRUE(delegate.waitFor(1));
+        EXPECT_EQ(delegate.last().result.message(), c.expectMessage);
+        EXPECT_EQ(testutil::readFile(dir.file("report.dmg")), c.expectContent);
+        auto asked = panel->replaceQuestions();
+        ASSERT_EQ(asked.size(), askedBefore + 1);
+        EXPECT_EQ(asked.back(), dir.file("report.dmg"));
+        auto shown = panel->shown();
+        ASSERT_EQ(shown.size(), shownBefore + c.panels.size());
+        if (c.panels.size() > 1) {
+            // Shown again where the user was, with the same proposal.
+            EXPECT_EQ(shown.back().directory, std::optional<std::string>(dir.path()));
+            EXPECT_EQ(shown.back().nameFieldValue, "ZorudaZidovAdad");
+        }
+    }
+    EXPECT_EQ(testutil::readFile(dir.file("other.dmg")), "new");
+
+    // No question when the panel itself asked (the name as typed is the file) or when nothing is there.
+    std::size_t asked = panel->replaceQuestions().size();
+    for (std::string chosen : {"report.dmg", "fresh"}) {
+        delegate.clear();
+        panel->queueAnswer(dir.file(chosen));
+        plugin.saveFile(command("saveFile", Value{"ZorudaZidovAdad.dmg", "v2"}));
+        ASSERT_TRUE(delegate.waitFor(1));
+        EXPECT_EQ(delegate.last().result.message(), std::optional<Value>(true));
+    }
+    EXPECT_EQ(panel->replaceQuestions().size(), asked);
+    EXPECT_EQ(testutil::readFile(dir.file("report.dmg")), "v2");
+    EXPECT_EQ(testutil::readFile(dir.file("fresh.dmg")), "v2");
+}
+
+TEST_F(StorageManagerTest, SavingThroughALinkReplacesTheFileItPointsAt) {
+    testutil::writeFile(dir.file("real.txt"), "old content");
+    ASSERT_EQ(::symlink("real.txt", dir.file("link.txt").c_str()), 0);
+    panel->queueAnswer(dir.file("link.txt"));
+    plugin.saveFile(command("saveFile", Value{"notes.txt", "new"}));
+    ASSERT_TRUE(delegate.waitFor(1));
+    EXPECT_EQ(delegate.last().result.message(), std::optional<Value>(true));
+    EXPECT_EQ(testutil::readFile(dir.file("real.txt")), "new");
+    struct stat st;
+    ASSERT_EQ(::lstat(dir.file("link.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 TEST_F(StorageManagerTest, CancelAnswersUserCanceledAndWritesNothing) {
     plugin.saveFile(command("saveFile", Value{"notes.txt", "abc"}));
     ASSERT_EQ(panel->openCount(), 1u);
@@ -172,6 +240,7 @@ TEST_F(StorageManagerTest, CancelAnswersUserCanceledAndWritesNothing) {
 
 TEST_F(StorageManagerTest, FailedWriteIsReportedNotSaved) {
     ::mkdir(dir.file("folder").c_str(), 0700);
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
     // Names without a dot allow any type, so the chosen paths are taken as they are.
     struct Case {
         const char* what;
@@ -181,6 +250,7 @@ TEST_F(StorageManagerTest, FailedWriteIsReportedNotSaved) {
         {"full disk", "/dev/full"},
         {"missing folder", dir.file("missing/notes.txt")},
         {"a folder in the way", dir.file("folder")},
+        {"a FIFO in the way (no reader: opening it would wait)", dir.file("pipe")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -207,6 +277,11 @@ TEST_F(StorageManagerTest, FailedWriteIsReportedNotSaved) {
         ASSERT_TRUE(testutil::spinUntil([&] { return called; }));
     }
     EXPECT_FALSE(fileExists(dir.file("missing")));
+    struct stat st;
+    ASSERT_EQ(::lstat(dir.file("pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "left as it was";
+    ASSERT_EQ(::stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "a device is never replaced by a file";
 }
 
 TEST_F(StorageManagerTest, SaveFileWithUnusableArgumentsAnswersOneError) {

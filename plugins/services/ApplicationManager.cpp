@@ -1,6 +1,7 @@
 #include "plugins/services/ApplicationManager.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "bridge/WHCommandDelegate.h"
 #include "platform/autostart.h"
@@ -125,11 +126,14 @@ void ApplicationManager::downloadUpdate(const WHInvokedUrlCommand& command) {
             return;
         }
         // The HTTP status is not examined: whatever body arrived is offered for saving.
-        platform::dispatchMain([weak, delegate, callbackId, body = std::move(result.body)]() mutable {
+        platform::dispatchMain([weak, delegate, callbackId, body = std::move(result.bodyFile)]() mutable {
             auto alive = weak.lock();
-            if (!alive || !*alive) return;
-            StorageManager::showSaveDialog(
-                std::move(body), kApplicationManagerUpdateFileName,
+            if (!alive || !*alive) {
+                ::unlink(body.c_str());
+                return;
+            }
+            StorageManager::showSaveDialogForFile(
+                body, kApplicationManagerUpdateFileName,
                 [weak, delegate, callbackId](bool saved, const std::optional<std::string>& path,
                                              const std::optional<std::string>& writeError) {
                     auto self = weak.lock();

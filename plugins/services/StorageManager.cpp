@@ -1,13 +1,11 @@
 #include "plugins/services/StorageManager.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <glib.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "bridge/WHCommandDelegate.h"
+#include "platform/atomic_file.h"
+#include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/save_panel.h"
 
@@ -83,44 +81,23 @@ void StorageManager::saveFile(const WHInvokedUrlCommand& command) {
 }
 
 bool StorageManager::writeFile(const std::string& path, const Bytes& bytes, std::string* error) {
-    auto fail = [&](const char* what, int code) {
-        if (error) *error = "the file could not be written: " + std::string(what) + " " + path + ": " + std::strerror(code);
-        return false;
-    };
-    struct stat before;
-    bool existed = ::stat(path.c_str(), &before) == 0;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail("open", errno);
-    auto abandon = [&](const char* what) {
-        int code = errno;
-        ::close(fd);
-        // A file this call created holds nothing useful; one that was there is left as it is now.
-        if (!existed) ::unlink(path.c_str());
-        return fail(what, code);
-    };
-    const std::uint8_t* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return abandon("write");
-        }
-        p += w;
-        left -= static_cast<std::size_t>(w);
-    }
-    // Space for delayed writes is found only here on some file systems; special files (a device,
-    // a pipe) cannot be synced and need not be.
-    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return abandon("sync");
-    if (::close(fd) != 0) {
-        int code = errno;
-        if (!existed) ::unlink(path.c_str());
-        return fail("close", code);
-    }
-    return true;
+    return writeFile(path, bytes.data(), bytes.size(), error);
 }
 
-void StorageManager::showSaveDialog(Bytes file, const std::string& fileName, SaveDialogCompletion completion) {
+bool StorageManager::writeFile(const std::string& path, const void* data, std::size_t size, std::string* error) {
+    // Through a link the user chose, the file it points at is replaced and the link stays.
+    std::string target = platform::resolveSymlinks(path);
+    platform::AtomicWriteOptions options;
+    options.createFolders = false;
+    // A new document gets the usual mode (0666 less the umask), as any saved file.
+    options.newFileMode = 0666;
+    std::string why;
+    if (platform::writeFileAtomically(target, data, size, options, &why)) return true;
+    if (error) *error = "the file could not be written: " + path + ": " + why;
+    return false;
+}
+
+static platform::SavePanelOptions saveOptionsFor(const std::string& fileName) {
     platform::SavePanelOptions options;
     options.canCreateDirectories = true;
     options.allowsOtherFileTypes = false;
@@ -134,17 +111,54 @@ void StorageManager::showSaveDialog(Bytes file, const std::string& fileName, Sav
         std::string type = fileName.substr(dot + 1, next == std::string::npos ? std::string::npos : next - dot - 1);
         if (!type.empty()) options.allowedFileTypes.push_back(type);
     }
-    platform::beginSavePanel(options, [file = std::move(file), completion = std::move(completion)](std::optional<std::string> path) {
+    return options;
+}
+
+// Asks for a place, then writes through `write`; the completion as showSaveDialog gives it.
+static void saveThroughPanel(const std::string& fileName,
+                             std::function<bool(const std::string& path, std::string* error)> write,
+                             SaveDialogCompletion completion) {
+    platform::beginSavePanel(saveOptionsFor(fileName), [write = std::move(write), completion = std::move(completion)](
+                                                            std::optional<std::string> path) {
         if (!path) {
             if (completion) completion(false, std::nullopt, std::nullopt);
             return;
         }
         std::string error;
-        if (!writeFile(*path, file, &error)) {
+        if (!write(*path, &error)) {
             platform::logf("Save dialog: %s", error);
             if (completion) completion(false, std::nullopt, error);
             return;
         }
         if (completion) completion(true, path, std::nullopt);
     });
+}
+
+void StorageManager::showSaveDialog(Bytes file, const std::string& fileName, SaveDialogCompletion completion) {
+    saveThroughPanel(
+        fileName, [file = std::move(file)](const std::string& path, std::string* error) { return writeFile(path, file, error); },
+        std::move(completion));
+}
+
+void StorageManager::showSaveDialogForFile(const std::string& source, const std::string& fileName,
+                                           SaveDialogCompletion completion) {
+    // The source is mapped, not read: its pages come from the file as they are written out.
+    auto write = [source](const std::string& path, std::string* error) {
+        GError* gerror = nullptr;
+        GMappedFile* mapped = g_mapped_file_new(source.c_str(), FALSE, &gerror);
+        if (!mapped) {
+            if (error) *error = "the file could not be written: " + path + ": " + (gerror ? gerror->message : "no source");
+            g_clear_error(&gerror);
+            return false;
+        }
+        bool ok = writeFile(path, g_mapped_file_get_contents(mapped), g_mapped_file_get_length(mapped), error);
+        g_mapped_file_unref(mapped);
+        return ok;
+    };
+    auto done = [source, completion = std::move(completion)](bool saved, const std::optional<std::string>& path,
+                                                            const std::optional<std::string>& writeError) {
+        ::unlink(source.c_str());
+        if (completion) completion(saved, path, writeError);
+    };
+    saveThroughPanel(fileName, std::move(write), std::move(done));
 }

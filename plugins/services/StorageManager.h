@@ -34,13 +34,18 @@ public:
     static void showSaveDialogWithFile(Bytes file, const std::string& fileName, SaveDialogCompletion completion) {
         showSaveDialog(std::move(file), fileName, std::move(completion));
     }
+    // The same for the content of the file at `source`, which is removed once the dialog is done.
+    static void showSaveDialogForFile(const std::string& source, const std::string& fileName,
+                                      SaveDialogCompletion completion);
 
     // The bytes saveFile writes for a name and a content: Base64-decoded (characters outside the
     // alphabet skipped) when the name contains ".png", else the content's UTF-8. Absent when a
     // ".png" content does not decode.
     static std::optional<Bytes> bytesToSave(const std::string& fileName, const std::string& content);
-    // Writes the bytes to the path, replacing what is there; answers whether every byte reached the file.
+    // Writes the bytes to the path by atomic replace (the file holds either what it held or all the
+    // bytes); answers whether every byte reached the file.
     static bool writeFile(const std::string& path, const Bytes& bytes, std::string* error);
+    static bool writeFile(const std::string& path, const void* data, std::size_t size, std::string* error);
 
 private:
     void postWithSerialNumber(const WHInvokedUrlCommand& command, const char* name);

@@ -3,11 +3,15 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <cctype>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
 #include <sys/stat.h>
 
 #include "bridge/WHCommandDelegate.h"
 #include "bridge/WHViewController.h"
+#include "platform/atomic_file.h"
 #include "platform/bundle.h"
 #include "platform/file_folders.h"
 #include "platform/log.h"
@@ -33,9 +37,11 @@ thread_local bool onFileQueue = false;
 
 WHPluginResult fileError(int status, int code) { return WHPluginResult::resultWithStatusMessageAsInt(status, code); }
 
-std::string lowered(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
+std::string lowered(const std::string& s) {
+    gchar* down = g_ascii_strdown(s.c_str(), static_cast<gssize>(s.size()));
+    std::string out = down;
+    g_free(down);
+    return out;
 }
 
 std::string argText(const WHInvokedUrlCommand& c, std::size_t i) {
@@ -43,11 +49,23 @@ std::string argText(const WHInvokedUrlCommand& c, std::size_t i) {
     return v.is_string() ? v.get<std::string>() : std::string();
 }
 
-std::int64_t argInt(const WHInvokedUrlCommand& c, std::size_t i, std::int64_t fallback) {
+// The integer reading of argument i: `fallback` when it is absent or no number; absent for a
+// number outside the signed 64-bit range.
+std::optional<std::int64_t> argInt(const WHInvokedUrlCommand& c, std::size_t i, std::int64_t fallback) {
     Value v = c.argumentAtIndex(i, nullptr, ArgKind::Number);
     if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
+    if (v.is_number_unsigned()) {
+        auto u = v.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+        return static_cast<std::int64_t>(u);
+    }
     if (v.is_number_integer()) return v.get<std::int64_t>();
-    if (v.is_number()) return static_cast<std::int64_t>(v.get<double>());
+    if (v.is_number()) {
+        double d = v.get<double>();
+        // -2^63 <= d < 2^63; NaN fails both.
+        if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return std::nullopt;
+        return static_cast<std::int64_t>(d);
+    }
     return fallback;
 }
 
@@ -90,6 +108,8 @@ void WHFile::pluginInitialize() {
         filePluginSlot() = this;
     }
     queue_ = std::make_unique<platform::SerialQueue>(platform::Bundle::main().identifier() + ".files");
+    // Whole-file writes of an earlier run that was killed mid-way leave temporary files behind.
+    platform::removeLeftoverTemporaryFiles();
     if (webView()) WHFilesystemURLProtocol::registerWithWebView(*webView());
     fileSystems_.clear();
     fileSystems_.reserve(3);
@@ -160,16 +180,47 @@ void WHFile::registerExtraFileSystems(const std::vector<std::string>& names) {
 
 void WHFile::registerFilesystem(std::unique_ptr<WHFileSystem> fs) { fileSystems_.push_back(std::move(fs)); }
 
-void WHFile::performFileWork(const std::function<void()>& job) {
+bool WHFile::performFileWork(const std::function<void()>& job, std::optional<double> waitLimitSeconds) {
     if (onFileQueue || !queue_) {
         job();
-        return;
+        return true;
     }
-    queue_->sync([&job] {
+    if (!waitLimitSeconds) {
+        queue_->sync([&job] {
+            onFileQueue = true;
+            job();
+            onFileQueue = false;
+        });
+        return true;
+    }
+    struct Wait {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool started = false, finished = false, dropped = false;
+    };
+    auto wait = std::make_shared<Wait>();
+    // The job's references stay valid: it either never starts or is waited for to the end.
+    queue_->async([wait, &job] {
+        {
+            std::lock_guard lock(wait->mutex);
+            if (wait->dropped) return;
+            wait->started = true;
+        }
         onFileQueue = true;
         job();
         onFileQueue = false;
+        std::lock_guard lock(wait->mutex);
+        wait->finished = true;
+        wait->changed.notify_all();
     });
+    std::unique_lock lock(wait->mutex);
+    auto limit = std::chrono::duration<double>(*waitLimitSeconds);
+    if (wait->changed.wait_for(lock, limit, [&] { return wait->started; })) {
+        wait->changed.wait(lock, [&] { return wait->finished; });
+        return true;
+    }
+    wait->dropped = true;
+    return false;
 }
 
 void WHFile::enqueueFileWork(std::function<void()> job) {
@@ -250,8 +301,8 @@ void WHFile::send(const WHPluginResult& result, const WHInvokedUrlCommand& comma
 
 void WHFile::requestFileSystem(const WHInvokedUrlCommand& command) {
     enqueueFileWork([this, command] {
-        std::int64_t type = argInt(command, 0, -1);
-        std::int64_t size = argInt(command, 1, 0);
+        std::int64_t type = argInt(command, 0, -1).value_or(-1);
+        std::int64_t size = argInt(command, 1, 0).value_or(INT64_MAX);
         if (type < 0 || type >= static_cast<std::int64_t>(fileSystems_.size())) {
             logf("No filesystem of type requested");
             return send(fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR), command);
@@ -418,8 +469,8 @@ void WHFile::doRead(const WHInvokedUrlCommand& command, std::size_t startIndex,
     WHFilesystemURL url = fileSystemURLforArg(argText(command, 0));
     WHFileSystem* fs = filesystemForURL(url);
     if (!fs) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR), command);
-    std::int64_t start = argInt(command, startIndex, 0);
-    std::int64_t end = argInt(command, startIndex + 1, -1);
+    std::int64_t start = argInt(command, startIndex, 0).value_or(INT64_MAX);
+    std::int64_t end = argInt(command, startIndex + 1, -1).value_or(-1);
     fs->readFileAtURL(url, start, end, [&](std::optional<Bytes> data, const std::string& mime, int code) {
         if (!data) return send(fileError(WHCommandStatus_IO_EXCEPTION, code), command);
         send(onBytes(std::move(*data), mime), command);
@@ -487,8 +538,10 @@ void WHFile::truncate(const WHInvokedUrlCommand& command) {
         WHFilesystemURL url = fileSystemURLforArg(argText(command, 0));
         WHFileSystem* fs = filesystemForURL(url);
         if (!fs) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR), command);
-        std::int64_t size = std::max<std::int64_t>(0, argInt(command, 1, 0));
-        send(fs->truncateFileAtURL(url, static_cast<std::uint64_t>(size)), command);
+        // A negative length would cut the whole file: refused, the file left as it is.
+        auto size = argInt(command, 1, 0);
+        if (!size || *size < 0) return send(fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR), command);
+        send(fs->truncateFileAtURL(url, static_cast<std::uint64_t>(*size)), command);
     });
 }
 
@@ -498,7 +551,6 @@ void WHFile::write(const WHInvokedUrlCommand& command) {
         WHFileSystem* fs = filesystemForURL(url);
         if (!fs) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR), command);
         Value data = command.argumentAtIndex(1);
-        std::int64_t position = std::max<std::int64_t>(0, argInt(command, 2, 0));
         Bytes bytes;
         if (data.is_string()) {
             // Invalid UTF-8 is replaced.
@@ -509,9 +561,16 @@ void WHFile::write(const WHInvokedUrlCommand& command) {
         } else {
             return send(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "Invalid parameter type"), command);
         }
-        fs->truncateFileAtURL(url, static_cast<std::uint64_t>(position));
-        send(fs->writeToFileAtURL(url, bytes, true), command);
+        // A negative position would cut the whole file: refused, the file left as it is.
+        auto position = argInt(command, 2, 0);
+        if (!position || *position < 0) return send(fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR), command);
+        writeBytes(command, *fs, url, bytes, static_cast<std::uint64_t>(*position));
     });
+}
+
+void WHFile::writeBytes(const WHInvokedUrlCommand& command, WHFileSystem& fs, const WHFilesystemURL& url, const Bytes& bytes,
+                        std::uint64_t position) {
+    send(fs.writeAtPosition(url, bytes, position), command);
 }
 
 void WHFile::testFileExists(const WHInvokedUrlCommand& command) {

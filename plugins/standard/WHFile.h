@@ -37,8 +37,10 @@ public:
     }
     void registerFilesystem(std::unique_ptr<WHFileSystem> fs);
 
-    // Runs `job` on the plug-in's file queue and waits for it (directly when already there).
-    void performFileWork(const std::function<void()>& job);
+    // Runs `job` on the plug-in's file queue, after the work queued before it, and waits for it
+    // (runs it directly when already there). With a wait limit, a job that has not begun when the
+    // limit is reached is dropped and never runs: the answer is then false.
+    bool performFileWork(const std::function<void()>& job, std::optional<double> waitLimitSeconds = std::nullopt);
     // Queues `job` on the file queue.
     void enqueueFileWork(std::function<void()> job);
 
@@ -76,6 +78,9 @@ private:
     void doGetFile(const WHInvokedUrlCommand& command, const Value& options);
     void doCopyMove(const WHInvokedUrlCommand& command, bool isCopy);
     void doRemove(const WHInvokedUrlCommand& command, bool recursively);
+    // The write action's file work once its arguments are read.
+    void writeBytes(const WHInvokedUrlCommand& command, WHFileSystem& fs, const WHFilesystemURL& url, const Bytes& bytes,
+                    std::uint64_t position);
     void doRead(const WHInvokedUrlCommand& command, std::size_t startIndex,
                 const std::function<WHPluginResult(Bytes, const std::string&)>& onBytes);
     std::vector<std::string> getExtraFileSystemsPreference() const;

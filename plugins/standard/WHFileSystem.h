@@ -44,6 +44,19 @@ public:
     virtual WHPluginResult readEntriesAtURL(const WHFilesystemURL& url) = 0;
     virtual WHPluginResult truncateFileAtURL(const WHFilesystemURL& url, std::uint64_t offset) = 0;
     virtual WHPluginResult writeToFileAtURL(const WHFilesystemURL& url, const Bytes& data, bool append) = 0;
+    // Replaces the file's whole content; answers as writeToFileAtURL. Filesystems that can do it
+    // atomically (the file then holds either the old or the whole new content) override it.
+    virtual WHPluginResult replaceFileAtURL(const WHFilesystemURL& url, const Bytes& data) {
+        truncateFileAtURL(url, 0);
+        return writeToFileAtURL(url, data, true);
+    }
+    // The page's write: at position 0 the whole content is replaced; at another position the
+    // first `position` bytes stay, the rest is cut and the data appended.
+    WHPluginResult writeAtPosition(const WHFilesystemURL& url, const Bytes& data, std::uint64_t position) {
+        if (position == 0) return replaceFileAtURL(url, data);
+        truncateFileAtURL(url, position);
+        return writeToFileAtURL(url, data, true);
+    }
     // This filesystem is the destination.
     virtual void copyFileToURL(const WHFilesystemURL& destURL, const std::string& newName, WHFileSystem* srcFs,
                                const WHFilesystemURL& srcURL, bool copy, const ResultCallback& callback) = 0;

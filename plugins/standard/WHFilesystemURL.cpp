@@ -9,34 +9,10 @@
 
 namespace whfile {
 
-static int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+std::optional<std::string> percentDecode(const std::string& text) { return platform::percentDecode(text); }
 
-std::optional<std::string> percentDecode(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) return std::nullopt;
-        int hi = hexValue(text[i + 1]);
-        int lo = hexValue(text[i + 2]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        char c = static_cast<char>(hi * 16 + lo);
-        if (c == '\0') return std::nullopt;
-        out += c;
-        i += 2;
-    }
-    return out;
-}
-
-std::string percentEscapeURLText(const std::string& text) { return platform::percentEscape(text, "!#$&'()*+,:;=?@[]"); }
+// "#" and "?" are escaped too: decoded text holds them only as parts of names.
+std::string percentEscapeURLText(const std::string& text) { return platform::percentEscape(text, "!$&'()*+,:;=@[]"); }
 
 std::optional<URLParts> splitURL(const std::string& text) {
     if (!platform::isURLText(text)) return std::nullopt;

@@ -47,7 +47,7 @@ std::optional<URLParts> splitURL(const std::string& text);
 
 // Decodes %XX escapes; absent for a bad escape or an escaped NUL.
 std::optional<std::string> percentDecode(const std::string& text);
-// The escape set for whole URL texts: blanks, "%", non-ASCII and "\"<>\\^`{|}" are escaped.
+// The escape set for whole URL texts: blanks, "%", "#", "?", non-ASCII and "\"<>\\^`{|}" are escaped.
 std::string percentEscapeURLText(const std::string& text);
 
 // Path components without empty ones: "/a//b/" -> {"a", "b"}.

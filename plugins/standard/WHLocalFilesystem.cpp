@@ -1,11 +1,17 @@
 #include "plugins/standard/WHLocalFilesystem.h"
 
+#include <glib.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <linux/openat2.h>
+#include <new>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/content_type.h"
@@ -26,12 +32,14 @@ WHPluginResult fileError(int status, int code) { return WHPluginResult::resultWi
 struct PathState {
     bool exists = false;
     bool isDirectory = false;
+    bool isRegular = false;
 };
 
-PathState stateOf(const std::string& path) {
+// The item at a disk path itself (a link is not followed).
+PathState stateOf(const std::optional<std::string>& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return {};
-    return {true, S_ISDIR(st.st_mode)};
+    if (!path || ::lstat(path->c_str(), &st) != 0) return {};
+    return {true, S_ISDIR(st.st_mode), S_ISREG(st.st_mode)};
 }
 
 bool directoryHasEntries(const std::string& path) {
@@ -62,38 +70,176 @@ int copyMoveErrorCode(int err) {
     }
 }
 
-bool readAll(int fd, std::int64_t length, Bytes& out) {
-    // length < 0: to the end of the file.
-    struct stat st;
-    std::size_t hint = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        off_t pos = ::lseek(fd, 0, SEEK_CUR);
-        if (pos >= 0 && pos < st.st_size) hint = static_cast<std::size_t>(st.st_size - pos);
+bool isUsableName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+bool isInside(const std::string& path, const std::string& root) {
+    if (root == "/") return !path.empty() && path[0] == '/';
+    return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
+}
+
+std::string parentOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string joined(const std::string& dir, const std::string& name) { return (dir == "/" ? "" : dir) + "/" + name; }
+
+std::optional<std::string> realPathOf(const std::string& path) {
+    char buf[PATH_MAX];
+    if (!::realpath(path.c_str(), buf)) return std::nullopt;
+    return std::string(buf);
+}
+
+// Opens a disk path that has no links in it, never blocking (a FIFO, a device) and never making a
+// terminal the controlling one. A link anywhere on the path, also one put there after the path
+// was resolved, makes it fail (ELOOP).
+int openWithoutLinks(const std::string& path, int flags, mode_t mode = 0) {
+    flags |= O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    static bool noOpenat2 = false;
+    if (!__atomic_load_n(&noOpenat2, __ATOMIC_RELAXED)) {
+        open_how how{};
+        how.flags = static_cast<std::uint64_t>(flags);
+        how.mode = (flags & O_CREAT) ? mode : 0;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        if (errno != ENOSYS && errno != EPERM && errno != E2BIG && errno != EINVAL) return -1;
+        // Kernels or sandboxes without openat2: the last component at least is not followed.
+        if (errno == ENOSYS) __atomic_store_n(&noOpenat2, true, __ATOMIC_RELAXED);
     }
-    if (length >= 0 && static_cast<std::uint64_t>(length) < hint) hint = static_cast<std::size_t>(length);
+    return ::open(path.c_str(), flags | O_NOFOLLOW, mode);
+}
+
+// Reads up to `length` bytes from `offset` on; fewer when the file ends first.
+bool readRange(int fd, std::uint64_t offset, std::uint64_t length, Bytes& out) {
     out.clear();
-    out.reserve(hint);
-    std::size_t want = length < 0 ? SIZE_MAX : static_cast<std::size_t>(length);
-    std::size_t chunk = hint > 0 ? hint : 65536;
-    while (out.size() < want) {
-        std::size_t n = std::min(chunk, want - out.size());
-        std::size_t old = out.size();
-        out.resize(old + n);
-        ssize_t r = ::read(fd, out.data() + old, n);
+    try {
+        out.resize(static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t r = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         if (r < 0) {
-            out.resize(old);
             if (errno == EINTR) continue;
             return false;
         }
-        out.resize(old + static_cast<std::size_t>(r));
         if (r == 0) break;
-        chunk = 65536 * 4;
+        done += static_cast<std::size_t>(r);
+    }
+    out.resize(done);
+    return true;
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size, std::size_t& done) {
+    done = 0;
+    while (done < size) {
+        ssize_t w = ::write(fd, data + done, size - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(w);
     }
     return true;
 }
 
-bool isUsableName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+// "/a/b/../c/./d" -> "/a/c/d"; never above "/".
+std::string lexicallyNormal(const std::string& absolute) {
+    std::vector<std::string> out;
+    for (auto& c : whfile::splitPath(absolute)) {
+        if (c == ".") continue;
+        if (c == "..") {
+            if (!out.empty()) out.pop_back();
+            continue;
+        }
+        out.push_back(std::move(c));
+    }
+    std::string path;
+    for (const auto& c : out) path += "/" + c;
+    return path.empty() ? "/" : path;
+}
+
+// Copies the item at the disk path `src` (not followed) to `dst`, which must not exist. Folders
+// and regular files are copied with their modes; a link is copied as a link when its target,
+// read from the link's new place, lies inside `root`; anything else is refused. Answers 0 or a
+// FileError code.
+int copyInto(const std::string& src, const std::string& dst, const std::string& root) {
+    struct stat st;
+    if (::lstat(src.c_str(), &st) != 0) return errno == ENOENT ? NOT_FOUND_ERR : copyMoveErrorCode(errno);
+    if (S_ISLNK(st.st_mode)) {
+        std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+        ssize_t n = ::readlink(src.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return NOT_READABLE_ERR;
+        std::string text(target.data(), static_cast<std::size_t>(n));
+        std::string pointsTo = lexicallyNormal(text[0] == '/' ? text : parentOf(dst) + "/" + text);
+        if (!isInside(pointsTo, root)) return INVALID_MODIFICATION_ERR;
+        return ::symlink(text.c_str(), dst.c_str()) == 0 ? 0 : copyMoveErrorCode(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (::mkdir(dst.c_str(), 0700) != 0) return copyMoveErrorCode(errno);
+        int fd = openWithoutLinks(src, O_RDONLY | O_DIRECTORY);
+        DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (!d) {
+            if (fd >= 0) ::close(fd);
+            return NOT_READABLE_ERR;
+        }
+        int code = 0;
+        while (dirent* e = ::readdir(d)) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            code = copyInto(joined(src, e->d_name), joined(dst, e->d_name), root);
+            if (code) break;
+        }
+        ::closedir(d);
+        if (!code) ::chmod(dst.c_str(), st.st_mode & 07777);
+        return code;
+    }
+    if (!S_ISREG(st.st_mode)) return NOT_READABLE_ERR;
+    int in = openWithoutLinks(src, O_RDONLY);
+    if (in < 0) return NOT_READABLE_ERR;
+    struct stat ist;
+    if (::fstat(in, &ist) != 0 || !S_ISREG(ist.st_mode)) {
+        ::close(in);
+        return NOT_READABLE_ERR;
+    }
+    int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ist.st_mode & 0777);
+    if (out < 0) {
+        int err = errno;
+        ::close(in);
+        return copyMoveErrorCode(err);
+    }
+    // Up to the size the source had when the copy began.
+    std::uint64_t left = static_cast<std::uint64_t>(ist.st_size);
+    std::vector<std::uint8_t> buffer(256 * 1024);
+    int code = 0;
+    off_t offset = 0;
+    while (left > 0 && !code) {
+        ssize_t r = ::pread(in, buffer.data(), std::min<std::uint64_t>(left, buffer.size()), offset);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) code = NOT_READABLE_ERR;
+        if (r <= 0) break;
+        std::size_t written = 0;
+        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(r), written)) code = copyMoveErrorCode(errno);
+        offset += r;
+        left -= static_cast<std::uint64_t>(r);
+    }
+    ::close(in);
+    if (::close(out) != 0 && !code) code = copyMoveErrorCode(errno);
+    return code;
+}
+
+// copyInto, leaving nothing at `dst` when it fails.
+int copyItem(const std::string& src, const std::string& dst, const std::string& root) {
+    int code = copyInto(src, dst, root);
+    if (code) {
+        std::error_code ec;
+        fs::remove_all(dst, ec);
+    }
+    return code;
 }
 
 }  // namespace
@@ -196,10 +342,54 @@ Value WHLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDi
     return entry;
 }
 
+std::string WHLocalFilesystem::lexicalRoot() const {
+    std::string root = fsRoot_;
+    while (root.size() >= 2 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+std::optional<std::string> WHLocalFilesystem::realRoot() const { return realPathOf(lexicalRoot()); }
+
+std::optional<std::string> WHLocalFilesystem::diskPath(const std::string& nativePath, bool keepLastLink) const {
+    auto root = realRoot();
+    if (!root) return std::nullopt;  // no root folder: nothing is in it
+    std::string lexical = lexicalRoot();
+    if (nativePath == lexical) return root;
+    if (!isInside(nativePath, lexical)) return std::nullopt;
+    // The deepest part of the path that is there is resolved; what is missing below it (or the
+    // last component, when it is kept) is appended as it stands.
+    std::string head = nativePath;
+    std::string tail;
+    if (keepLastLink) {
+        tail = nativePath.substr(nativePath.rfind('/'));
+        head = parentOf(nativePath);
+    }
+    std::optional<std::string> resolved;
+    while (!resolved) {
+        std::optional<std::string> real = head == lexical ? root : realPathOf(head);
+        if (real) {
+            resolved = *real == "/" && !tail.empty() ? tail : *real + tail;
+            break;
+        }
+        // There but not resolvable: a dangling link, a loop, a file used as a folder.
+        struct stat st;
+        if (::lstat(head.c_str(), &st) == 0 || errno != ENOENT) return std::nullopt;
+        tail = head.substr(head.rfind('/')) + tail;
+        head = parentOf(head);
+        if (!isInside(head, lexical)) return std::nullopt;
+    }
+    if (!isInside(*resolved, *root)) return std::nullopt;
+    return resolved;
+}
+
+std::optional<std::string> WHLocalFilesystem::diskPathForURL(const WHFilesystemURL& url, bool keepLastLink) {
+    auto native = filesystemPathForURL(url);
+    if (!native) return std::nullopt;
+    return diskPath(*native, keepLastLink);
+}
+
 std::optional<Value> WHLocalFilesystem::makeEntryForLocalURL(const WHFilesystemURL& url) {
-    auto path = filesystemPathForURL(url);
-    if (!path) return std::nullopt;
-    auto st = stateOf(*path);
+    auto st = stateOf(diskPathForURL(url));
     if (!st.exists) return std::nullopt;
     return makeEntryForPath(*url.fullPath(), st.isDirectory);
 }
@@ -220,20 +410,20 @@ WHPluginResult WHLocalFilesystem::getFileForURL(const WHFilesystemURL& baseURL, 
     std::string fullPath = normalizePath(appendingPathComponent(*baseURL.fullPath(), requestedPath));
     if (fullPath.empty() || fullPath[0] != '/') fullPath = "/" + fullPath;
     auto url = URLforFullPath(fullPath);
-    auto path = url ? filesystemPathForURL(*url) : std::nullopt;
+    auto path = url ? diskPathForURL(*url) : std::nullopt;
     if (!path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
-    auto st = stateOf(*path);
+    auto st = stateOf(path);
     if (!create && st.exists && st.isDirectory != getDir) return fileError(WHCommandStatus_IO_EXCEPTION, TYPE_MISMATCH_ERR);
     if (!create && !st.exists) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
     if (create && exclusive && st.exists) return fileError(WHCommandStatus_IO_EXCEPTION, PATH_EXISTS_ERR);
     if (create && !st.exists) {
         if (getDir) {
-            if (::mkdir(path->c_str(), 0777) != 0) {
+            if (::mkdir(path->c_str(), 0700) != 0) {
                 logf("error creating directory: %s", std::string(std::strerror(errno)));
                 return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
             }
         } else {
-            int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            int fd = openWithoutLinks(*path, O_WRONLY | O_CREAT | O_EXCL, 0600);
             if (fd < 0) return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
             ::close(fd);
         }
@@ -246,8 +436,7 @@ WHPluginResult WHLocalFilesystem::getParentForURL(const WHFilesystemURL& url) {
     std::string full = stripQueryParametersFromPath(*url.fullPath());
     std::string parent = full.empty() ? std::string() : whfile::deletingLastPathComponent(full);
     auto path = filesystemPathForFullPath(parent);
-    if (!path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
-    auto st = stateOf(*path);
+    auto st = stateOf(path ? diskPath(*path) : std::nullopt);
     if (!st.exists) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
     return WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_OK, makeEntryForPath(parent, st.isDirectory));
 }
@@ -277,46 +466,60 @@ WHPluginResult WHLocalFilesystem::doRemove(const std::string& path) {
 }
 
 WHPluginResult WHLocalFilesystem::removeFileAtURL(const WHFilesystemURL& url) {
-    auto path = filesystemPathForURL(url);
-    if (!path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
-    struct stat st;
-    if (::lstat(path->c_str(), &st) != 0) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
-    if (S_ISDIR(st.st_mode) && directoryHasEntries(*path)) {
-        return fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR);
-    }
+    // A link is removed itself, whatever it points at.
+    auto path = diskPathForURL(url, true);
+    auto st = stateOf(path);
+    if (!st.exists) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
+    if (st.isDirectory && directoryHasEntries(*path)) return fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR);
     return doRemove(*path);
 }
 
 WHPluginResult WHLocalFilesystem::recursiveRemoveFileAtURL(const WHFilesystemURL& url) {
-    auto path = filesystemPathForURL(url);
+    auto path = diskPathForURL(url, true);
     if (!path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
     return doRemove(*path);
 }
 
 WHPluginResult WHLocalFilesystem::readEntriesAtURL(const WHFilesystemURL& url) {
-    auto dirPath = filesystemPathForURL(url);
-    DIR* d = dirPath ? ::opendir(dirPath->c_str()) : nullptr;
-    if (!d) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
+    auto dirNative = filesystemPathForURL(url);
+    auto dirPath = dirNative ? diskPath(*dirNative) : std::nullopt;
+    int fd = dirPath ? openWithoutLinks(*dirPath, O_RDONLY | O_DIRECTORY) : -1;
+    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0) ::close(fd);
+        return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
+    }
     Value entries = Value::array();
-    std::string base = *dirPath == "/" ? std::string() : *dirPath;
     while (dirent* e = ::readdir(d)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        std::string native = base + "/" + e->d_name;
+        std::string native = joined(*dirNative, e->d_name);
         auto full = fullPathForFileSystemPath(native);
         if (!full) continue;
-        entries.push_back(makeEntryForPath(*full, stateOf(native).isDirectory));
+        // A link counts as what it leads to inside the root; one leading out is listed as a file.
+        std::string onDisk = joined(*dirPath, e->d_name);
+        struct stat st;
+        bool isDirectory = false;
+        if (::lstat(onDisk.c_str(), &st) == 0) {
+            isDirectory = S_ISLNK(st.st_mode) ? stateOf(diskPath(native)).isDirectory : S_ISDIR(st.st_mode);
+        }
+        entries.push_back(makeEntryForPath(*full, isDirectory));
     }
     ::closedir(d);
     return WHPluginResult::resultWithStatusMessageAsArray(WHCommandStatus_OK, entries);
 }
 
 std::uint64_t WHLocalFilesystem::truncateFile(const std::string& path, std::uint64_t offset) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return 0;
+    int fd = openWithoutLinks(path, O_WRONLY);
     if (fd < 0) return 0;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return 0;
+    }
     if (::ftruncate(fd, static_cast<off_t>(offset)) != 0) {
         // Left as it was; the answer is the length it has.
     }
-    struct stat st;
     std::uint64_t result = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     ::fsync(fd);
     ::close(fd);
@@ -324,77 +527,91 @@ std::uint64_t WHLocalFilesystem::truncateFile(const std::string& path, std::uint
 }
 
 WHPluginResult WHLocalFilesystem::truncateFileAtURL(const WHFilesystemURL& url, std::uint64_t offset) {
-    auto path = filesystemPathForURL(url);
-    std::uint64_t result = path ? truncateFile(*path, offset) : 0;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR);
+    auto path = diskPathForURL(url);
+    auto st = stateOf(path);
+    // Only a regular file has a length to cut; a missing one answers 0.
+    if (st.exists && !st.isRegular) return fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR);
+    std::uint64_t result = st.exists ? truncateFile(*path, offset) : 0;
     return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(result));
 }
 
 WHPluginResult WHLocalFilesystem::writeToFileAtURL(const WHFilesystemURL& url, const Bytes& data, bool append) {
-    auto path = filesystemPathForURL(url);
+    auto path = diskPathForURL(url);
     if (!path) return fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
-    if (stateOf(*path).isDirectory) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+    auto st = stateOf(path);
+    if (st.exists && !st.isRegular) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+    // Empty data leaves the file as it is.
     if (data.empty()) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
-    int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0666);
+    // Writing from the start replaces the whole content.
+    if (!append) return replaceFileAtURL(url, data);
+    int fd = openWithoutLinks(*path, O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (fd < 0) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t w = ::write(fd, data.data() + done, data.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        done += static_cast<std::size_t>(w);
+    struct stat fst;
+    if (::fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
+        ::close(fd);
+        return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     }
+    std::size_t done = 0;
+    writeAll(fd, data.data(), data.size(), done);
     ::close(fd);
     if (done < 1) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(done));
 }
 
 WHPluginResult WHLocalFilesystem::replaceFileAtURL(const WHFilesystemURL& url, const Bytes& data) {
-    auto path = filesystemPathForURL(url);
-    if (!path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
+    auto path = diskPathForURL(url);
+    if (!path) return fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
+    auto st = stateOf(path);
+    if (st.exists && !st.isRegular) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+    // Nothing to write to a missing file: it is not made.
+    if (data.empty() && !st.exists) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
+    platform::AtomicWriteOptions options;
+    options.createFolders = false;
     std::string error;
-    std::string content(data.begin(), data.end());
-    if (!platform::writeFileAtomically(*path, content, &error)) {
+    if (!platform::writeFileAtomically(*path, data.data(), data.size(), options, &error)) {
         logf("error writing %s: %s", *path, error);
-        return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
+        return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     }
+    if (data.empty()) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
     return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(data.size()));
 }
 
 void WHLocalFilesystem::readFileAtURL(const WHFilesystemURL& url, std::int64_t start, std::int64_t end,
                                       const ReadCallback& callback) {
-    auto path = filesystemPathForURL(url);
-    std::string mime = getMimeTypeFromPath(path ? *path : url.fullPath().value_or("")).value_or("*/*");
-    int fd = path ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    if (fd < 0) {
-        callback(std::nullopt, mime, NOT_FOUND_ERR);
-        return;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    auto native = filesystemPathForURL(url);
+    std::string mime = getMimeTypeFromPath(native ? *native : url.fullPath().value_or("")).value_or("*/*");
+    auto path = native ? diskPath(*native) : std::nullopt;
+    auto st = stateOf(path);
+    if (!st.exists) return callback(std::nullopt, mime, NOT_FOUND_ERR);
+    // A folder, a FIFO, a device or a socket is nothing to read (and may never end).
+    if (!st.isRegular) return callback(std::nullopt, mime, NOT_READABLE_ERR);
+    int fd = openWithoutLinks(*path, O_RDONLY);
+    if (fd < 0) return callback(std::nullopt, mime, NOT_FOUND_ERR);
+    struct stat fst;
+    if (::fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
         ::close(fd);
-        callback(std::nullopt, mime, NOT_READABLE_ERR);
-        return;
+        return callback(std::nullopt, mime, NOT_READABLE_ERR);
     }
-    if (start < 0) start = 0;
-    if (start > 0) ::lseek(fd, static_cast<off_t>(start), SEEK_SET);
+    // Bytes appended while reading are not read: the size now is the end.
+    std::uint64_t size = static_cast<std::uint64_t>(fst.st_size);
+    std::uint64_t from = start > 0 ? static_cast<std::uint64_t>(start) : 0;
+    std::uint64_t available = from < size ? size - from : 0;
     // end < start (end not negative) asks for nothing.
-    std::int64_t length = end < 0 ? -1 : std::max<std::int64_t>(0, end - start);
+    std::uint64_t length = available;
+    if (end >= 0) length = std::min<std::uint64_t>(available, end > static_cast<std::int64_t>(from) ? static_cast<std::uint64_t>(end) - from : 0);
     Bytes data;
-    bool ok = readAll(fd, length, data);
+    bool ok = readRange(fd, from, length, data);
     ::close(fd);
-    if (!ok) {
-        callback(std::nullopt, mime, NOT_READABLE_ERR);
-        return;
-    }
+    if (!ok) return callback(std::nullopt, mime, NOT_READABLE_ERR);
     callback(std::move(data), mime, 0);
 }
 
 void WHLocalFilesystem::getFileMetadataForURL(const WHFilesystemURL& url, const ResultCallback& callback) {
-    auto path = filesystemPathForURL(url);
+    auto native = filesystemPathForURL(url);
+    auto path = native ? diskPath(*native) : std::nullopt;
     struct stat st;
-    if (!path || ::stat(path->c_str(), &st) != 0) {
+    if (!path || ::lstat(path->c_str(), &st) != 0) {
         int err = path ? errno : ENOENT;
         logf("error getting metadata: %s", std::string(std::strerror(err)));
         int code = err == ENOENT || err == ENOTDIR ? NOT_FOUND_ERR : ABORT_ERR;
@@ -403,7 +620,7 @@ void WHLocalFilesystem::getFileMetadataForURL(const WHFilesystemURL& url, const 
     }
     Value meta{{"fullPath", *url.fullPath()},
                {"type", ""},
-               {"name", lastPathComponent(*path)},
+               {"name", lastPathComponent(*native)},
                {"size", S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : std::uint64_t{0}}};
     meta["lastModifiedDate"] =
         static_cast<double>(st.st_mtim.tv_sec) * 1000.0 + static_cast<double>(st.st_mtim.tv_nsec) / 1e6;
@@ -434,12 +651,14 @@ std::optional<std::string> WHLocalFilesystem::getMimeTypeFromPath(const std::opt
 void WHLocalFilesystem::copyFileToURL(const WHFilesystemURL& destURL, const std::string& newName, WHFileSystem* srcFs,
                                       const WHFilesystemURL& srcURL, bool copy, const ResultCallback& callback) {
     auto fail = [&](int code) { callback(fileError(WHCommandStatus_IO_EXCEPTION, code)); };
-    auto destDir = filesystemPathForURL(destURL);
-    if (!destDir || !stateOf(*destDir).isDirectory) return fail(NOT_FOUND_ERR);
+    auto destNative = filesystemPathForURL(destURL);
+    auto destDir = destNative ? diskPath(*destNative) : std::nullopt;
+    auto root = realRoot();
+    if (!destDir || !root || !stateOf(destDir).isDirectory) return fail(NOT_FOUND_ERR);
     // The new name is one component: no separators, no dot segments.
     if (!isUsableName(newName)) return fail(ENCODING_ERR);
-    std::string newPath = (*destDir == "/" ? std::string() : *destDir) + "/" + newName;
-    auto newFullPath = fullPathForFileSystemPath(newPath);
+    std::string newPath = joined(*destDir, newName);
+    auto newFullPath = fullPathForFileSystemPath(joined(*destNative, newName));
     if (!newFullPath) return fail(NOT_FOUND_ERR);
     auto dest = stateOf(newPath);
 
@@ -448,41 +667,45 @@ void WHLocalFilesystem::copyFileToURL(const WHFilesystemURL& destURL, const std:
         if (!srcFs) return fail(NOT_FOUND_ERR);
         srcFs->readFileAtURL(srcURL, 0, -1, [&](std::optional<Bytes> data, const std::string&, int code) {
             if (!data) return fail(code);
-            std::string content(data->begin(), data->end());
-            if (!platform::writeFileAtomically(newPath, content)) return fail(ABORT_ERR);
+            platform::AtomicWriteOptions options;
+            options.createFolders = false;
+            if (!platform::writeFileAtomically(newPath, data->data(), data->size(), options)) return fail(ABORT_ERR);
             callback(WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_OK,
                                                                          makeEntryForPath(*newFullPath, false)));
         });
         return;
     }
-    auto srcPath = local->filesystemPathForURL(srcURL);
-    if (!srcPath) return fail(NOT_FOUND_ERR);
+    // The item itself: a link is copied or moved as a link.
+    auto srcPath = local->diskPathForURL(srcURL, true);
     struct stat sst;
-    if (::lstat(srcPath->c_str(), &sst) != 0) return fail(NOT_FOUND_ERR);
+    if (!srcPath || ::lstat(srcPath->c_str(), &sst) != 0) return fail(NOT_FOUND_ERR);
     bool srcIsDir = S_ISDIR(sst.st_mode);
     if (newPath == *srcPath) return fail(INVALID_MODIFICATION_ERR);
     if (srcIsDir && dest.exists && !dest.isDirectory) return fail(INVALID_MODIFICATION_ERR);
 
-    std::error_code ec;
+    int code = 0;
     if (copy) {
         if (srcIsDir && !canCopyMoveSrc(*srcPath, newPath)) return fail(INVALID_MODIFICATION_ERR);
         if (dest.exists) return fail(PATH_EXISTS_ERR);
-        fs::copy(*srcPath, newPath, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+        code = copyItem(*srcPath, newPath, *root);
     } else {
         if (!srcIsDir && dest.exists && dest.isDirectory) return fail(INVALID_MODIFICATION_ERR);
         if (srcIsDir && !canCopyMoveSrc(*srcPath, newPath)) return fail(INVALID_MODIFICATION_ERR);
+        std::error_code ec;
         if (dest.exists) {
             if (dest.isDirectory && directoryHasEntries(newPath)) return fail(INVALID_MODIFICATION_ERR);
             fs::remove_all(newPath, ec);
             if (ec) return fail(INVALID_MODIFICATION_ERR);
         }
-        fs::rename(*srcPath, newPath, ec);
-        if (ec && ec.value() == EXDEV) {
-            ec.clear();
-            fs::copy(*srcPath, newPath, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
-            if (!ec) fs::remove_all(*srcPath, ec);
+        if (::rename(srcPath->c_str(), newPath.c_str()) != 0) {
+            if (errno != EXDEV) {
+                code = copyMoveErrorCode(errno);
+            } else {
+                code = copyItem(*srcPath, newPath, *root);
+                if (!code) fs::remove_all(*srcPath, ec);
+            }
         }
     }
-    if (ec) return fail(copyMoveErrorCode(ec.value()));
+    if (code) return fail(code);
     callback(WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_OK, makeEntryForPath(*newFullPath, srcIsDir)));
 }

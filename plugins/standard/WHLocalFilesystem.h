@@ -2,7 +2,11 @@
 // finish before they return; callbacks are called once, before the call returns.
 //
 // Every native path derived from a URL or a requested path stays inside the root: dot segments
-// are resolved and a path that would climb above the root has no native path (not found).
+// are resolved and a path that would climb above the root has no native path (not found). On the
+// disk, symbolic links are followed only as far as they stay inside the real root; a path that a
+// link leads out of the root is treated like one that has no native path. Only regular files are
+// read or written, without blocking, and a read never goes past the size the file had when it
+// began.
 #pragma once
 
 #include "plugins/standard/WHFileSystem.h"
@@ -32,9 +36,7 @@ public:
     std::optional<Value> makeEntryForLocalURL(const WHFilesystemURL& url) override;
     Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;
 
-    // Replaces the file's whole content through a file beside it, so the file holds either the
-    // old or the whole new content. Status 1 with the byte count, or 6 with code 3 (1: no path).
-    WHPluginResult replaceFileAtURL(const WHFilesystemURL& url, const Bytes& data);
+    WHPluginResult replaceFileAtURL(const WHFilesystemURL& url, const Bytes& data) override;
 
     const std::string& name() const override { return name_; }
     const std::string& fsRoot() const { return fsRoot_; }
@@ -56,14 +58,25 @@ public:
     static bool valueForKeyIsNumber(const Value& dict, const std::string& key);
     // Whether the full path names the filesystem's root ("", "/", "/.", "/x/.." ...).
     static bool fullPathIsRoot(const std::string& fullPath);
+    // Removes the item at a disk path and everything below it; a link is removed, not followed.
     WHPluginResult doRemove(const std::string& path);
+    // Truncates the regular file at a disk path; the resulting length, 0 when it cannot be opened.
     static std::uint64_t truncateFile(const std::string& path, std::uint64_t offset);
     // Whether an item at `src` may be copied or moved to `dest` (never into itself).
     static bool canCopyMoveSrc(const std::string& src, const std::string& dest);
     static std::optional<std::string> getMimeTypeFromPath(const std::optional<std::string>& path);
 
+    // Where a native path of this filesystem lies on the disk: every link resolved (the last
+    // component kept as it stands when `keepLastLink`), what does not exist yet appended as it
+    // stands. Absent when a link leads out of the real root or dangles, or a file stands where
+    // a folder would be.
+    std::optional<std::string> diskPath(const std::string& nativePath, bool keepLastLink = false) const;
+    std::optional<std::string> diskPathForURL(const WHFilesystemURL& url, bool keepLastLink = false);
+
 private:
     std::string nativeURLFor(const std::string& path) const;
+    std::optional<std::string> realRoot() const;
+    std::string lexicalRoot() const;
 
     std::string name_;
     std::string fsRoot_;

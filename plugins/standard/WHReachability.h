@@ -27,6 +27,8 @@ public:
     // `address`: the bytes of a socket address; nullptr when the platform refuses it.
     static std::unique_ptr<WHReachability> reachabilityWithAddress(const std::vector<std::uint8_t>& address);
     static std::unique_ptr<WHReachability> reachabilityWithHostName(const std::string& hostName);
+    // The socket-address bytes of the IPv4 address a.b.c.d.
+    static std::vector<std::uint8_t> ipv4Address(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
     // The link-local network 169.254.0.0.
     static std::unique_ptr<WHReachability> reachabilityForLocalWiFi();
 
@@ -46,6 +48,5 @@ public:
 
 private:
     explicit WHReachability(std::shared_ptr<platform::ReachabilitySource> source);
-    static std::vector<std::uint8_t> ipv4Address(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
     std::shared_ptr<platform::ReachabilitySource> reachabilityRef_;
 };

@@ -4,6 +4,8 @@
 #include <libsoup/soup.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -30,7 +32,87 @@ std::string queryValue(GHashTable* query, const char* key, const std::string& fa
     return v ? std::string(v) : fallback;
 }
 
+platform::Bytes encodeJpeg(GdkPixbuf* pixbuf, int quality) {
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    GError* error = nullptr;
+    std::string q = std::to_string(quality);
+    gboolean ok = gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", &error, "quality", q.c_str(), nullptr);
+    if (!ok) {
+        std::string message = error ? error->message : "unknown";
+        if (error) g_error_free(error);
+        throw std::runtime_error("cannot make a JPEG: " + message);
+    }
+    auto* p = reinterpret_cast<const std::uint8_t*>(buffer);
+    platform::Bytes out(p, p + size);
+    g_free(buffer);
+    return out;
+}
+
+// Soft colour fields that move with the variant, with a grain that JPEG cannot smooth away.
+GdkPixbuf* makeScene(int variant, int width, int height) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
+    int stride = gdk_pixbuf_get_rowstride(pixbuf);
+    guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
+    guint32 seed = 2654435761u * static_cast<guint32>(variant + 1);
+    double shift = variant * 0.7;
+    for (int y = 0; y < height; ++y) {
+        double v = static_cast<double>(y) / height;
+        guchar* row = pixels + static_cast<std::ptrdiff_t>(y) * stride;
+        for (int x = 0; x < width; ++x) {
+            double u = static_cast<double>(x) / width;
+            double base[3] = {128 + 90 * std::sin(6.0 * u + shift) * std::cos(4.0 * v),
+                              128 + 90 * std::sin(5.0 * v - shift + 3.0 * u),
+                              128 + 90 * std::cos(7.0 * (u + v) + shift)};
+            for (int c = 0; c < 3; ++c) {
+                seed = seed * 1664525u + 1013904223u;
+                int grain = static_cast<int>((seed >> 24) & 31) - 16;
+                row[x * 3 + c] = static_cast<guchar>(std::clamp(static_cast<int>(base[c]) + grain, 0, 255));
+            }
+        }
+    }
+    return pixbuf;
+}
+
+// The scene encoded at the quality whose size comes nearest to the target (sizes grow with it).
+platform::Bytes sceneJpeg(int variant, int width, int height, std::size_t targetBytes) {
+    GdkPixbuf* pixbuf = makeScene(variant, width, height);
+    platform::Bytes best;
+    int low = 5, high = 95;
+    try {
+        while (low <= high) {
+            int quality = (low + high) / 2;
+            platform::Bytes jpeg = encodeJpeg(pixbuf, quality);
+            auto distance = [&](const platform::Bytes& b) {
+                return b.size() > targetBytes ? b.size() - targetBytes : targetBytes - b.size();
+            };
+            if (best.empty() || distance(jpeg) < distance(best)) best = jpeg;
+            if (jpeg.size() < targetBytes) {
+                low = quality + 1;
+            } else {
+                high = quality - 1;
+            }
+        }
+    } catch (...) {
+        g_object_unref(pixbuf);
+        throw;
+    }
+    g_object_unref(pixbuf);
+    return best;
+}
+
+platform::Bytes numbered(const platform::Bytes& jpeg, int index) {
+    platform::Bytes out(jpeg.begin(), jpeg.begin() + 2);  // start marker
+    appendComment(out, "kvframe=" + std::to_string(index));
+    out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+    return out;
+}
+
 }  // namespace
+
+platform::Bytes makeSizedJpeg(int index, int width, int height, std::size_t targetBytes) {
+    return numbered(sceneJpeg(index % 8, width, height, targetBytes), index);
+}
 
 platform::Bytes makeTestJpeg(int index, std::size_t padding) {
     GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 16, 12);
@@ -151,6 +233,19 @@ platform::Bytes CameraServer::frame(int index, std::size_t padding) {
     return it->second;
 }
 
+platform::Bytes CameraServer::sizedFrame(int index, int width, int height, std::size_t targetBytes) {
+    auto key = std::make_tuple(width, height, targetBytes, index % 8);
+    {
+        std::lock_guard lock(mutex_);
+        auto it = scenes_.find(key);
+        if (it != scenes_.end()) return numbered(it->second, index);
+    }
+    platform::Bytes scene = sceneJpeg(index % 8, width, height, targetBytes);  // slow: outside the lock
+    std::lock_guard lock(mutex_);
+    auto it = scenes_.emplace(key, std::move(scene)).first;
+    return numbered(it->second, index);
+}
+
 static std::string textOf(const platform::Bytes& b, std::size_t from, std::size_t to) {
     return std::string(reinterpret_cast<const char*>(b.data()) + from, to - from);
 }
@@ -180,6 +275,10 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
         guint interval = static_cast<guint>(std::stoul(queryValue(query, "interval", "30")));
         std::string declared = queryValue(query, "declared", "kvframe");
         std::string used = queryValue(query, "used", "kvframe");
+        int width = 0, height = 0;
+        std::string size = queryValue(query, "size", "");
+        if (std::sscanf(size.c_str(), "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0) width = height = 0;
+        std::size_t bytes = std::stoul(queryValue(query, "bytes", "100000"));
         stream->stallAtEnd = queryValue(query, "after", "end") == "stall";
         stream->dropAtEnd = queryValue(query, "after", "end") == "drop";
         std::string type = "multipart/x-mixed-replace";
@@ -188,14 +287,16 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
         gapMs = split ? std::max(1u, interval / 3) : std::max(1u, interval);
         auto next = std::make_shared<int>(0);
         bool stall = stream->stallAtEnd, drop = stream->dropAtEnd;
-        stream->nextPart = [self, count, padding, used, split, stall, drop, next](std::deque<std::string>& out) {
+        stream->nextPart = [self, count, padding, used, split, stall, drop, next, width, height,
+                            bytes](std::deque<std::string>& out) {
             if (count >= 0 && *next >= count) {
                 if (*next > count || stall || drop || used == "none") return false;
                 ++*next;
                 out.push_back("--" + used + "--\r\n");
                 return true;
             }
-            platform::Bytes jpeg = self->frame((*next)++, padding);
+            platform::Bytes jpeg = width > 0 ? self->sizedFrame((*next)++, width, height, bytes)
+                                             : self->frame((*next)++, padding);
             std::string head = used == "none" ? std::string()
                                               : "--" + used + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
                                                     std::to_string(jpeg.size()) + "\r\n\r\n";

@@ -4,7 +4,9 @@
 //                  endless), interval (ms between frames), after (end | stall), padding (bytes added
 //                  to each frame), declared (boundary parameter, "none" = no parameter), used
 //                  (delimiter written in the body, "none" = frames without any delimiter),
-//                  split (1 = every part written in three chunks that cut both JPEG markers).
+//                  split (1 = every part written in three chunks that cut both JPEG markers),
+//                  size (WxH: camera-sized pictures, see makeSizedJpeg) with bytes (their size,
+//                  default 100000).
 //                  after=drop closes the connection in the middle of the answer.
 //   /drop.mjpg     the connection closes before any answer.
 //   /still.jpg     one JPEG, numbered by the request; split=1 writes it in chunks cutting the markers.
@@ -20,6 +22,7 @@
 #include <string>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "tests/support/soup_server_thread.h"
 #include <vector>
@@ -35,6 +38,10 @@ namespace testutil {
 // A small JPEG made with GdkPixbuf whose comment segment carries "kvframe=<index>"; padding adds
 // comment segments of that many bytes in all.
 platform::Bytes makeTestJpeg(int index, std::size_t padding = 0);
+// A picture of `width` x `height` (one of eight noisy scenes, chosen by the index) encoded at the
+// JPEG quality whose size comes nearest to `targetBytes`; its comment segment carries
+// "kvframe=<index>".
+platform::Bytes makeSizedJpeg(int index, int width, int height, std::size_t targetBytes);
 // The index of a test JPEG, -1 when the bytes carry none.
 int frameIndexOf(const platform::Bytes& jpeg);
 
@@ -58,6 +65,8 @@ public:
     int openStreams() const;
     // The frame the server sends as number `index` with that padding.
     platform::Bytes frame(int index, std::size_t padding = 0);
+    // The frame the server sends as number `index` of a stream with size=WxH and bytes.
+    platform::Bytes sizedFrame(int index, int width, int height, std::size_t targetBytes);
 
     struct Stream;
 
@@ -71,6 +80,7 @@ private:
     std::map<std::string, int> requests_;
     int credentials_ = 0;
     std::map<std::pair<int, std::size_t>, platform::Bytes> frames_;
+    std::map<std::tuple<int, int, std::size_t, int>, platform::Bytes> scenes_;  // sized pictures without a number
     std::vector<Stream*> streams_;
     std::unique_ptr<SoupServerThread> server_;
 };

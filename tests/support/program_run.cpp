@@ -30,7 +30,7 @@ ProgramRun::ProgramRun(const Options& options) {
     for (auto& e : envText) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    std::string program = programPath();
+    std::string program = options.program.empty() ? programPath() : options.program;
     std::vector<std::string> args{program};
     args.insert(args.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;

@@ -24,6 +24,7 @@ public:
         std::vector<std::string> arguments;
         std::map<std::string, std::string> environment;  // set on top of the test's own
         std::string workingDirectory;                    // empty: the test's
+        std::string program;                             // empty: programPath()
     };
     // Starts the program; pid() is 0 when it could not be started.
     explicit ProgramRun(const Options& options);

@@ -52,6 +52,43 @@ std::vector<platform::SavePanelOptions> ScriptedSavePanel::shown() const {
     return shown_;
 }
 
+void ScriptedSavePanel::confirmReplace(const std::string& path, std::function<void(bool)> answer) {
+    std::optional<bool> now;
+    {
+        std::lock_guard lock(mutex_);
+        replaceQuestions_.push_back(path);
+        if (!queuedReplace_.empty()) {
+            now = queuedReplace_.front();
+            queuedReplace_.pop_front();
+        } else {
+            openReplace_.push_back(std::move(answer));
+        }
+    }
+    if (now) answer(*now);
+}
+
+void ScriptedSavePanel::queueReplaceAnswer(bool replace) {
+    std::lock_guard lock(mutex_);
+    queuedReplace_.push_back(replace);
+}
+
+bool ScriptedSavePanel::answerReplace(bool replace) {
+    std::function<void(bool)> answer;
+    {
+        std::lock_guard lock(mutex_);
+        if (openReplace_.empty()) return false;
+        answer = std::move(openReplace_.front());
+        openReplace_.pop_front();
+    }
+    answer(replace);
+    return true;
+}
+
+std::vector<std::string> ScriptedSavePanel::replaceQuestions() const {
+    std::lock_guard lock(mutex_);
+    return replaceQuestions_;
+}
+
 std::shared_ptr<ScriptedWorkspace> ScriptedWorkspace::install() {
     auto ws = std::make_shared<ScriptedWorkspace>();
     platform::setSharedWorkspace(ws);

@@ -21,6 +21,7 @@ public:
     static void uninstall();
 
     void begin(const platform::SavePanelOptions& options, platform::SavePanelCompletion completion) override;
+    void confirmReplace(const std::string& path, std::function<void(bool)> answer) override;
 
     // Answers to give at once when a panel begins (a path to confirm, or absent to cancel); when
     // none is queued the panel stays open until answer().
@@ -31,11 +32,21 @@ public:
     std::size_t openCount() const;
     std::vector<platform::SavePanelOptions> shown() const;
 
+    // Answers to whether an existing file may be replaced, given at once when asked; when none is
+    // queued the question stays open until answerReplace().
+    void queueReplaceAnswer(bool replace);
+    bool answerReplace(bool replace);
+    // The paths asked about, in order.
+    std::vector<std::string> replaceQuestions() const;
+
 private:
     mutable std::mutex mutex_;
     std::deque<std::optional<std::string>> queued_;
     std::deque<platform::SavePanelCompletion> open_;
     std::vector<platform::SavePanelOptions> shown_;
+    std::deque<bool> queuedReplace_;
+    std::deque<std::function<void(bool)>> openReplace_;
+    std::vector<std::string> replaceQuestions_;
 };
 
 class ScriptedWorkspace : public platform::Workspace {

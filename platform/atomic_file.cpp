@@ -1,0 +1,198 @@
+#include "platform/atomic_file.h"
+
+#include <glib.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/bundle.h"
+#include "platform/file_folders.h"
+#include "platform/paths.h"
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kRecordPrefix = "pending-writes.";
+
+// This process's writes in flight, each as "<seconds> <path>" ended by a NUL byte, the seconds
+// (since 1970) noted just before the write began. Emptied whenever no write is in flight, so it
+// stays small.
+struct PendingWrites {
+    std::mutex mutex;
+    int fd = -1;
+    pid_t owner = 0;
+    int inFlight = 0;
+};
+
+PendingWrites& pending() {
+    static PendingWrites* p = new PendingWrites;
+    return *p;
+}
+
+std::string recordFolder() { return dataHome() + "/" + Bundle::main().identifier(); }
+
+// GLib names the temporary file of "name" as "name.XXXXXX" with six ASCII letters or digits.
+bool isTemporaryNameOf(const std::string& name, const std::string& base) {
+    if (name.size() != base.size() + 7 || name.compare(0, base.size(), base) != 0 || name[base.size()] != '.') return false;
+    for (std::size_t i = base.size() + 1; i < name.size(); ++i) {
+        if (!g_ascii_isalnum(name[i])) return false;
+    }
+    return true;
+}
+
+// Only files made since the write began are its temporary file: an older "name.backup" of the
+// user stays.
+void removeTemporariesOf(const std::string& target, std::time_t since) {
+    auto slash = target.rfind('/');
+    if (slash == std::string::npos || slash + 1 >= target.size()) return;
+    std::string dir = slash == 0 ? "/" : target.substr(0, slash);
+    std::string base = target.substr(slash + 1);
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (dirent* e = ::readdir(d)) {
+        if (!isTemporaryNameOf(e->d_name, base)) continue;
+        std::string path = (dir == "/" ? "" : dir) + "/" + e->d_name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid() && st.st_ctime >= since) {
+            ::unlink(path.c_str());
+        }
+    }
+    ::closedir(d);
+}
+
+void removeLeftoversLocked(PendingWrites& p) {
+    std::string folder = recordFolder();
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return;
+    std::vector<std::string> records;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name.rfind(kRecordPrefix, 0) != 0) continue;
+        char* end = nullptr;
+        long pid = std::strtol(name.c_str() + std::strlen(kRecordPrefix), &end, 10);
+        if (!end || *end != '\0' || pid <= 0) continue;
+        if (pid == ::getpid() && p.owner == ::getpid()) continue;
+        // A run that is still alive may be writing right now.
+        if (pid != ::getpid() && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+        records.push_back(folder + "/" + name);
+    }
+    ::closedir(d);
+    for (const auto& record : records) {
+        std::string content;
+        if (readFile(record, content)) {
+            std::size_t start = 0;
+            while (start < content.size()) {
+                std::size_t nul = content.find('\0', start);
+                if (nul == std::string::npos) break;  // a record cut short names no whole path
+                std::string entry = content.substr(start, nul - start);
+                start = nul + 1;
+                auto space = entry.find(' ');
+                if (space == std::string::npos || space == 0) continue;
+                char* end = nullptr;
+                long long since = std::strtoll(entry.c_str(), &end, 10);
+                if (end != entry.c_str() + space) continue;
+                removeTemporariesOf(entry.substr(space + 1), static_cast<std::time_t>(since));
+            }
+        }
+        ::unlink(record.c_str());
+    }
+}
+
+void beginWrite(const std::string& path) {
+    PendingWrites& p = pending();
+    std::lock_guard lock(p.mutex);
+    if (p.owner != ::getpid()) {
+        // First write of this process (or of a child forked from it, whose record is its own).
+        if (p.fd >= 0) ::close(p.fd);
+        p.fd = -1;
+        p.inFlight = 0;
+        removeLeftoversLocked(p);
+        p.owner = ::getpid();
+        std::string folder = recordFolder();
+        if (makeApplicationFolder(folder)) {
+            std::string record = folder + "/" + kRecordPrefix + std::to_string(::getpid());
+            p.fd = ::open(record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        }
+    }
+    ++p.inFlight;
+    if (p.fd >= 0) {
+        std::string absolute = path;
+        if (absolute[0] != '/') {
+            gchar* cwd = g_get_current_dir();
+            absolute = std::string(cwd) + "/" + path;
+            g_free(cwd);
+        }
+        // The time a second early, for file systems with coarse times. One write call per
+        // entry, so entries of other threads never interleave with it.
+        std::string line = std::to_string(static_cast<long long>(std::time(nullptr)) - 1) + " " + absolute + '\0';
+        ssize_t ignored = ::write(p.fd, line.data(), line.size());
+        (void)ignored;
+    }
+}
+
+void endWrite() {
+    PendingWrites& p = pending();
+    std::lock_guard lock(p.mutex);
+    if (p.inFlight > 0 && --p.inFlight == 0 && p.fd >= 0) {
+        int ignored = ::ftruncate(p.fd, 0);
+        (void)ignored;
+    }
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, const void* data, std::size_t size, const AtomicWriteOptions& options,
+                         std::string* error) {
+    if (path.empty() || path.back() == '/') {
+        if (error) *error = "no file name";
+        return false;
+    }
+    if (options.createFolders) {
+        auto slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0) makeDirs(path.substr(0, slash));
+    }
+    // A regular file that is replaced keeps its mode. A device, a FIFO, a socket or a folder is
+    // never replaced by a file.
+    struct stat st;
+    bool exists = ::lstat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        if (error) *error = S_ISDIR(st.st_mode) ? "a folder is in the way" : "not a regular file";
+        return false;
+    }
+    bool keepMode = exists && S_ISREG(st.st_mode);
+    unsigned mode = keepMode ? (st.st_mode & 07777) : options.newFileMode;
+
+    beginWrite(path);
+    GError* gerror = nullptr;
+    gboolean ok = g_file_set_contents_full(path.c_str(), size ? static_cast<const gchar*>(data) : "",
+                                           static_cast<gssize>(size),
+                                           static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT |
+                                                                              G_FILE_SET_CONTENTS_DURABLE),
+                                           static_cast<int>(mode), &gerror);
+    endWrite();
+    if (!ok) {
+        if (error) *error = gerror ? gerror->message : "write failed";
+        g_clear_error(&gerror);
+        return false;
+    }
+    // The temporary file was made under the umask; the replaced file's mode is restored.
+    if (keepMode) ::chmod(path.c_str(), mode);
+    return true;
+}
+
+void removeLeftoverTemporaryFiles() {
+    PendingWrites& p = pending();
+    std::lock_guard lock(p.mutex);
+    removeLeftoversLocked(p);
+}
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+// Whole-file writes that leave either the old or the whole new content, also when the program is
+// killed mid-way: the bytes go to a temporary file beside the target, are synced and renamed into
+// place. Each write in flight is noted in a small per-process record in the application's data
+// folder, so that a later run can remove the temporary file a killed run left behind.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+struct AtomicWriteOptions {
+    unsigned newFileMode = 0600;  // a replaced regular file keeps its own mode
+    bool createFolders = true;    // missing folders above the file are made (0700)
+};
+
+// A link at `path` is replaced by the file, not followed; anything else than a regular file there
+// (a folder, a device, a FIFO, a socket) is left alone and the write fails.
+bool writeFileAtomically(const std::string& path, const void* data, std::size_t size, const AtomicWriteOptions& options,
+                         std::string* error = nullptr);
+inline bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error = nullptr) {
+    return writeFileAtomically(path, content.data(), content.size(), AtomicWriteOptions(), error);
+}
+
+// Removes the temporary files of writes that earlier runs of the program did not finish. Runs of
+// the program that are still alive keep theirs.
+void removeLeftoverTemporaryFiles();
+
+}  // namespace platform
