@@ -52,8 +52,37 @@ std::string WHCommandDelegateImpl::resultsCall(const std::vector<std::string>& e
 }
 
 void WHCommandDelegateImpl::sendPluginResult(const WHPluginResult& result, const std::optional<std::string>& callbackId) {
-    if (callbackId && *callbackId == "INVALID") return;
-    queue({true, resultEntry(result, callbackId)});
+    if (callbackId && *callbackId == "INVALID") {
+        if (result.pageBytes()) result.pageBytes()->handedOver();
+        return;
+    }
+    if (result.pageBytes()) {
+        if (carriesPageBytes(result.pageBytes()->length())) {
+            queue({Pending::Bytes, {}, result, callbackId});
+            return;
+        }
+        queue({Pending::Result, resultEntry(result.materialized(), callbackId), std::nullopt, std::nullopt});
+        return;
+    }
+    queue({Pending::Result, resultEntry(result, callbackId), std::nullopt, std::nullopt});
+}
+
+bool WHCommandDelegateImpl::carriesPageBytes(std::uint64_t length) {
+    platform::WebView* view = viewController_->webView;
+    return view && length >= platform::kBridgeBulkBytes && view->carriesBytes();
+}
+
+std::shared_ptr<WHHeldBytes> WHCommandDelegateImpl::heldBytes(const std::string& token, std::uint64_t size) {
+    std::weak_ptr<int> alive = alive_;
+    auto view = [this, alive]() -> platform::WebView* { return alive.lock() ? viewController_->webView : nullptr; };
+    return std::make_shared<WHHeldBytes>(
+        token, size,
+        [view](const std::string& t, int fd, int ack) {
+            if (platform::WebView* v = view()) v->writeHeldBytes(t, fd, ack);
+        },
+        [view](const std::string& t) {
+            if (platform::WebView* v = view()) v->releaseHeldBytes(t);
+        });
 }
 
 std::string WHCommandDelegateImpl::wrapEvalAndFetch(const std::string& js) {
@@ -66,7 +95,7 @@ void WHCommandDelegateImpl::evalJs(const std::string& js) { evalJs(js, true); }
 void WHCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLoop) {
     std::string wrapped = wrapEvalAndFetch(js);
     if (scheduledOnRunLoop) {
-        queue({false, std::move(wrapped)});
+        queue({Pending::Script, std::move(wrapped), std::nullopt, std::nullopt});
     } else {
         evaluateNow(wrapped);
     }
@@ -80,15 +109,17 @@ void WHCommandDelegateImpl::queue(Pending item) {
     bool schedule = false;
     {
         std::lock_guard lock(mutex_);
+        // Page bytes are waited for (by the file queue): they never wait for a page call to end.
+        bool urgent = item.kind == Pending::Bytes;
         pending_.push_back(std::move(item));
-        if (!flushScheduled_ && !dispatching_) {
+        if (!flushScheduled_ && (!dispatching_ || urgent)) {
             flushScheduled_ = true;
             schedule = true;
         }
     }
     if (schedule) {
         // A flush still queued when the delegate is gone finds nothing to do.
-        platform::dispatchMain([this, alive = std::weak_ptr<int>(alive_)] {
+        platform::dispatchMainPromptly([this, alive = std::weak_ptr<int>(alive_)] {
             if (alive.lock()) flushPending();
         });
     }
@@ -109,31 +140,66 @@ void WHCommandDelegateImpl::flushPending() {
         flushScheduled_ = false;
     }
     if (batch.empty()) return;
-    // Results queued one after the other go in one call; each script is an evaluation of its own.
-    std::vector<std::string> scripts;
+    // Results queued one after the other go in one call; each script and each result of page
+    // bytes is handed over on its own.
+    std::vector<platform::PageDelivery> items;
     std::vector<std::string> entries;
+    auto endResults = [&] {
+        if (entries.empty()) return;
+        items.push_back({resultsCall(entries), std::nullopt});
+        entries.clear();
+    };
     for (auto& item : batch) {
-        if (item.isResult) {
-            entries.push_back(std::move(item.text));
-            continue;
+        switch (item.kind) {
+            case Pending::Result:
+                entries.push_back(std::move(item.text));
+                break;
+            case Pending::Script:
+                endResults();
+                items.push_back({std::move(item.text), std::nullopt});
+                break;
+            case Pending::Bytes: {
+                endResults();
+                const WHPluginResult& r = *item.bytes;
+                const WHPageBytes& b = *r.pageBytes();
+                platform::PageBytes p;
+                p.callbackId = item.callbackId ? *item.callbackId : std::string("(null)");
+                p.status = static_cast<int>(r.status());
+                p.keep = r.keepCallback();
+                switch (r.pageBytesForm()) {
+                    case WHPageBytesForm::ArrayBuffer: p.form = "arraybuffer"; break;
+                    case WHPageBytesForm::Base64Text: p.form = "base64"; break;
+                    case WHPageBytesForm::DataURL: p.form = "dataurl"; break;
+                    case WHPageBytesForm::UTF8Text: p.form = "text"; break;
+                    case WHPageBytesForm::BinaryString: p.form = "binarystring"; break;
+                }
+                p.mimeType = r.pageBytesMimeType();
+                p.invalidStatus = r.invalidStatus();
+                p.invalidMessage = r.invalidMessage();
+                p.fd = b.fd();
+                p.offset = b.offset();
+                p.length = b.length();
+                p.ackFd = b.acknowledgement();
+                items.push_back({{}, std::move(p)});
+                break;
+            }
         }
-        if (!entries.empty()) {
-            scripts.push_back(resultsCall(entries));
-            entries.clear();
-        }
-        scripts.push_back(std::move(item.text));
     }
-    if (!entries.empty()) scripts.push_back(resultsCall(entries));
-    deliver(scripts);
+    endResults();
+    deliver(std::move(items));
+    // The view passed copies of the descriptors, or dropped them with the items.
+    for (auto& item : batch) {
+        if (item.kind == Pending::Bytes) item.bytes->pageBytes()->handedOver();
+    }
 }
 
 // Results and events are for the application's own page only: the document shown, not one a
 // load in progress may bring; the web view decides again where the document changes.
-void WHCommandDelegateImpl::evaluateNow(const std::string& script) { deliver({script}); }
+void WHCommandDelegateImpl::evaluateNow(const std::string& script) { deliver({{script, std::nullopt}}); }
 
-void WHCommandDelegateImpl::deliver(const std::vector<std::string>& scripts) {
+void WHCommandDelegateImpl::deliver(std::vector<platform::PageDelivery> items) {
     platform::WebView* view = viewController_->webView;
     if (!view) return;
     if (!viewController_->isTrustedPageURL(view->committedURL())) return;
-    view->evaluateScriptsInTrustedPage(scripts);
+    view->deliverToTrustedPage(items);
 }

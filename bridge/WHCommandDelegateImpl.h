@@ -15,6 +15,9 @@
 
 #include "bridge/WHCommandDelegate.h"
 #include "bridge/WHInvokedUrlCommand.h"
+#include "bridge/WHOutOfBandBytes.h"
+#include "platform/page_bridge.h"
+#include "platform/webview.h"
 
 class WHViewController;
 
@@ -31,12 +34,13 @@ public:
     std::optional<std::string> userAgent() override { return std::nullopt; }
     bool URLIsWhitelisted(const std::string&) override { return false; }
     const WHSettings& settings() override;
+    bool carriesPageBytes(std::uint64_t length) override;
 
     bool execute(const WHInvokedUrlCommand&) { return false; }
 
     // The page-world function that hands results to the page library's nativeCallback, in order
     // (defined by WHWebViewDelegate::pageWorldScript, not writable by the page).
-    static constexpr const char* kResultsFunction = "__kivanoResults";
+    static constexpr const char* kResultsFunction = platform::kBridgeResultsFunction;
 
     // One result as an element of the results array: [<id>,<status>,<message>,<keep>].
     static std::string resultEntry(const WHPluginResult& result, const std::optional<std::string>& callbackId);
@@ -53,14 +57,19 @@ public:
     void beginPageCall();
     void endPageCall();
 
+    // The bytes a call's argument left in the web process (the message's "<index> <token> <size>").
+    std::shared_ptr<WHHeldBytes> heldBytes(const std::string& token, std::uint64_t size);
+
 private:
     struct Pending {
-        bool isResult;     // a result entry, else a script
-        std::string text;
+        enum Kind { Result, Script, Bytes } kind;
+        std::string text;  // a result entry or a script
+        std::optional<WHPluginResult> bytes;
+        std::optional<std::string> callbackId;
     };
     void queue(Pending item);
     void evaluateNow(const std::string& script);
-    void deliver(const std::vector<std::string>& scripts);
+    void deliver(std::vector<platform::PageDelivery> items);
 
     WHViewController* viewController_;
     std::mutex mutex_;
