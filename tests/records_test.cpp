@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "bridge/WHCommandDelegateImpl.h"
+#include "bridge/WHOutOfBandBytes.h"
 #include "bridge/WHInvokedUrlCommand.h"
 #include "bridge/WHPluginResult.h"
 #include "platform/value.h"
@@ -147,6 +148,40 @@ TEST(PluginResult, MessagesAsScriptText) {
         ASSERT_TRUE(text);
         EXPECT_EQ(Value::parse(*text), Value::parse(k.json)) << *text;
     }
+}
+
+// Page bytes where they cannot go outside the messages become the message they stand for.
+TEST(PluginResult, PageBytesMadeIntoMessages) {
+    const Bytes text{'h', 0xC3, 0xA9, 0x00, '!'}, notText{'a', 0xFF}, high{0x00, 0x7F, 0x80, 0xFF};
+    struct Case {
+        Bytes bytes;
+        WHPageBytesForm form;
+        unsigned status;
+        Value message;
+    } cases[] = {
+        {high, WHPageBytesForm::ArrayBuffer, 1, Value{{"WHType", "ArrayBuffer"}, {"data", "AH+A/w=="}}},
+        {high, WHPageBytesForm::Base64Text, 1, "AH+A/w=="},
+        {high, WHPageBytesForm::DataURL, 1, "data:image/png;base64,AH+A/w=="},
+        {text, WHPageBytesForm::UTF8Text, 1, std::string("h\xC3\xA9\0!", 5)},
+        {notText, WHPageBytesForm::UTF8Text, 6, 5},
+        {high, WHPageBytesForm::BinaryString, 1, std::string("\0\x7F\xC2\x80\xC3\xBF", 6)},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(static_cast<int>(k.form));
+        auto bytes = WHPageBytes::forMemory(k.bytes);
+        ASSERT_TRUE(bytes);
+        auto r = WHPluginResult::resultWithStatusMessageAsPageBytes(WHCommandStatus_OK, bytes, k.form, "image/png",
+                                                                   WHCommandStatus_IO_EXCEPTION, 5);
+        r.setKeepCallbackAsBool(true);
+        auto entry = platform::parseJson(WHCommandDelegateImpl::resultEntry(r.materialized(), "cb"));
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(*entry, Value::array({"cb", k.status, k.message, 1}));
+        EXPECT_TRUE(bytes->waitUntilDelivered(0.1)) << "made into a message, they count as delivered";
+    }
+    // Bytes that never reach the page end the wait without it.
+    auto dropped = WHPageBytes::forMemory(high);
+    dropped->handedOver();
+    EXPECT_FALSE(dropped->waitUntilDelivered(5));
 }
 
 TEST(PluginResult, UnwritableMessageLogsAndSendsNull) {
