@@ -94,15 +94,18 @@ struct Sample {
     double ms = -1;
     double uiCpu = 0;
     double webCpu = 0;
+    double switches = 0;  // context switches of both processes
 };
 
 template <typename Run>
 static Sample measure(const std::set<int>& web, Run run) {
     double ui0 = benchutil::cpuSeconds(getpid()), web0 = benchutil::cpuSeconds(web);
+    double sw0 = benchutil::contextSwitches(getpid()) + benchutil::contextSwitches(web);
     Sample s;
     s.ms = run();
     s.uiCpu = benchutil::cpuSeconds(getpid()) - ui0;
     s.webCpu = benchutil::cpuSeconds(web) - web0;
+    s.switches = benchutil::contextSwitches(getpid()) + benchutil::contextSwitches(web) - sw0;
     return s;
 }
 
@@ -174,9 +177,9 @@ int main() {
         }
         double ra = kRounds / (a.ms / 1000.0), rb = kRounds / (b.ms / 1000.0);
         std::printf("round %d: bridge %.0f/s, bare %.0f/s, ratio %.3f; CPU per round trip: bridge %.1f+%.1f us, bare %.1f+%.1f us "
-                    "(program+web process)\n",
+                    "(program+web process); context switches per round trip: bridge %.1f, bare %.1f\n",
                     run + 1, ra, rb, ra / rb, a.uiCpu / kRounds * 1e6, a.webCpu / kRounds * 1e6, b.uiCpu / kRounds * 1e6,
-                    b.webCpu / kRounds * 1e6);
+                    b.webCpu / kRounds * 1e6, a.switches / kRounds, b.switches / kRounds);
         ourRates.push_back(ra);
         bareRates.push_back(rb);
         ratios.push_back(ra / rb);

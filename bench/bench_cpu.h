@@ -29,6 +29,26 @@ inline double cpuSeconds(int pid) {
     return total;
 }
 
+// Context switches of all threads of the process so far.
+inline double contextSwitches(int pid) {
+    std::string base = "/proc/" + std::to_string(pid) + "/task";
+    double total = 0;
+    DIR* d = opendir(base.c_str());
+    if (!d) return 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(base + "/" + e->d_name + "/status");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                total += std::stod(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    closedir(d);
+    return total;
+}
+
 inline std::string statusField(int pid, const char* key) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -63,6 +83,12 @@ inline std::set<int> webProcesses() {
     }
     closedir(d);
     return out;
+}
+
+inline double contextSwitches(const std::set<int>& pids) {
+    double total = 0;
+    for (int p : pids) total += contextSwitches(p);
+    return total;
 }
 
 inline double cpuSeconds(const std::set<int>& pids) {

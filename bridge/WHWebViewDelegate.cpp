@@ -234,7 +234,11 @@ defineProperty(bridge, 'exec', {value: function(callbackId, service, action, arg
   }
   var json;
   if (isArray(list)) {
-    try { json = stringify(list, replacer); } catch (e) { nativeExec(callbackId, service, action, null, -1, 0, true); return; }
+    // Only objects may be or hold raw bytes.
+    var objects = false;
+    for (var i = 0; i < list.length && !objects; i++) objects = typeof list[i] === 'object' && list[i] !== null;
+    try { json = objects ? stringify(list, replacer) : stringify(list); }
+    catch (e) { nativeExec(callbackId, service, action, null, -1, 0, true); return; }
   }
   nativeExec(callbackId, service, action, json, heldIndex, heldSize);
 }});

@@ -16,6 +16,7 @@
 #include <sys/random.h>
 #include <cstdint>
 #include <unistd.h>
+#include <JavaScriptCore/JavaScript.h>
 #include <webkit2/webkit-web-extension.h>
 
 #include <algorithm>
@@ -465,22 +466,28 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
 // ---- what the view sends ----
 
 // The location the document itself reports; a page script cannot change what it says.
-std::string documentLocation(JSCContext* ctx) {
+std::string documentLocation(WebKitFrame* frame) {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    JSGlobalContextRef ctx = webkit_frame_get_javascript_global_context(frame);
+    G_GNUC_END_IGNORE_DEPRECATIONS
     std::string out;
-    JSCValue* global = jsc_context_get_global_object(ctx);
-    JSCValue* location = jsc_value_object_get_property(global, "location");
-    if (location && jsc_value_is_object(location)) {
-        JSCValue* href = jsc_value_object_get_property(location, "href");
-        if (href && jsc_value_is_string(href)) {
-            char* text = jsc_value_to_string(href);
-            out = text ? text : "";
-            g_free(text);
-        }
-        if (href) g_object_unref(href);
-    }
-    if (location) g_object_unref(location);
-    g_object_unref(global);
-    jsc_context_clear_exception(ctx);
+    if (!ctx) return out;
+    auto property = [&](JSObjectRef object, const char* name) -> JSValueRef {
+        JSStringRef n = JSStringCreateWithUTF8CString(name);
+        JSValueRef v = JSObjectGetProperty(ctx, object, n, nullptr);
+        JSStringRelease(n);
+        return v;
+    };
+    JSValueRef location = property(JSContextGetGlobalObject(ctx), "location");
+    if (!location || !JSValueIsObject(ctx, location)) return out;
+    JSValueRef href = property(JSValueToObject(ctx, location, nullptr), "href");
+    if (!href || !JSValueIsString(ctx, href)) return out;
+    JSStringRef text = JSValueToStringCopy(ctx, href, nullptr);
+    if (!text) return out;
+    out.resize(JSStringGetMaximumUTF8CStringSize(text));
+    std::size_t n = JSStringGetUTF8CString(text, out.data(), out.size());
+    out.resize(n ? n - 1 : 0);
+    JSStringRelease(text);
     return out;
 }
 
@@ -556,7 +563,7 @@ void deliverItems(WebKitWebPage* page, WebKitUserMessage* message, GVariant* par
     // document shown when it is about to run. What is not handed over is dropped (the descriptors
     // close with the message).
     for (gsize i = 0; i < count; ++i) {
-        if (!trusted(webkit_frame_get_uri(frame)) || !trusted(documentLocation(ctx).c_str())) break;
+        if (!trusted(webkit_frame_get_uri(frame)) || !trusted(documentLocation(frame).c_str())) break;
         GVariant* boxed = g_variant_get_child_value(items, i);
         GVariant* item = g_variant_get_variant(boxed);
         if (g_variant_is_of_type(item, G_VARIANT_TYPE_STRING)) {
