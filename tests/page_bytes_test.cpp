@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <future>
+#include <thread>
 
 #include "bridge/WHWebViewDelegate.h"
+#include "companion/FilePluginAccess.h"
 #include "platform/dispatch.h"
 #include "platform/paths.h"
 #include "plugins/standard/WHFile.h"
@@ -228,6 +230,41 @@ TEST(PageBytes, FileWorkWaitsUntilThePageHasTheBytes) {
     ASSERT_FALSE(order.is_null());
     EXPECT_EQ(order[1], Value::parse(R"(["read","write","text","meta"])"));
     EXPECT_EQ(order[2], Value::parse(R"({"read":true,"write":3,"text":"cut","size":3})"));
+}
+
+// The companion's file access on the main thread, behind a read whose bytes go to the page, does
+// not wait for a main thread that waits for it: it gets the file at once.
+TEST(PageBytes, TheCompanionsAccessBehindATransferGetsItsFile) {
+    platform::makeDirs(persistent());
+    testutil::writeFile(persistent() + "/big.bin", pattern(4 << 20, 2));
+    testutil::writeFile(persistent() + "/DadUdidizi.json", "{\"v\":1}");
+    PageFixture fixture({{"index.html", page(R"(<script>
+      window.go = function(){
+        call('readAsArrayBuffer', ['whfile://localhost/persistent/big.bin', 0, -1]).then(function(r){
+          report('read', r.value.byteLength);
+        });
+      };
+    </script>)")}},
+                        kFileFeature);
+    ASSERT_TRUE(fixture.load());
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    filePlugin()->enqueueFileWork([released] { released.wait(); });
+    fixture.ui().webView->evaluateScript("go()");
+    // The read is queued behind the held work once the page's call has arrived.
+    platform::runMainLoopFor(0.5);
+    std::thread opener([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        release.set_value();
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    std::optional<Value> loaded;
+    FilePluginAccess::loadFile("DadUdidizi.json", [&](std::optional<Value> v) { loaded = std::move(v); });
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    opener.join();
+    EXPECT_EQ(loaded, std::optional<Value>(Value::parse("{\"v\":1}")));
+    EXPECT_LT(waited, 1.5);
+    EXPECT_EQ(fixture.waitForReport("read", 30)[1], 4 << 20);
 }
 
 // Frames of other documents get neither the entry point nor bytes; a page that replaced the

@@ -82,7 +82,21 @@ WHFile::~WHFile() {
         std::lock_guard lock(filePluginMutex());
         if (filePluginSlot() == this) filePluginSlot() = nullptr;
     }
-    queue_.reset();  // queued work finishes while the filesystems still stand
+    // Queued work finishes while the filesystems still stand; on the main thread the wait lets
+    // the main-thread steps of transfers to and from the page through.
+    if (queue_ && platform::isMainThread()) {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool drained = false;
+        queue_->async([&] {
+            std::lock_guard lock(mutex);
+            drained = true;
+            changed.notify_all();
+        });
+        std::unique_lock lock(mutex);
+        platform::waitOnMainThread(lock, changed, [&] { return drained; });
+    }
+    queue_.reset();
 }
 
 const WHPlugin::ActionTable& WHFile::actions() const {
@@ -507,7 +521,10 @@ void WHFile::doRead(const WHInvokedUrlCommand& command, std::size_t startIndex, 
                                                                 WHCommandStatus_IO_EXCEPTION,
                                                                 text ? ENCODING_ERR : NOT_READABLE_ERR),
              command);
-        if (!bytes->waitUntilDelivered()) logf("%s of %s did not reach the page", command.methodName(), argText(command, 0));
+        bool answered = command.callbackId() && *command.callbackId() != "INVALID";
+        if (!bytes->waitUntilDelivered() && answered) {
+            logf("%s of %s did not reach the page", command.methodName(), argText(command, 0));
+        }
         return;
     }
     auto data = bytes->read();
