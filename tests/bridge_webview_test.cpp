@@ -104,6 +104,29 @@ TEST(BridgeWebView, CallReachesPluginAndResultsArriveInOrder) {
     EXPECT_EQ(later[1], Value::parse(R"(["bg"])"));
 }
 
+// Results handed over together: one whose callback throws does not keep the later ones from
+// their callbacks, and the page's error handling sees what it threw.
+TEST(BridgeWebView, ACallbackThatThrowsStopsNoResultAfterIt) {
+    PageFixture page({{"index.html", indexPage(R"(<script>
+      window.onerror = function(message){ report('onerror', String(message)); };
+      document.addEventListener('deviceready', function(){
+        var seen = [];
+        webhost.exec(function(v){
+          seen.push(v);
+          if (v === 'done') { report('seen', seen); return; }
+          if (v === 0) throw new Error('thrown in a callback');
+        }, null, 'Probe', 'burst', [3]);
+      });
+    </script>)")}});
+    ASSERT_TRUE(page.load());
+    auto seen = page.waitForReport("seen");
+    ASSERT_FALSE(seen.is_null());
+    EXPECT_EQ(seen[1], Value::parse(R"([0,1,2,"done"])"));
+    auto error = page.waitForReport("onerror");
+    ASSERT_FALSE(error.is_null());
+    EXPECT_NE(error[1].get<std::string>().find("thrown in a callback"), std::string::npos) << error[1];
+}
+
 TEST(BridgeWebView, UnknownServiceOrActionAnswersNothingAndLogs) {
     testutil::LogCapture logs;
     PageFixture page({{"index.html", indexPage(R"(<script>

@@ -60,22 +60,25 @@ bool trusted(const char* url) { return url && platform::pageURLHasPrefix(url, co
 
 // ---- memory for bytes ----
 
+// The engine's values are reached through its C interface here: it costs a fraction of what the
+// object wrappers cost on every call of the bridge.
+
 // Array buffers for bytes on their way, made by the engine (a buffer over memory of our own is
 // not allowed in a web process) and kept, per frame, for the next transfer once used: fresh
 // memory is slow to touch for the first time, and large transfers come again. A frame's buffers
 // go with its document.
 struct Buffer {
-    JSCValue* value = nullptr;  // the array buffer, owned reference
+    JSObjectRef object = nullptr;  // the array buffer, protected from the collector while here
     void* data = nullptr;
     std::size_t capacity = 0;
-    explicit operator bool() const { return value != nullptr; }
+    explicit operator bool() const { return object != nullptr; }
 };
 
 class Buffers {
 public:
     // A buffer of at least `size` bytes in the frame's script world, its first `touch` bytes
     // ready to be written.
-    Buffer take(WebKitFrame* frame, JSCContext* ctx, std::size_t size, std::size_t touch) {
+    Buffer take(WebKitFrame* frame, JSGlobalContextRef ctx, std::size_t size, std::size_t touch) {
         auto& pool = pools_[frame];
         if (pool.ctx != ctx) clear(pool);
         std::size_t best = pool.free.size();
@@ -89,43 +92,37 @@ public:
             pool.kept -= b.capacity;
             return b;
         }
-        if (!pool.ctx) pool.ctx = JSC_CONTEXT(g_object_ref(ctx));
+        if (!pool.ctx) pool.ctx = JSGlobalContextRetain(ctx);
         if (!pool.watched) {
             g_object_weak_ref(G_OBJECT(frame), &Buffers::frameGone, this);
             pool.watched = true;
         }
         std::size_t capacity = roundUp(size ? size : 1);
-        JSCValue* array = jsc_value_new_typed_array(ctx, JSC_TYPED_ARRAY_UINT8, capacity);
-        if (!array || jsc_context_get_exception(ctx)) {
-            jsc_context_clear_exception(ctx);
-            if (array) g_object_unref(array);
-            return {};
-        }
+        JSValueRef exception = nullptr;
+        JSObjectRef array = JSObjectMakeTypedArray(ctx, kJSTypedArrayTypeUint8Array, capacity, &exception);
+        if (!array || exception) return {};
         Buffer b;
-        b.value = jsc_value_typed_array_get_buffer(array);
-        g_object_unref(array);
-        gsize length = 0;
-        b.data = b.value ? jsc_value_array_buffer_get_data(b.value, &length) : nullptr;
-        b.capacity = length;
-        if (!b.data || length < size) {
-            if (b.value) g_object_unref(b.value);
-            return {};
-        }
+        b.object = JSObjectGetTypedArrayBuffer(ctx, array, &exception);
+        if (!b.object || exception) return {};
+        b.data = JSObjectGetArrayBufferBytesPtr(ctx, b.object, &exception);
+        b.capacity = JSObjectGetArrayBufferByteLength(ctx, b.object, &exception);
+        if (!b.data || exception || b.capacity < size) return {};
+        JSValueProtect(ctx, b.object);
 #ifdef MADV_POPULATE_WRITE
         // Touched at once, without a fault for every page.
         if (touch) {
             auto begin = (reinterpret_cast<std::uintptr_t>(b.data) + 4095) & ~std::uintptr_t(4095);
-            auto end = (reinterpret_cast<std::uintptr_t>(b.data) + std::min(touch, length)) & ~std::uintptr_t(4095);
+            auto end = (reinterpret_cast<std::uintptr_t>(b.data) + std::min(touch, b.capacity)) & ~std::uintptr_t(4095);
             if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
         }
 #endif
         return b;
     }
     // Back for reuse in the frame, while it shows the same document.
-    void give(WebKitFrame* frame, JSCContext* ctx, Buffer b) {
+    void give(WebKitFrame* frame, JSGlobalContextRef ctx, Buffer b) {
         if (!b) return;
         auto it = pools_.find(frame);
-        if (it == pools_.end() || it->second.ctx != ctx || b.capacity > kKeep) return drop(b);
+        if (it == pools_.end() || it->second.ctx != ctx || b.capacity > kKeep) return drop(ctx, b);
         Pool& pool = it->second;
         // The largest buffers are the ones worth keeping.
         while (!pool.free.empty() && pool.kept + b.capacity > kKeep) {
@@ -133,15 +130,15 @@ public:
                                              [](const Buffer& x, const Buffer& y) { return x.capacity < y.capacity; });
             if (smallest->capacity >= b.capacity) break;
             pool.kept -= smallest->capacity;
-            drop(*smallest);
+            drop(pool.ctx, *smallest);
             pool.free.erase(smallest);
         }
-        if (pool.kept + b.capacity > kKeep) return drop(b);
+        if (pool.kept + b.capacity > kKeep) return drop(ctx, b);
         pool.free.push_back(b);
         pool.kept += b.capacity;
     }
-    static void drop(Buffer& b) {
-        if (b.value) g_object_unref(b.value);
+    static void drop(JSGlobalContextRef ctx, Buffer& b) {
+        if (b.object && ctx) JSValueUnprotect(ctx, b.object);
         b = {};
     }
     // The frame shows a new document: the buffers of the old one go.
@@ -152,7 +149,7 @@ public:
 
 private:
     struct Pool {
-        JSCContext* ctx = nullptr;  // owned reference
+        JSGlobalContextRef ctx = nullptr;  // retained
         std::vector<Buffer> free;
         std::size_t kept = 0;
         bool watched = false;  // told when the frame goes
@@ -163,10 +160,10 @@ private:
         return (n + unit - 1) / unit * unit;
     }
     static void clear(Pool& pool) {
-        for (auto& b : pool.free) drop(b);
+        for (auto& b : pool.free) drop(pool.ctx, b);
         pool.free.clear();
         pool.kept = 0;
-        if (pool.ctx) g_object_unref(pool.ctx);
+        if (pool.ctx) JSGlobalContextRelease(pool.ctx);
         pool.ctx = nullptr;
     }
     static void frameGone(gpointer self, GObject* frame) {
@@ -186,8 +183,8 @@ Buffers& buffers() {
 
 // Bytes of calls, held until the view asks for them or lets them go.
 struct Held {
-    WebKitFrame* frame = nullptr;  // not a reference: only compared
-    JSCContext* ctx = nullptr;     // likewise
+    WebKitFrame* frame = nullptr;    // not a reference: only compared
+    JSGlobalContextRef ctx = nullptr;  // retained while it holds a buffer
     Buffer buffer;
     std::size_t size = 0;
 };
@@ -201,6 +198,7 @@ Held pending;
 
 void giveBack(Held& h) {
     buffers().give(h.frame, h.ctx, h.buffer);
+    if (h.ctx) JSGlobalContextRelease(h.ctx);
     h = {};
 }
 
@@ -245,47 +243,56 @@ bool writeAll(int fd, const char* data, std::size_t size, std::size_t& done) {
 struct Entry {
     WebKitFrame* frame;  // owned reference
     GWeakRef page;
+    JSValueRef (*call)(Entry&, JSContextRef, std::size_t, const JSValueRef[]);
 };
 
-void freeEntry(gpointer data) {
-    auto* e = static_cast<Entry*>(data);
+void freeEntry(Entry* e) {
     g_object_unref(e->frame);
     g_weak_ref_clear(&e->page);
     delete e;
 }
 
-std::string validUTF8(const char* text) {
-    if (g_utf8_validate(text, -1, nullptr)) return text;
-    char* fixed = g_utf8_make_valid(text, -1);
+std::string validUTF8(std::string text) {
+    if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
+    char* fixed = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
     std::string out = fixed;
     g_free(fixed);
     return out;
 }
 
-std::optional<std::string> textOf(JSCValue* v) {
-    if (!v || !jsc_value_is_string(v)) return std::nullopt;
-    char* t = jsc_value_to_string(v);
-    std::string out = t ? validUTF8(t) : std::string();
-    g_free(t);
+std::string textOfString(JSStringRef s) {
+    std::string out(JSStringGetMaximumUTF8CStringSize(s), '\0');
+    std::size_t n = JSStringGetUTF8CString(s, out.data(), out.size());
+    out.resize(n ? n - 1 : 0);
+    return out;
+}
+
+std::optional<std::string> textOf(JSContextRef ctx, JSValueRef v) {
+    if (!v || !JSValueIsString(ctx, v)) return std::nullopt;
+    JSStringRef s = JSValueToStringCopy(ctx, v, nullptr);
+    if (!s) return std::string();
+    std::string out = validUTF8(textOfString(s));
+    JSStringRelease(s);
     return out;
 }
 
 // Texts as they are, numbers in their script form, anything else absent.
-std::optional<std::string> textOrNumberOf(JSCValue* v) {
-    if (v && jsc_value_is_number(v)) {
-        char* t = jsc_value_to_string(v);
-        std::string out = t ? t : "";
-        g_free(t);
+std::optional<std::string> textOrNumberOf(JSContextRef ctx, JSValueRef v) {
+    if (v && JSValueIsNumber(ctx, v)) {
+        JSStringRef s = JSValueToStringCopy(ctx, v, nullptr);
+        if (!s) return std::string();
+        std::string out = textOfString(s);
+        JSStringRelease(s);
         return out;
     }
-    return textOf(v);
+    return textOf(ctx, v);
 }
 
-JSCValue* argAt(GPtrArray* args, guint i) { return i < args->len ? JSC_VALUE(g_ptr_array_index(args, i)) : nullptr; }
+JSValueRef argAt(std::size_t count, const JSValueRef args[], std::size_t i) { return i < count ? args[i] : nullptr; }
 
-double numberAt(GPtrArray* args, guint i, double fallback) {
-    JSCValue* v = argAt(args, i);
-    return v && jsc_value_is_number(v) ? jsc_value_to_double(v) : fallback;
+double numberAt(JSContextRef ctx, std::size_t count, const JSValueRef args[], std::size_t i, double fallback) {
+    JSValueRef v = argAt(count, args, i);
+    return v && JSValueIsNumber(ctx, v) ? JSValueToNumber(ctx, v, nullptr) : fallback;
 }
 
 std::size_t sizeOf(const Fields& fields) {
@@ -330,82 +337,112 @@ bool frameTrusted(const Entry& e) { return trusted(webkit_frame_get_uri(e.frame)
 // exec(callbackId, service, action, argumentsJSON, heldIndex, heldSize, unwritable): the bridge
 // script writes the arguments as JSON; at heldIndex (not negative) they have null where the bytes
 // it just put into the allocated buffer stand.
-void nativeExec(GPtrArray* args, gpointer data) {
-    auto& e = *static_cast<Entry*>(data);
+JSValueRef nativeExec(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRef args[]) {
     Held h = pending;
     pending = {};
-    if (!frameTrusted(e)) return giveBack(h);
-    auto callbackId = textOf(argAt(args, 0));
-    JSCValue* unwritable = argAt(args, 6);
-    if (unwritable && jsc_value_to_boolean(unwritable)) {
+    JSValueRef undefined = JSValueMakeUndefined(ctx);
+    if (!frameTrusted(e)) return giveBack(h), undefined;
+    auto callbackId = textOf(ctx, argAt(n, args, 0));
+    JSValueRef unwritable = argAt(n, args, 6);
+    if (unwritable && JSValueToBoolean(ctx, unwritable)) {
         giveBack(h);
-        return refuse(e, "exec", callbackId, "the arguments cannot be written as JSON");
+        refuse(e, "exec", callbackId, "the arguments cannot be written as JSON");
+        return undefined;
     }
-    Fields fields{callbackId, textOf(argAt(args, 1)), textOf(argAt(args, 2)), textOf(argAt(args, 3))};
-    double heldIndex = numberAt(args, 4, -1), heldSize = numberAt(args, 5, 0);
+    Fields fields{callbackId, textOf(ctx, argAt(n, args, 1)), textOf(ctx, argAt(n, args, 2)), textOf(ctx, argAt(n, args, 3))};
+    double heldIndex = numberAt(ctx, n, args, 4, -1), heldSize = numberAt(ctx, n, args, 5, 0);
     std::string token;
     if (heldIndex >= 0 && h.buffer && h.frame == e.frame && heldSize >= 0 && heldSize <= static_cast<double>(h.buffer.capacity)) {
         token = newToken();
         if (token.empty()) {
             giveBack(h);
-            return refuse(e, "exec", callbackId, "no random token for the bytes");
+            refuse(e, "exec", callbackId, "no random token for the bytes");
+            return undefined;
         }
         fields.emplace_back(std::to_string(static_cast<long long>(heldIndex)) + " " + token + " " +
                             std::to_string(static_cast<unsigned long long>(heldSize)));
     } else {
         giveBack(h);
     }
-    if (!sendBounded(e, "exec", fields, callbackId)) return giveBack(h);
+    if (!sendBounded(e, "exec", fields, callbackId)) return giveBack(h), undefined;
     if (!token.empty()) {
         h.size = static_cast<std::size_t>(heldSize);
         heldBytes += h.buffer.capacity;
         held()[token] = h;
     }
+    return undefined;
 }
 
 // allocate(size, likely): an array buffer of at least `size` bytes for the call about to be made;
 // null when the bytes held would grow beyond the limit.
-JSCValue* nativeAllocate(GPtrArray* args, gpointer data) {
-    auto& e = *static_cast<Entry*>(data);
+JSValueRef nativeAllocate(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRef args[]) {
     giveBack(pending);
-    JSCValue* sizeValue = argAt(args, 0);
-    JSCContext* ctx = sizeValue ? jsc_value_get_context(sizeValue) : nullptr;
-    if (!ctx) return nullptr;
-    double size = numberAt(args, 0, -1), likely = numberAt(args, 1, 0);
+    double size = numberAt(ctx, n, args, 0, -1), likely = numberAt(ctx, n, args, 1, 0);
     if (!frameTrusted(e) || size < static_cast<double>(platform::kBridgeBulkBytes) ||
         size > static_cast<double>(platform::kBridgeMaxHeldBytes) ||
         heldBytes + static_cast<std::size_t>(size) > platform::kBridgeMaxHeldBytes) {
-        return jsc_value_new_null(ctx);
+        return JSValueMakeNull(ctx);
     }
-    auto n = static_cast<std::size_t>(size);
-    Buffer b = buffers().take(e.frame, ctx, n, likely > 0 && likely < size ? static_cast<std::size_t>(likely) : n);
-    if (!b) return jsc_value_new_null(ctx);
-    pending = Held{e.frame, ctx, b, 0};
-    return JSC_VALUE(g_object_ref(b.value));
+    JSGlobalContextRef global = JSContextGetGlobalContext(ctx);
+    auto bytes = static_cast<std::size_t>(size);
+    Buffer b = buffers().take(e.frame, global, bytes, likely > 0 && likely < size ? static_cast<std::size_t>(likely) : bytes);
+    if (!b) return JSValueMakeNull(ctx);
+    pending = Held{e.frame, JSGlobalContextRetain(global), b, 0};
+    return b.object;
 }
 
 // console(operation, text)
-void nativeConsole(GPtrArray* args, gpointer data) {
-    auto& e = *static_cast<Entry*>(data);
-    if (!frameTrusted(e)) return;
-    sendBounded(e, "console", {textOf(argAt(args, 0)), textOf(argAt(args, 1))}, std::nullopt);
+JSValueRef nativeConsole(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRef args[]) {
+    if (frameTrusted(e)) sendBounded(e, "console", {textOf(ctx, argAt(n, args, 0)), textOf(ctx, argAt(n, args, 1))}, std::nullopt);
+    return JSValueMakeUndefined(ctx);
 }
 
 // error(sourceURL, line, message)
-void nativeError(GPtrArray* args, gpointer data) {
-    auto& e = *static_cast<Entry*>(data);
-    if (!frameTrusted(e)) return;
-    sendBounded(e, "error", {textOf(argAt(args, 0)), textOrNumberOf(argAt(args, 1)), textOf(argAt(args, 2))},
-                std::nullopt);
+JSValueRef nativeError(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRef args[]) {
+    if (frameTrusted(e)) {
+        sendBounded(e, "error",
+                    {textOf(ctx, argAt(n, args, 0)), textOrNumberOf(ctx, argAt(n, args, 1)), textOf(ctx, argAt(n, args, 2))},
+                    std::nullopt);
+    }
+    return JSValueMakeUndefined(ctx);
 }
 
-void reportException(JSCContext* ctx, const char* what) {
-    if (JSCException* ex = jsc_context_get_exception(ctx)) {
-        char* report = jsc_exception_report(ex);
-        std::fprintf(stderr, "Page bridge: %s: %s\n", what, report ? report : "");
-        g_free(report);
-        jsc_context_clear_exception(ctx);
-    }
+// The class of the native functions: each object carries its Entry.
+JSClassRef nativeFunctionClass() {
+    static JSClassRef cls = [] {
+        JSClassDefinition d = kJSClassDefinitionEmpty;
+        d.className = "NativeFunction";
+        d.callAsFunction = [](JSContextRef ctx, JSObjectRef function, JSObjectRef, std::size_t n, const JSValueRef args[],
+                              JSValueRef*) -> JSValueRef {
+            auto* e = static_cast<Entry*>(JSObjectGetPrivate(function));
+            return e ? e->call(*e, ctx, n, args) : JSValueMakeUndefined(ctx);
+        };
+        d.finalize = [](JSObjectRef object) {
+            if (auto* e = static_cast<Entry*>(JSObjectGetPrivate(object))) freeEntry(e);
+        };
+        return JSClassCreate(&d);
+    }();
+    return cls;
+}
+
+void setProperty(JSContextRef ctx, JSObjectRef object, const char* name, JSValueRef value) {
+    JSStringRef n = JSStringCreateWithUTF8CString(name);
+    JSObjectSetProperty(ctx, object, n, value, kJSPropertyAttributeNone, nullptr);
+    JSStringRelease(n);
+}
+
+JSValueRef property(JSContextRef ctx, JSObjectRef object, const char* name) {
+    JSStringRef n = JSStringCreateWithUTF8CString(name);
+    JSValueRef v = JSObjectGetProperty(ctx, object, n, nullptr);
+    JSStringRelease(n);
+    return v;
+}
+
+void reportException(JSContextRef ctx, JSValueRef exception, const char* what) {
+    if (!exception) return;
+    JSStringRef s = JSValueToStringCopy(ctx, exception, nullptr);
+    std::fprintf(stderr, "Page bridge: %s: %s\n", what, s ? textOfString(s).c_str() : "");
+    if (s) JSStringRelease(s);
 }
 
 void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer) {
@@ -414,53 +451,44 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
         g_object_set_data_full(G_OBJECT(page), kMainFrameKey, g_object_ref(frame), g_object_unref);
     }
     if (config().script.empty() || !trusted(webkit_frame_get_uri(frame))) return;
-    JSCContext* ctx = webkit_frame_get_js_context_for_script_world(frame, world);
-    JSCValue* install = jsc_context_evaluate(ctx, config().script.c_str(), static_cast<gssize>(config().script.size()));
-    if (!install || !jsc_value_is_function(install)) {
-        reportException(ctx, "the bridge script did not evaluate to a function");
-        if (install) g_object_unref(install);
-        g_object_unref(ctx);
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    JSGlobalContextRef ctx = webkit_frame_get_javascript_context_for_script_world(frame, world);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    if (!ctx) return;
+    JSValueRef exception = nullptr;
+    JSStringRef source = JSStringCreateWithUTF8CString(config().script.c_str());
+    JSValueRef install = JSEvaluateScript(ctx, source, nullptr, nullptr, 1, &exception);
+    JSStringRelease(source);
+    if (!install || exception || !JSValueIsObject(ctx, install) ||
+        !JSObjectIsFunction(ctx, JSValueToObject(ctx, install, nullptr))) {
+        reportException(ctx, exception, "the bridge script did not evaluate to a function");
         return;
     }
-    JSCValue* native = jsc_value_new_object(ctx, nullptr, nullptr);
+    JSObjectRef native = JSObjectMake(ctx, nullptr, nullptr);
     struct Function {
         const char* name;
-        GCallback callback;
-        GType returns;
+        JSValueRef (*call)(Entry&, JSContextRef, std::size_t, const JSValueRef[]);
     };
-    for (const Function& f : {Function{"exec", G_CALLBACK(nativeExec), G_TYPE_NONE},
-                              Function{"console", G_CALLBACK(nativeConsole), G_TYPE_NONE},
-                              Function{"error", G_CALLBACK(nativeError), G_TYPE_NONE},
-                              Function{"allocate", G_CALLBACK(nativeAllocate), JSC_TYPE_VALUE}}) {
-        auto* e = new Entry{WEBKIT_FRAME(g_object_ref(frame)), {}};
+    for (const Function& f : {Function{"exec", nativeExec}, Function{"console", nativeConsole},
+                              Function{"error", nativeError}, Function{"allocate", nativeAllocate}}) {
+        auto* e = new Entry{WEBKIT_FRAME(g_object_ref(frame)), {}, f.call};
         g_weak_ref_init(&e->page, page);
-        JSCValue* fn = jsc_value_new_function_variadic(ctx, f.name, f.callback, e, freeEntry, f.returns);
-        jsc_value_object_set_property(native, f.name, fn);
-        g_object_unref(fn);
+        setProperty(ctx, native, f.name, JSObjectMake(ctx, nativeFunctionClass(), e));
     }
-    GPtrArray* slots = g_ptr_array_new_with_free_func(g_object_unref);
+    std::vector<JSValueRef> slots;
     for (const auto& a : config().bulkArguments) {
-        GPtrArray* slot = g_ptr_array_new_with_free_func(g_object_unref);
-        g_ptr_array_add(slot, jsc_value_new_string(ctx, a.service.c_str()));
-        g_ptr_array_add(slot, jsc_value_new_string(ctx, a.action.c_str()));
-        g_ptr_array_add(slot, jsc_value_new_number(ctx, a.index));
-        g_ptr_array_add(slots, jsc_value_new_array_from_garray(ctx, slot));
-        g_ptr_array_unref(slot);
+        JSStringRef service = JSStringCreateWithUTF8CString(a.service.c_str());
+        JSStringRef action = JSStringCreateWithUTF8CString(a.action.c_str());
+        JSValueRef slot[] = {JSValueMakeString(ctx, service), JSValueMakeString(ctx, action), JSValueMakeNumber(ctx, a.index)};
+        JSStringRelease(service);
+        JSStringRelease(action);
+        slots.push_back(JSObjectMakeArray(ctx, 3, slot, nullptr));
     }
-    JSCValue* slotArray = jsc_value_new_array_from_garray(ctx, slots);
-    g_ptr_array_unref(slots);
-    jsc_value_object_set_property(native, "bulk", slotArray);
-    g_object_unref(slotArray);
-    JSCValue* bulkBytes = jsc_value_new_number(ctx, static_cast<double>(platform::kBridgeBulkBytes));
-    jsc_value_object_set_property(native, "bulkBytes", bulkBytes);
-    g_object_unref(bulkBytes);
-
-    JSCValue* result = jsc_value_function_call(install, JSC_TYPE_VALUE, native, G_TYPE_NONE);
-    reportException(ctx, "the bridge script failed");
-    if (result) g_object_unref(result);
-    g_object_unref(native);
-    g_object_unref(install);
-    g_object_unref(ctx);
+    setProperty(ctx, native, "bulk", JSObjectMakeArray(ctx, slots.size(), slots.data(), nullptr));
+    setProperty(ctx, native, "bulkBytes", JSValueMakeNumber(ctx, static_cast<double>(platform::kBridgeBulkBytes)));
+    JSValueRef argument = native;
+    JSObjectCallAsFunction(ctx, JSValueToObject(ctx, install, nullptr), nullptr, 1, &argument, &exception);
+    reportException(ctx, exception, "the bridge script failed");
 }
 
 // ---- what the view sends ----
@@ -508,7 +536,7 @@ void acknowledge(int fd) {
 
 // Reads the range, has the page world's results function make the message from it and hand it
 // to the page; acknowledges once that is done.
-void deliverBytes(WebKitFrame* frame, JSCContext* ctx, WebKitUserMessage* message, GVariant* item) {
+void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, WebKitUserMessage* message, GVariant* item) {
     const char *callbackId = nullptr, *form = nullptr, *mime = nullptr;
     gint32 status = 0, badStatus = 0, badMessage = 0, dataHandle = -1, ackHandle = -1;
     gboolean keep = FALSE;
@@ -534,21 +562,29 @@ void deliverBytes(WebKitFrame* frame, JSCContext* ctx, WebKitUserMessage* messag
         got += static_cast<std::size_t>(n);
     }
     if (fd >= 0) ::close(fd);
-    JSCValue* results = jsc_context_get_value(ctx, platform::kBridgeResultsFunction);
-    JSCValue* bytes = results && jsc_value_is_object(results) ? jsc_value_object_get_property(results, "bytes") : nullptr;
-    if (bytes && jsc_value_is_function(bytes)) {
+    JSValueRef results = property(ctx, JSContextGetGlobalObject(ctx), platform::kBridgeResultsFunction);
+    JSObjectRef resultsObject = results && JSValueIsObject(ctx, results) ? JSValueToObject(ctx, results, nullptr) : nullptr;
+    JSValueRef bytes = resultsObject ? property(ctx, resultsObject, "bytes") : nullptr;
+    JSObjectRef bytesFunction = bytes && JSValueIsObject(ctx, bytes) ? JSValueToObject(ctx, bytes, nullptr) : nullptr;
+    if (bytesFunction && JSObjectIsFunction(ctx, bytesFunction)) {
+        auto text = [&](const char* t) {
+            JSStringRef s = JSStringCreateWithUTF8CString(t ? t : "");
+            JSValueRef v = JSValueMakeString(ctx, s);
+            JSStringRelease(s);
+            return v;
+        };
         // A read that failed answers as bytes that are not of the form.
-        JSCValue* value = read ? JSC_VALUE(g_object_ref(buffer.value)) : jsc_value_new_null(ctx);
-        JSCValue* r = jsc_value_function_call(bytes, G_TYPE_STRING, callbackId, G_TYPE_INT, read ? status : badStatus,
-                                              G_TYPE_INT, keep ? 1 : 0, G_TYPE_STRING, read ? form : "", G_TYPE_STRING, mime,
-                                              G_TYPE_INT, badStatus, G_TYPE_INT, badMessage, JSC_TYPE_VALUE, value,
-                                              G_TYPE_DOUBLE, static_cast<double>(got), G_TYPE_NONE);
-        if (r) g_object_unref(r);
-        g_object_unref(value);
-        jsc_context_clear_exception(ctx);
+        JSValueRef args[] = {text(callbackId),
+                             JSValueMakeNumber(ctx, read ? status : badStatus),
+                             JSValueMakeNumber(ctx, keep ? 1 : 0),
+                             text(read ? form : ""),
+                             text(mime),
+                             JSValueMakeNumber(ctx, badStatus),
+                             JSValueMakeNumber(ctx, badMessage),
+                             read ? static_cast<JSValueRef>(buffer.object) : JSValueMakeNull(ctx),
+                             JSValueMakeNumber(ctx, static_cast<double>(got))};
+        JSObjectCallAsFunction(ctx, bytesFunction, resultsObject, 9, args, nullptr);
     }
-    if (bytes) g_object_unref(bytes);
-    if (results) g_object_unref(results);
     buffers().give(frame, ctx, buffer);
     acknowledge(ack);
 }
@@ -556,7 +592,10 @@ void deliverBytes(WebKitFrame* frame, JSCContext* ctx, WebKitUserMessage* messag
 void deliverItems(WebKitWebPage* page, WebKitUserMessage* message, GVariant* params) {
     auto* frame = static_cast<WebKitFrame*>(g_object_get_data(G_OBJECT(page), kMainFrameKey));
     if (!frame) return;
-    JSCContext* ctx = webkit_frame_get_js_context(frame);
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    JSGlobalContextRef ctx = webkit_frame_get_javascript_global_context(frame);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    if (!ctx) return;
     GVariant* items = g_variant_get_child_value(params, 0);
     const gsize count = g_variant_n_children(items);
     // Each item is handed over on its own; one may change the document, so each is decided on the
@@ -567,11 +606,9 @@ void deliverItems(WebKitWebPage* page, WebKitUserMessage* message, GVariant* par
         GVariant* boxed = g_variant_get_child_value(items, i);
         GVariant* item = g_variant_get_variant(boxed);
         if (g_variant_is_of_type(item, G_VARIANT_TYPE_STRING)) {
-            gsize length = 0;
-            const char* script = g_variant_get_string(item, &length);
-            JSCValue* result = jsc_context_evaluate(ctx, script, static_cast<gssize>(length));
-            if (result) g_object_unref(result);
-            jsc_context_clear_exception(ctx);
+            JSStringRef script = JSStringCreateWithUTF8CString(g_variant_get_string(item, nullptr));
+            JSEvaluateScript(ctx, script, nullptr, nullptr, 1, nullptr);
+            JSStringRelease(script);
         } else if (g_variant_is_of_type(item, G_VARIANT_TYPE(platform::kBridgeBytesType))) {
             deliverBytes(frame, ctx, message, item);
         }
@@ -579,7 +616,6 @@ void deliverItems(WebKitWebPage* page, WebKitUserMessage* message, GVariant* par
         g_variant_unref(boxed);
     }
     g_variant_unref(items);
-    g_object_unref(ctx);
 }
 
 // Writes the bytes held under the token into the view's descriptor; the count (or the negative
