@@ -1,17 +1,21 @@
 // Bridge throughput: sequential round trips through our bridge against a bare WebKitGTK
-// message-handler/evaluate loop, a burst of results to one kept callback, the time to
-// "deviceready", and peak memory of the program and its web processes.
+// message-handler/evaluate loop, interleaved (after a warm-up of both, five rounds of ours then
+// the bare loop); a burst of results to one kept callback beside the same results as single
+// evaluations in a bare view; the time to "deviceready"; CPU time of the program and the web
+// processes per round trip; peak memory.
 // Run under a display: tests/harness/run-test --display --bus -- build/bench/bench_bridge
-#include <dirent.h>
+// Last line: "ratio: R", the median over the rounds of our round-trip rate over the bare one.
 #include <gtk/gtk.h>
 #include <unistd.h>
 #include <webkit2/webkit2.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "bench/bench_cpu.h"
 #include "platform/dispatch.h"
 #include "tests/support/page_fixture.h"
 
@@ -19,115 +23,90 @@ using Clock = std::chrono::steady_clock;
 static const Clock::time_point gStart = Clock::now();
 
 static const int kRounds = 3000;
+static const int kWarmUp = 1000;
 static const int kBurst = 10000;
+static const int kRuns = 5;
 
-static long statusKb(const std::string& path, const char* key) {
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
-    }
-    return 0;
-}
-
-static long webProcessPeakKb() {
-    long total = 0;
-    DIR* d = opendir("/proc");
-    if (!d) return 0;
-    while (dirent* e = readdir(d)) {
-        std::string pid = e->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::string base = "/proc/" + pid;
-        if (statusKb(base + "/status", "PPid:") != getpid()) continue;
-        std::ifstream comm(base + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name.find("WebKit") != std::string::npos) total += statusKb(base + "/status", "VmHWM:");
-    }
-    closedir(d);
-    return total;
-}
-
-// The reference: the page posts to a handler, native code evaluates the callback at once.
-struct Bare {
+// A bare view of the default web context with one script message handler.
+struct BareView {
     WebKitWebView* view = nullptr;
-    double ms = -1;
-    static void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* r, gpointer self) {
-        auto* b = static_cast<Bare*>(self);
-        JSCValue* v = webkit_javascript_result_get_js_value(r);
-        char* text = jsc_value_to_string(v);
-        std::string s = text ? text : "";
-        g_free(text);
-        if (s.rfind("done:", 0) == 0) {
-            b->ms = std::stod(s.substr(5));
-            return;
-        }
-        // The same work as an echo: the message's payload goes back in a callback script.
-        std::string cb = "window.__cb(" + s + ")";
-        webkit_web_view_evaluate_javascript(b->view, cb.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+    GtkWidget* window = nullptr;
+    WebKitUserContentManager* ucm = nullptr;
+    std::string last;  // the last "done:" report
+    bool loaded = false;
+    // Echo: the message's payload goes back in a callback script at once.
+    bool echo = true;
+
+    explicit BareView(const std::string& page) {
+        ucm = webkit_user_content_manager_new();
+        g_signal_connect(ucm, "script-message-received::bare", G_CALLBACK(&BareView::onMessage), this);
+        webkit_user_content_manager_register_script_message_handler(ucm, "bare");
+        view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", ucm, nullptr));
+        window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+        gtk_window_set_default_size(GTK_WINDOW(window), 400, 300);
+        gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
+        gtk_widget_show_all(window);
+        g_signal_connect(view, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent e, gpointer p) {
+                             if (e == WEBKIT_LOAD_FINISHED) static_cast<BareView*>(p)->loaded = true;
+                         }), this);
+        webkit_web_view_load_html(view, page.c_str(), "file:///bench/");
+        platform::runMainLoopUntil([&] { return loaded; }, 60);
     }
-};
-
-static double bareRoundTrips() {
-    Bare b;
-    WebKitUserContentManager* ucm = webkit_user_content_manager_new();
-    g_signal_connect(ucm, "script-message-received::bare", G_CALLBACK(&Bare::onMessage), &b);
-    webkit_user_content_manager_register_script_message_handler(ucm, "bare");
-    b.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", ucm, nullptr));
-    GtkWidget* win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_container_add(GTK_CONTAINER(win), GTK_WIDGET(b.view));
-    gtk_widget_show_all(win);
-    std::string page = "<html><body><script>var n=0,N=" + std::to_string(kRounds) +
-                       ",t0=0;window.__cb=function(v){if(++n===N){window.webkit.messageHandlers.bare.postMessage('done:'+"
-                       "(performance.now()-t0));return;}window.webkit.messageHandlers.bare.postMessage(JSON.stringify([n]));};"
-                       "window.onload=function(){t0=performance.now();window.webkit.messageHandlers.bare.postMessage(JSON.stringify([0]));};"
-                       "</script></body></html>";
-    webkit_web_view_load_html(b.view, page.c_str(), "file:///bench/");
-    platform::runMainLoopUntil([&] { return b.ms >= 0; }, 120);
-    gtk_widget_destroy(win);
-    g_object_unref(ucm);
-    return b.ms;
-}
-
-// The same burst as single evaluations: one evaluation per result script.
-struct Singles {
-    double ms = -1;
+    ~BareView() {
+        gtk_widget_destroy(window);
+        g_object_unref(ucm);
+    }
+    void evaluate(const std::string& script) {
+        webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+    // Runs the script and waits for the page's "done:<ms>"; answers the milliseconds (-1 on time-out).
+    double run(const std::string& script) {
+        last.clear();
+        evaluate(script);
+        platform::runMainLoopUntil([&] { return !last.empty(); }, 120);
+        return last.empty() ? -1 : std::stod(last);
+    }
     static void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* r, gpointer self) {
+        auto* b = static_cast<BareView*>(self);
         char* text = jsc_value_to_string(webkit_javascript_result_get_js_value(r));
         std::string s = text ? text : "";
         g_free(text);
-        if (s.rfind("done:", 0) == 0) static_cast<Singles*>(self)->ms = std::stod(s.substr(5));
+        if (s.rfind("done:", 0) == 0) {
+            b->last = s.substr(5);
+            return;
+        }
+        if (b->echo) b->evaluate("window.__cb(" + s + ")");
     }
 };
 
-static double singleEvaluations() {
-    Singles st;
-    bool ready = false;
-    WebKitUserContentManager* ucm = webkit_user_content_manager_new();
-    g_signal_connect(ucm, "script-message-received::singles", G_CALLBACK(&Singles::onMessage), &st);
-    webkit_user_content_manager_register_script_message_handler(ucm, "singles");
-    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", ucm, nullptr));
-    GtkWidget* win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_container_add(GTK_CONTAINER(win), GTK_WIDGET(view));
-    gtk_widget_show_all(win);
-    std::string page = "<html><body><script>var n=0,t0=0;window.nativeCallback=function(id,st,m,k){if(n===0)t0=performance.now();"
-                       "if(++n===" + std::to_string(kBurst) + ")window.webkit.messageHandlers.singles.postMessage('done:'+(performance.now()-t0));};"
-                       "</script></body></html>";
-    g_signal_connect(view, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent e, gpointer p) {
-                         if (e == WEBKIT_LOAD_FINISHED) *static_cast<bool*>(p) = true;
-                     }), &ready);
-    webkit_web_view_load_html(view, page.c_str(), "file:///bench/");
-    platform::runMainLoopUntil([&] { return ready; }, 60);
-    auto t0 = Clock::now();
-    for (int i = 0; i < kBurst; ++i) {
-        std::string script = "nativeCallback('Probe1',1,\n  " + std::to_string(i) + "\n,1)";
-        webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
-    }
-    platform::runMainLoopUntil([&] { return st.ms >= 0; }, 120);
-    double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    gtk_widget_destroy(win);
-    g_object_unref(ucm);
-    return st.ms >= 0 ? ms : -1;
+static const char* kBarePage =
+    "<html><body><script>"
+    "var n=0,N=0,t0=0;"
+    "window.__cb=function(v){if(++n>=N){window.webkit.messageHandlers.bare.postMessage('done:'+(performance.now()-t0));return;}"
+    "window.webkit.messageHandlers.bare.postMessage(JSON.stringify([n]));};"
+    "window.seq=function(count){n=0;N=count;t0=performance.now();window.webkit.messageHandlers.bare.postMessage(JSON.stringify([0]));};"
+    "var got=0;window.nativeCallback=function(id,st,m,k){if(got===0)t0=performance.now();"
+    "if(++got===N)window.webkit.messageHandlers.bare.postMessage('done:'+(performance.now()-t0));};"
+    "window.expect=function(count){got=0;N=count;};"
+    "</script></body></html>";
+
+struct Sample {
+    double ms = -1;
+    double uiCpu = 0;
+    double webCpu = 0;
+    double switches = 0;  // context switches of both processes
+};
+
+template <typename Run>
+static Sample measure(const std::set<int>& web, Run run) {
+    double ui0 = benchutil::cpuSeconds(getpid()), web0 = benchutil::cpuSeconds(web);
+    double sw0 = benchutil::contextSwitches(getpid()) + benchutil::contextSwitches(web);
+    Sample s;
+    s.ms = run();
+    s.uiCpu = benchutil::cpuSeconds(getpid()) - ui0;
+    s.webCpu = benchutil::cpuSeconds(web) - web0;
+    s.switches = benchutil::contextSwitches(getpid()) + benchutil::contextSwitches(web) - sw0;
+    return s;
 }
 
 int main() {
@@ -135,47 +114,117 @@ int main() {
     platform::initMainThread();
     std::string page = "<!DOCTYPE html><html><head>" + testutil::PageFixture::libraryTag() + testutil::PageFixture::reportHelper() +
                        R"(</head><body><script>
-      document.addEventListener('deviceready', function(){
-        report('ready');
-        var n = 0, N = )" + std::to_string(kRounds) + R"(, t0 = performance.now();
+      var runs = 0;
+      window.seq = function(N){
+        var n = 0, t0 = performance.now(), run = ++runs;
         function next(){
-          if (n++ === N) { report('seq', performance.now() - t0); burst(); return; }
+          if (n++ === N) { report('seq', run, performance.now() - t0); return; }
           webhost.exec(next, null, 'Probe', 'echo', [n]);
         }
-        function burst(){
-          var got = 0, b0 = performance.now();
-          webhost.exec(function(v){ if (v === 'done') report('burst', performance.now() - b0, got); else got++; },
-                       null, 'Probe', 'burst', [)" + std::to_string(kBurst) + R"(]);
-        }
         next();
-      });
+      };
+      window.burst = function(N){
+        var got = 0, b0 = performance.now(), run = ++runs;
+        webhost.exec(function(v){ if (v === 'done') report('burst', run, performance.now() - b0, got); else got++; },
+                     null, 'Probe', 'burst', [N]);
+      };
+      document.addEventListener('deviceready', function(){ report('ready'); });
     </script></body></html>)";
     testutil::PageFixture fixture({{"index.html", page}});
     if (!fixture.load(60)) {
-        std::printf("the page did not become ready\n");
+        std::printf("the page did not become ready\nratio: 0\n");
         return 1;
     }
     double readyMs = std::chrono::duration<double, std::milli>(Clock::now() - gStart).count();
-    Value seq = fixture.waitForReport("seq", 300);
-    Value burst = fixture.waitForReport("burst", 300);
-    if (seq.is_null() || burst.is_null()) {
-        std::printf("the page did not finish\n");
-        return 1;
+    const std::set<int> ourWeb = benchutil::webProcesses();
+    int reports = 0;
+    // Runs one page function of ours and waits for its report; answers the page's milliseconds.
+    auto ours = [&](const std::string& tag, const std::string& call) -> double {
+        std::size_t before = fixture.reportsTagged(tag).size();
+        fixture.ui().webView->evaluateScript(call);
+        platform::runMainLoopUntil([&] { return fixture.reportsTagged(tag).size() > before; }, 300);
+        auto all = fixture.reportsTagged(tag);
+        if (all.size() <= before) return -1;
+        ++reports;
+        return all.back()[2].get<double>();
+    };
+
+    BareView bare(kBarePage);
+    std::set<int> bareWeb;
+    for (int p : benchutil::webProcesses()) {
+        if (!ourWeb.count(p)) bareWeb.insert(p);
     }
-    double ourMs = seq[1].get<double>();
-    long webPeak = webProcessPeakKb();
-    double bareMs = bareRoundTrips();
-    double singlesMs = singleEvaluations();
-    double ourRate = kRounds / (ourMs / 1000.0);
-    double bareRate = kRounds / (bareMs / 1000.0);
+
+    std::printf("web processes: ours");
+    for (int p : ourWeb) std::printf(" %d", p);
+    std::printf(", bare");
+    for (int p : bareWeb) std::printf(" %d", p);
+    std::printf("\n");
+    std::fflush(stdout);
+
+    // Warm-up of both.
+    ours("seq", "seq(" + std::to_string(kWarmUp) + ")");
+    bare.run("seq(" + std::to_string(kWarmUp) + ")");
+
+    std::vector<double> ourRates, bareRates, ratios, ourUi, ourWebCpu, bareUi, bareWebCpu;
+    const std::string n = std::to_string(kRounds);
+    for (int run = 0; run < kRuns; ++run) {
+        Sample a = measure(ourWeb, [&] { return ours("seq", "seq(" + n + ")"); });
+        Sample b = measure(bareWeb, [&] { return bare.run("seq(" + n + ")"); });
+        if (a.ms <= 0 || b.ms <= 0) {
+            std::printf("a round did not finish\nratio: 0\n");
+            return 1;
+        }
+        double ra = kRounds / (a.ms / 1000.0), rb = kRounds / (b.ms / 1000.0);
+        std::printf("round %d: bridge %.0f/s, bare %.0f/s, ratio %.3f; CPU per round trip: bridge %.1f+%.1f us, bare %.1f+%.1f us "
+                    "(program+web process); context switches per round trip: bridge %.1f, bare %.1f\n",
+                    run + 1, ra, rb, ra / rb, a.uiCpu / kRounds * 1e6, a.webCpu / kRounds * 1e6, b.uiCpu / kRounds * 1e6,
+                    b.webCpu / kRounds * 1e6, a.switches / kRounds, b.switches / kRounds);
+        ourRates.push_back(ra);
+        bareRates.push_back(rb);
+        ratios.push_back(ra / rb);
+        ourUi.push_back(a.uiCpu / kRounds * 1e6);
+        ourWebCpu.push_back(a.webCpu / kRounds * 1e6);
+        bareUi.push_back(b.uiCpu / kRounds * 1e6);
+        bareWebCpu.push_back(b.webCpu / kRounds * 1e6);
+    }
+
+    // The burst: ours against the same results as single evaluations in the bare view.
+    bare.echo = false;
+    ours("burst", "burst(" + std::to_string(kBurst) + ")");
+    std::vector<double> ourBurst, singleBurst;
+    int received = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        ourBurst.push_back(ours("burst", "burst(" + std::to_string(kBurst) + ")"));
+        received = fixture.reportsTagged("burst").back()[3].get<int>();
+        bare.evaluate("expect(" + std::to_string(kBurst) + ")");
+        bare.last.clear();
+        auto t0 = Clock::now();
+        for (int i = 0; i < kBurst; ++i) {
+            bare.evaluate("nativeCallback('Probe1',1,\n  " + std::to_string(i) + "\n,1)");
+        }
+        platform::runMainLoopUntil([&] { return !bare.last.empty(); }, 120);
+        singleBurst.push_back(bare.last.empty() ? -1 : std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+
     std::printf("process start to deviceready: %.1f ms\n", readyMs);
-    std::printf("sequential round trips, bridge: %.0f/s (%d in %.1f ms)\n", ourRate, kRounds, ourMs);
-    std::printf("sequential round trips, bare WebKitGTK handler/evaluate: %.0f/s (%d in %.1f ms)\n", bareRate, kRounds, bareMs);
-    std::printf("burst of %d kept results to one callback: %.1f ms (%d received)\n", kBurst, burst[1].get<double>(),
-                burst[2].get<int>());
-    std::printf("the same %d results as single evaluations: %.1f ms\n", kBurst, singlesMs);
-    std::printf("peak resident memory: program %ld KiB, web processes %ld KiB\n", statusKb("/proc/self/status", "VmHWM:"),
+    std::printf("sequential round trips (%d per round, median of %d rounds): bridge %.0f/s (%s), bare WebKitGTK "
+                "handler/evaluate %.0f/s (%s)\n",
+                kRounds, kRuns, benchutil::median(ourRates), benchutil::spread(ourRates, "%.0f").c_str(),
+                benchutil::median(bareRates), benchutil::spread(bareRates, "%.0f").c_str());
+    std::printf("CPU per round trip (median): bridge program %.1f us, web process %.1f us; bare program %.1f us, web "
+                "process %.1f us\n",
+                benchutil::median(ourUi), benchutil::median(ourWebCpu), benchutil::median(bareUi),
+                benchutil::median(bareWebCpu));
+    std::printf("burst of %d kept results to one callback: %.1f ms median (%s; %d received)\n", kBurst,
+                benchutil::median(ourBurst), benchutil::spread(ourBurst, "%.1f").c_str(), received);
+    std::printf("the same %d results as single evaluations: %.1f ms median (%s)\n", kBurst, benchutil::median(singleBurst),
+                benchutil::spread(singleBurst, "%.1f").c_str());
+    long webPeak = 0;
+    for (int p : ourWeb) webPeak += benchutil::statusKb(p, "VmHWM:");
+    std::printf("peak resident memory: program %ld kB, our web process %ld kB\n", benchutil::statusKb(getpid(), "VmHWM:"),
                 webPeak);
-    std::printf("ratio: %.3f\n", ourRate / bareRate);
+    std::printf("ratio spread over the rounds: %s\n", benchutil::spread(ratios).c_str());
+    std::printf("ratio: %.3f\n", benchutil::median(ratios));
     return 0;
 }

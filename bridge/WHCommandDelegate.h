@@ -1,6 +1,7 @@
 // What a plug-in calls on the host.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -25,4 +26,7 @@ public:
     virtual std::optional<std::string> userAgent() = 0;
     virtual bool URLIsWhitelisted(const std::string& url) = 0;
     virtual const WHSettings& settings() = 0;
+    // Whether a result of page bytes this long goes to the page outside the messages (from any
+    // thread); where not, such a result is sent as a message made from its bytes.
+    virtual bool carriesPageBytes(std::uint64_t length) { return false; }
 };

@@ -20,23 +20,69 @@ WHPlugin* WHCommandDelegateImpl::getCommandInstance(const std::string& pluginNam
     return viewController_->getCommandInstance(pluginName);
 }
 
-std::string WHCommandDelegateImpl::resultScript(const WHPluginResult& result, const std::optional<std::string>& callbackId) {
-    auto args = result.argumentsAsJSON();
-    std::string script = "webhost.require('webhost/exec').nativeCallback(";
-    script += platform::jsStringLiteral(callbackId ? *callbackId : std::string("(null)"), '\'');
-    script += ",";
-    script += std::to_string(static_cast<std::int32_t>(result.status()));
-    script += ",";
-    script += args ? *args : std::string("null");
-    script += ",";
-    script += result.keepCallback() ? "1" : "0";
-    script += ")";
-    return script;
+static std::string callbackText(const std::optional<std::string>& callbackId) {
+    return callbackId ? *callbackId : std::string("(null)");
+}
+
+std::string WHCommandDelegateImpl::resultEntry(const WHPluginResult& result, const std::optional<std::string>& callbackId) {
+    auto message = result.messageAsJSON();
+    std::string entry = "[";
+    entry += platform::scriptSafeJson(platform::toJson(Value(callbackText(callbackId))));
+    entry += ",";
+    entry += std::to_string(static_cast<std::int32_t>(result.status()));
+    entry += ",";
+    entry += message ? *message : std::string("null");
+    entry += result.keepCallback() ? ",1]" : ",0]";
+    return entry;
+}
+
+std::string WHCommandDelegateImpl::resultsCall(const std::vector<std::string>& entries) {
+    std::size_t size = 0;
+    for (const auto& e : entries) size += e.size() + 1;
+    std::string call;
+    call.reserve(size + 32);
+    call += kResultsFunction;
+    call += "([";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i) call += ',';
+        call += entries[i];
+    }
+    call += "])";
+    return call;
 }
 
 void WHCommandDelegateImpl::sendPluginResult(const WHPluginResult& result, const std::optional<std::string>& callbackId) {
-    if (callbackId && *callbackId == "INVALID") return;
-    queue(resultScript(result, callbackId));
+    if (callbackId && *callbackId == "INVALID") {
+        if (result.pageBytes()) result.pageBytes()->handedOver();
+        return;
+    }
+    if (result.pageBytes()) {
+        if (carriesPageBytes(result.pageBytes()->length())) {
+            queue({Pending::Bytes, {}, result, callbackId});
+            return;
+        }
+        queue({Pending::Result, resultEntry(result.materialized(), callbackId), std::nullopt, std::nullopt});
+        return;
+    }
+    queue({Pending::Result, resultEntry(result, callbackId), std::nullopt, std::nullopt});
+}
+
+bool WHCommandDelegateImpl::carriesPageBytes(std::uint64_t length) {
+    platform::WebView* view = viewController_->webView;
+    return view && length >= platform::kBridgeBulkBytes && view->carriesBytes();
+}
+
+std::shared_ptr<WHHeldBytes> WHCommandDelegateImpl::heldBytes(const std::string& token, std::uint64_t size) {
+    std::weak_ptr<int> alive = alive_;
+    auto view = [this, alive]() -> platform::WebView* { return alive.lock() ? viewController_->webView : nullptr; };
+    return std::make_shared<WHHeldBytes>(
+        token, size,
+        [view](const std::string& t, int fd, int ack) {
+            if (platform::WebView* v = view()) v->writeHeldBytes(t, fd, ack);
+        },
+        [view](const std::string& t) {
+            if (platform::WebView* v = view()) v->releaseHeldBytes(t);
+        });
 }
 
 std::string WHCommandDelegateImpl::wrapEvalAndFetch(const std::string& js) {
@@ -49,7 +95,7 @@ void WHCommandDelegateImpl::evalJs(const std::string& js) { evalJs(js, true); }
 void WHCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLoop) {
     std::string wrapped = wrapEvalAndFetch(js);
     if (scheduledOnRunLoop) {
-        queue(std::move(wrapped));
+        queue({Pending::Script, std::move(wrapped), std::nullopt, std::nullopt});
     } else {
         evaluateNow(wrapped);
     }
@@ -59,33 +105,24 @@ void WHCommandDelegateImpl::runInBackground(std::function<void()> block) { platf
 
 const WHSettings& WHCommandDelegateImpl::settings() { return viewController_->settings; }
 
-void WHCommandDelegateImpl::queue(std::string script) {
+void WHCommandDelegateImpl::queue(Pending item) {
     bool schedule = false;
     {
         std::lock_guard lock(mutex_);
-        pending_.push_back(std::move(script));
-        if (!flushScheduled_ && !dispatching_) {
+        // Page bytes are waited for (by the file queue): they never wait for a page call to end.
+        bool urgent = item.kind == Pending::Bytes;
+        pending_.push_back(std::move(item));
+        if (!flushScheduled_ && (!dispatching_ || urgent)) {
             flushScheduled_ = true;
             schedule = true;
         }
     }
     if (schedule) {
         // A flush still queued when the delegate is gone finds nothing to do.
-        platform::dispatchMain([this, alive = std::weak_ptr<int>(alive_)] {
+        platform::dispatchMainPromptly([this, alive = std::weak_ptr<int>(alive_)] {
             if (alive.lock()) flushPending();
         });
     }
-}
-
-std::string WHCommandDelegateImpl::batchScript(const std::vector<std::string>& scripts) {
-    std::string s = "(function(s){for(var i=0;i<s.length;i++){try{(0,eval)(s[i]);}"
-                    "catch(e){setTimeout(function(){throw e;},0);}}})([";
-    for (std::size_t i = 0; i < scripts.size(); ++i) {
-        if (i) s += ",";
-        s += platform::jsStringLiteral(scripts[i], '"');
-    }
-    s += "]);";
-    return s;
 }
 
 void WHCommandDelegateImpl::beginPageCall() { dispatching_ = true; }
@@ -96,23 +133,73 @@ void WHCommandDelegateImpl::endPageCall() {
 }
 
 void WHCommandDelegateImpl::flushPending() {
-    std::vector<std::string> batch;
+    std::vector<Pending> batch;
     {
         std::lock_guard lock(mutex_);
         batch.swap(pending_);
         flushScheduled_ = false;
     }
     if (batch.empty()) return;
-    // A script that throws has its error raised again from a timer, so the page's own error
-    // handling sees it.
-    evaluateNow(batch.size() == 1 ? "try{" + batch[0] + "\n}catch(e){setTimeout(function(){throw e;},0);}" : batchScript(batch));
+    // Results queued one after the other go in one call; each script and each result of page
+    // bytes is handed over on its own.
+    std::vector<platform::PageDelivery> items;
+    std::vector<std::string> entries;
+    auto endResults = [&] {
+        if (entries.empty()) return;
+        items.push_back({resultsCall(entries), std::nullopt});
+        entries.clear();
+    };
+    for (auto& item : batch) {
+        switch (item.kind) {
+            case Pending::Result:
+                entries.push_back(std::move(item.text));
+                break;
+            case Pending::Script:
+                endResults();
+                items.push_back({std::move(item.text), std::nullopt});
+                break;
+            case Pending::Bytes: {
+                endResults();
+                const WHPluginResult& r = *item.bytes;
+                const WHPageBytes& b = *r.pageBytes();
+                platform::PageBytes p;
+                p.callbackId = item.callbackId ? *item.callbackId : std::string("(null)");
+                p.status = static_cast<int>(r.status());
+                p.keep = r.keepCallback();
+                switch (r.pageBytesForm()) {
+                    case WHPageBytesForm::ArrayBuffer: p.form = "arraybuffer"; break;
+                    case WHPageBytesForm::Base64Text: p.form = "base64"; break;
+                    case WHPageBytesForm::DataURL: p.form = "dataurl"; break;
+                    case WHPageBytesForm::UTF8Text: p.form = "text"; break;
+                    case WHPageBytesForm::BinaryString: p.form = "binarystring"; break;
+                }
+                p.mimeType = r.pageBytesMimeType();
+                p.invalidStatus = r.invalidStatus();
+                p.invalidMessage = r.invalidMessage();
+                p.fd = b.fd();
+                p.offset = b.offset();
+                p.length = b.length();
+                p.ackFd = b.acknowledgement();
+                items.push_back({{}, std::move(p)});
+                break;
+            }
+        }
+    }
+    endResults();
+    deliver(std::move(items));
+    // The view passed copies of the descriptors, or dropped them with the items.
+    for (auto& item : batch) {
+        if (item.kind == Pending::Bytes) item.bytes->pageBytes()->handedOver();
+    }
 }
 
-void WHCommandDelegateImpl::evaluateNow(const std::string& script) {
+// Results and events are for the application's own page only: the document shown, not one a
+// load in progress may bring; the web view decides again where the document changes.
+void WHCommandDelegateImpl::evaluateNow(const std::string& script) { deliver({{script, std::nullopt}}); }
+
+void WHCommandDelegateImpl::deliver(std::vector<platform::PageDelivery> items) {
     platform::WebView* view = viewController_->webView;
     if (!view) return;
-    // Results and events are for the application's own page only: the document shown, not one a
-    // load in progress may bring; the web view decides again where the document changes.
     if (!viewController_->isTrustedPageURL(view->committedURL())) return;
-    view->evaluateScriptInTrustedPage(script);
+    view->deliverToTrustedPage(items);
 }

@@ -1,4 +1,10 @@
-// The host's command delegate: result scripts, evaluation and plug-in lookup.
+// The host's command delegate: results and scripts for the page, evaluation and plug-in lookup.
+//
+// Results go to the page as data: each flush of the queue hands the results queued one after the
+// other to the page-world function kResultsFunction in one evaluation of the form
+// kResultsFunction([[callbackId,status,message,keep],...]), a call with one JSON value that the
+// engine takes as data without compiling a script. Scripts queued by plug-ins stay evaluations of
+// their own; both kinds keep the order they were queued in.
 #pragma once
 
 #include <atomic>
@@ -9,6 +15,9 @@
 
 #include "bridge/WHCommandDelegate.h"
 #include "bridge/WHInvokedUrlCommand.h"
+#include "bridge/WHOutOfBandBytes.h"
+#include "platform/page_bridge.h"
+#include "platform/webview.h"
 
 class WHViewController;
 
@@ -25,15 +34,19 @@ public:
     std::optional<std::string> userAgent() override { return std::nullopt; }
     bool URLIsWhitelisted(const std::string&) override { return false; }
     const WHSettings& settings() override;
+    bool carriesPageBytes(std::uint64_t length) override;
 
     bool execute(const WHInvokedUrlCommand&) { return false; }
 
-    // "webhost.require('webhost/exec').nativeCallback(<id>,<status>,<message>,<keep>)"
-    static std::string resultScript(const WHPluginResult& result, const std::optional<std::string>& callbackId);
+    // The page-world function that hands results to the page library's nativeCallback, in order
+    // (defined by WHWebViewDelegate::pageWorldScript, not writable by the page).
+    static constexpr const char* kResultsFunction = platform::kBridgeResultsFunction;
+
+    // One result as an element of the results array: [<id>,<status>,<message>,<keep>].
+    static std::string resultEntry(const WHPluginResult& result, const std::optional<std::string>& callbackId);
+    // The evaluation handing these entries to the page: kResultsFunction([<entry>,...]).
+    static std::string resultsCall(const std::vector<std::string>& entries);
     static std::string wrapEvalAndFetch(const std::string& js);
-    // One evaluation for several scripts: each runs in order in the page's global scope; one
-    // that throws does not stop the rest, and its error is reported to the page.
-    static std::string batchScript(const std::vector<std::string>& scripts);
 
     WHViewController* viewController() const { return viewController_; }
 
@@ -44,13 +57,23 @@ public:
     void beginPageCall();
     void endPageCall();
 
+    // The bytes a call's argument left in the web process (the message's "<index> <token> <size>").
+    std::shared_ptr<WHHeldBytes> heldBytes(const std::string& token, std::uint64_t size);
+
 private:
-    void queue(std::string script);
+    struct Pending {
+        enum Kind { Result, Script, Bytes } kind;
+        std::string text;  // a result entry or a script
+        std::optional<WHPluginResult> bytes;
+        std::optional<std::string> callbackId;
+    };
+    void queue(Pending item);
     void evaluateNow(const std::string& script);
+    void deliver(std::vector<platform::PageDelivery> items);
 
     WHViewController* viewController_;
     std::mutex mutex_;
-    std::vector<std::string> pending_;
+    std::vector<Pending> pending_;
     bool flushScheduled_ = false;
     std::atomic<bool> dispatching_{false};
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);

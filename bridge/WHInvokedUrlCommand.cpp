@@ -46,3 +46,16 @@ Value WHInvokedUrlCommand::argumentAtIndex(std::size_t index, const Value& defau
     if (v.is_null() || !valueIsKind(v, kind)) return defaultValue;
     return v;
 }
+
+std::shared_ptr<WHHeldBytes> WHInvokedUrlCommand::heldBytes(std::size_t index) const {
+    auto it = held_.find(index);
+    return it == held_.end() ? nullptr : it->second;
+}
+
+void WHInvokedUrlCommand::setHeldBytes(std::size_t index, std::shared_ptr<WHHeldBytes> bytes) {
+    if (bytes) {
+        held_[index] = std::move(bytes);
+    } else {
+        held_.erase(index);
+    }
+}

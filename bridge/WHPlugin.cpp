@@ -72,3 +72,22 @@ bool PluginRegistry::has(const std::string& className) {
     std::lock_guard lock(registryMutex());
     return registry().count(className) != 0;
 }
+
+namespace {
+std::map<std::string, std::vector<PluginRegistry::BulkArgument>>& bulkRegistry() {
+    static std::map<std::string, std::vector<PluginRegistry::BulkArgument>> r;
+    return r;
+}
+}  // namespace
+
+bool PluginRegistry::registerBulkArgument(const std::string& className, const std::string& action, std::size_t index) {
+    std::lock_guard lock(registryMutex());
+    bulkRegistry()[className].push_back({action, index});
+    return true;
+}
+
+std::vector<PluginRegistry::BulkArgument> PluginRegistry::bulkArguments(const std::string& className) {
+    std::lock_guard lock(registryMutex());
+    auto it = bulkRegistry().find(className);
+    return it == bulkRegistry().end() ? std::vector<BulkArgument>{} : it->second;
+}

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bridge/WHInvokedUrlCommand.h"
 #include "bridge/WHPluginResult.h"
@@ -70,6 +71,16 @@ public:
     static bool registerClass(const std::string& className, Factory factory);
     static std::unique_ptr<WHPlugin> create(const std::string& className, platform::WebView* webView);
     static bool has(const std::string& className);
+
+    // An argument of an action whose bytes (a text, raw bytes or the array-buffer form) may stay in
+    // the page's web process when there are many of them; the action then finds them as
+    // WHInvokedUrlCommand::heldBytes(index), the argument itself being null.
+    struct BulkArgument {
+        std::string action;
+        std::size_t index;
+    };
+    static bool registerBulkArgument(const std::string& className, const std::string& action, std::size_t index);
+    static std::vector<BulkArgument> bulkArguments(const std::string& className);
 };
 
 #define WH_REGISTER_PLUGIN(Class)                                                                             \

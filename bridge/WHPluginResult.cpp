@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "bridge/WHOutOfBandBytes.h"
 #include "platform/log.h"
+#include "platform/text_checks.h"
 
 WHPluginResult::WHPluginResult(int status, std::optional<Value> message)
     : status_(static_cast<std::uint32_t>(status)), message_(std::move(message)) {}
@@ -43,6 +45,65 @@ WHPluginResult WHPluginResult::resultWithStatusMessageToErrorObject(int status, 
     return WHPluginResult(status, Value{{"code", code}});
 }
 
+WHPluginResult WHPluginResult::resultWithStatusMessageAsPageBytes(int status, std::shared_ptr<WHPageBytes> bytes,
+                                                                  WHPageBytesForm form, std::string mimeType,
+                                                                  int invalidStatus, std::int32_t invalidMessage) {
+    WHPluginResult r(status, std::nullopt);
+    r.pageBytes_ = std::move(bytes);
+    r.pageBytesForm_ = form;
+    r.mimeType_ = std::move(mimeType);
+    r.invalidStatus_ = invalidStatus;
+    r.invalidMessage_ = invalidMessage;
+    return r;
+}
+
+WHPluginResult WHPluginResult::materialized() const {
+    if (!pageBytes_) return *this;
+    auto bytes = pageBytes_->read();
+    pageBytes_->delivered();
+    WHPluginResult r;
+    if (!bytes) {
+        r = resultWithStatusMessageAsInt(invalidStatus_, invalidMessage_);
+    } else {
+        switch (pageBytesForm_) {
+            case WHPageBytesForm::ArrayBuffer:
+                r = resultWithStatusMessageAsArrayBuffer(static_cast<int>(status_), std::move(*bytes));
+                break;
+            case WHPageBytesForm::Base64Text:
+                r = resultWithStatus(static_cast<int>(status_), platform::base64Encode(*bytes));
+                break;
+            case WHPageBytesForm::DataURL:
+                r = resultWithStatus(static_cast<int>(status_), "data:" + mimeType_ + ";base64," + platform::base64Encode(*bytes));
+                break;
+            case WHPageBytesForm::UTF8Text: {
+                const char* p = reinterpret_cast<const char*>(bytes->data());
+                r = platform::isUTF8(p, bytes->size())
+                        ? resultWithStatus(static_cast<int>(status_), std::string(p, bytes->size()))
+                        : resultWithStatusMessageAsInt(invalidStatus_, invalidMessage_);
+                break;
+            }
+            case WHPageBytesForm::BinaryString: {
+                // One character per byte (U+0000 to U+00FF), as script binary strings are.
+                std::string text;
+                text.reserve(bytes->size());
+                for (std::uint8_t b : *bytes) {
+                    if (b < 0x80) {
+                        text += static_cast<char>(b);
+                    } else {
+                        text += static_cast<char>(0xC0 | (b >> 6));
+                        text += static_cast<char>(0x80 | (b & 0x3F));
+                    }
+                }
+                r = resultWithStatus(static_cast<int>(status_), std::move(text));
+                break;
+            }
+        }
+    }
+    r.keepCallback_ = keepCallback_;
+    r.associatedObject_ = associatedObject_;
+    return r;
+}
+
 const char* WHPluginResult::statusText(std::uint32_t status) {
     static const char* const texts[] = {"No result",       "OK",          "Class not found",
                                         "Illegal access",  "Instantiation error", "Malformed url",
@@ -73,7 +134,8 @@ static bool writable(const Value& v, std::string& why) {
     return true;
 }
 
-std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
+std::optional<Value> WHPluginResult::sentMessage() const {
+    if (pageBytes_) return materialized().sentMessage();
     // Written inside an array, the multipart form two levels deeper still; measured before any copy.
     constexpr std::size_t kMaxMessageDepth = platform::kMaxValueDepth - 3;
     if (message_ && platform::valueNestsDeeperThan(*message_, kMaxMessageDepth)) {
@@ -95,8 +157,20 @@ std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
         platform::logf("NSArray JSONString error: %s", why);
         return std::nullopt;
     }
-    std::string text = platform::toJson(Value::array({message}), 2);
+    return message;
+}
+
+std::optional<std::string> WHPluginResult::argumentsAsJSON() const {
+    auto message = sentMessage();
+    if (!message) return std::nullopt;
+    std::string text = platform::toJson(Value::array({std::move(*message)}), 2);
     // Strip the array brackets.
     if (text.size() < 2) return std::nullopt;
     return text.substr(1, text.size() - 2);
+}
+
+std::optional<std::string> WHPluginResult::messageAsJSON() const {
+    auto message = sentMessage();
+    if (!message) return std::nullopt;
+    return platform::scriptSafeJson(platform::toJson(*message));
 }

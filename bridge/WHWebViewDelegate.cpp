@@ -3,7 +3,9 @@
 #include <gtk/gtk.h>
 
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <sstream>
 
 #include "bridge/WHCommandDelegateImpl.h"
 #include "bridge/WHPlugin.h"
@@ -11,11 +13,30 @@
 #include "platform/bundle.h"
 #include "platform/log.h"
 #include "platform/notification_center.h"
+#include "platform/page_bridge.h"
 #include "platform/panels.h"
 #include "platform/user_defaults.h"
 #include "platform/window.h"
 
 using platform::logf;
+
+static std::string asciiLowered(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Bytes the web process kept for a call's argument, named by the message's fifth field
+// "<index> <token> <size>"; they are let go when the object goes, unless an action wrote them.
+static std::shared_ptr<WHHeldBytes> heldBytesOf(const platform::BridgeMessage& message, WHCommandDelegateImpl* d,
+                                                std::size_t& index) {
+    if (!d || message.kind != "exec" || message.fields.size() <= 4 || !message.fields[4]) return nullptr;
+    std::istringstream in(*message.fields[4]);
+    std::string token;
+    unsigned long long size = 0;
+    in >> index >> token >> size;
+    if (in.fail() || token.size() != 32 || token.find_first_not_of("0123456789abcdef") != std::string::npos) return nullptr;
+    return d->heldBytes(token, size);
+}
 
 // ---- console ----
 
@@ -40,7 +61,7 @@ bool WHConsole::call(const std::string& op, const std::string& m) {
 // ---- bridge ----
 
 void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, const Value& actionValue,
-                    const Value& argumentsValue) {
+                    const Value& argumentsValue, std::shared_ptr<WHHeldBytes> held, std::size_t heldIndex) {
     std::optional<std::string> callbackId;
     if (callbackIdValue.is_string()) callbackId = callbackIdValue.get<std::string>();
     Value arguments = argumentsValue.is_array() ? argumentsValue : Value::array();
@@ -50,6 +71,7 @@ void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, con
     }
     WHInvokedUrlCommand command(std::move(arguments), callbackId, serviceValue.get<std::string>(),
                                 actionValue.get<std::string>());
+    if (held) command.setHeldBytes(heldIndex, std::move(held));
     WHPlugin* plugin = viewController_->commandDelegate()->getCommandInstance(command.cmdClassName());
     if (!plugin) {
         logf("ERROR: Plugin '%s' not found, or is not a WHPlugin. Check your plugin mapping in config.xml.",
@@ -68,13 +90,35 @@ void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, con
 WHWebViewDelegate::WHWebViewDelegate(WHViewController* viewController) : viewController_(viewController) {}
 
 std::string WHWebViewDelegate::pageWorldScript(bool publishConsole) {
-    // Runs before any script of the document: every built-in it uses later is taken now.
+    // Runs before any script of the document: every built-in it uses later is taken now, and
+    // called through Reflect.apply, so nothing the page changes afterwards is on its way.
     std::string s = R"JS((function(native){
 'use strict';
 var nativeExec = native.exec, nativeConsole = native.console, nativeError = native.error;
+var nativeAllocate = native.allocate, bulkSlots = native.bulk || [], BULK = native.bulkBytes;
 var stringify = JSON.stringify, toText = String, ErrorClass = Error, keys = Object.keys;
-var defineProperty = Object.defineProperty, freeze = Object.freeze;
+var defineProperty = Object.defineProperty, freeze = Object.freeze, create = Object.create;
+var getOwnDescriptor = Object.getOwnPropertyDescriptor, getPrototype = Object.getPrototypeOf;
+var apply = Reflect.apply, isArray = Array.isArray, ArrayClass = Array, join = Array.prototype.join;
+var fromCharCode = String.fromCharCode, charCodeAt = String.prototype.charCodeAt;
+var objectToString = Object.prototype.toString;
+var U8 = Uint8Array, AB = ArrayBuffer, isView = AB.isView;
+var abByteLength = getOwnDescriptor(AB.prototype, 'byteLength').get;
+var TA = getPrototype(U8.prototype);
+var taBuffer = getOwnDescriptor(TA, 'buffer').get, taOffset = getOwnDescriptor(TA, 'byteOffset').get,
+    taLength = getOwnDescriptor(TA, 'byteLength').get, taSet = TA.set, subarray = TA.subarray;
+var dvBuffer = getOwnDescriptor(DataView.prototype, 'buffer').get, dvOffset = getOwnDescriptor(DataView.prototype, 'byteOffset').get,
+    dvLength = getOwnDescriptor(DataView.prototype, 'byteLength').get;
+var toBase64 = U8.prototype.toBase64, setFromBase64 = U8.prototype.setFromBase64;
+var btoa64 = window.btoa.bind(window);
+var encoder = typeof TextEncoder === 'function' ? new TextEncoder() : null, encodeInto = encoder && TextEncoder.prototype.encodeInto;
+var utf8 = typeof TextDecoder === 'function' ? new TextDecoder('utf-8', {fatal: true, ignoreBOM: true}) : null,
+    decode = utf8 && TextDecoder.prototype.decode;
+var strict = freeze(create(null, {lastChunkHandling: {value: 'strict', enumerable: true}}));
 var listen = window.addEventListener.bind(window);
+var later = window.setTimeout.bind(window);
+var reportError = typeof window.reportError === 'function' ? window.reportError.bind(window)
+                                                           : function(e){ later(function(){ throw e; }, 0); };
 listen('load', function(){
   try{webhost.require('webhost/channel').onNativeReady.fire();}catch(e){window._nativeReady = true;}
 });
@@ -84,13 +128,150 @@ function text(m){
   if (m instanceof ErrorClass) return toText(m);
   try { var j = stringify(m); return j === undefined ? toText(m) : j; } catch (e) { return toText(m); }
 }
+
+// Bytes of an array buffer or a view (typed array or data view), as a Uint8Array.
+function viewBytes(v){
+  try { return new U8(apply(taBuffer, v, []), apply(taOffset, v, []), apply(taLength, v, [])); }
+  catch (e) { return new U8(apply(dvBuffer, v, []), apply(dvOffset, v, []), apply(dvLength, v, [])); }
+}
+function isBuffer(v){
+  if (v instanceof AB) return true;
+  if (isArray(v) || apply(objectToString, v, []) !== '[object ArrayBuffer]') return false;
+  try { apply(abByteLength, v, []); return true; } catch (e) { return false; }
+}
+function base64Of(u8){
+  if (toBase64) return apply(toBase64, u8, []);
+  var parts = [], CH = 0x2000;
+  for (var i = 0; i < u8.length; i += CH) parts[parts.length] = apply(fromCharCode, null, apply(subarray, u8, [i, i + CH]));
+  return btoa64(apply(join, parts, ['']));
+}
+function binaryString(u8){
+  var parts = [], CH = 0x2000;
+  for (var i = 0; i < u8.length; i += CH) parts[parts.length] = apply(fromCharCode, null, apply(subarray, u8, [i, i + CH]));
+  return apply(join, parts, ['']);
+}
+// Bytes that a library passes as they are go as the array-buffer object, as its own would.
+function replacer(key, value){
+  if (typeof value !== 'object' || value === null) return value;
+  if (isView(value)) return {WHType: 'ArrayBuffer', data: base64Of(viewBytes(value))};
+  if (isBuffer(value)) return {WHType: 'ArrayBuffer', data: base64Of(new U8(value))};
+  return value;
+}
+
+// Argument positions whose bytes stay in this process for the native side to fetch.
+var bulkActions = create(null);
+for (var k = 0; k < bulkSlots.length; k++) bulkActions[bulkSlots[k][1]] = true;
+function lowerAscii(t){
+  var out = '';
+  for (var i = 0; i < t.length; i++) {
+    var c = apply(charCodeAt, t, [i]);
+    out += c >= 65 && c <= 90 ? fromCharCode(c + 32) : t[i];
+  }
+  return out;
+}
+function slotOf(service, action){
+  if (typeof service !== 'string' || typeof action !== 'string' || !bulkActions[action]) return -1;
+  var lower = lowerAscii(service);
+  for (var i = 0; i < bulkSlots.length; i++) {
+    if (bulkSlots[i][0] === lower && bulkSlots[i][1] === action) return bulkSlots[i][2];
+  }
+  return -1;
+}
+// What a value holds that is bytes (a text, raw bytes, the array-buffer object with strict Base64),
+// read once; null for anything else or fewer bytes than go apart.
+function bulkOf(v){
+  if (typeof v === 'string') return encoder && v.length >= BULK ? {kind: 'text', source: v, size: v.length * 3, likely: v.length} : null;
+  if (typeof v !== 'object' || v === null) return null;
+  if (isView(v) || isBuffer(v)) {
+    var u = isView(v) ? viewBytes(v) : new U8(v);
+    return u.length >= BULK ? {kind: 'bytes', source: u, size: u.length} : null;
+  }
+  var type = v.WHType, data = v.data;
+  if (type !== 'ArrayBuffer' || typeof data !== 'string' || data.length % 4 || !setFromBase64) return null;
+  var pad = data.length && data[data.length - 1] === '=' ? (data[data.length - 2] === '=' ? 2 : 1) : 0;
+  var size = data.length / 4 * 3 - pad;
+  return size >= BULK ? {kind: 'base64', source: data, size: size} : null;
+}
+// The bytes into the buffer; their count, or -1 when they are not what they claimed.
+function fill(d, buffer){
+  var target = new U8(buffer, 0, d.size);
+  if (d.kind === 'bytes') { apply(taSet, target, [d.source]); return d.size; }
+  var r;
+  if (d.kind === 'base64') {
+    r = apply(setFromBase64, target, [d.source, strict]);
+    return r.read === d.source.length && r.written === d.size ? d.size : -1;
+  }
+  r = apply(encodeInto, encoder, [d.source, target]);
+  return r.read === d.source.length ? r.written : -1;
+}
+function copyWithNull(list, index){
+  var copy = new ArrayClass(list.length);
+  for (var i = 0; i < list.length; i++) {
+    defineProperty(copy, i, {value: i === index ? null : list[i], writable: true, enumerable: true, configurable: true});
+  }
+  return copy;
+}
+
 var bridge = {};
 defineProperty(bridge, 'exec', {value: function(callbackId, service, action, args){
-  nativeExec(callbackId, service, action, args);
+  var list = args, heldIndex = -1, heldSize = 0;
+  if (isArray(args)) {
+    var index = slotOf(service, action);
+    if (index >= 0 && index < args.length) {
+      var d = null;
+      try { d = bulkOf(args[index]); } catch (e) {}
+      var buffer = d && nativeAllocate(d.size, d.likely || d.size);
+      if (buffer) {
+        var n = -1;
+        try { n = fill(d, buffer); } catch (e) {}
+        if (n >= 0) {
+          heldIndex = index;
+          heldSize = n;
+          list = copyWithNull(args, index);
+        }
+      }
+    }
+  }
+  var json;
+  if (isArray(list)) {
+    // Only objects may be or hold raw bytes.
+    var objects = false;
+    for (var i = 0; i < list.length && !objects; i++) objects = typeof list[i] === 'object' && list[i] !== null;
+    try { json = objects ? stringify(list, replacer) : stringify(list); }
+    catch (e) { nativeExec(callbackId, service, action, null, -1, 0, true); return; }
+  }
+  nativeExec(callbackId, service, action, json, heldIndex, heldSize);
 }});
 defineProperty(window, 'webhostbridge', {value: freeze(bridge), configurable: false, writable: false});
 window.WebhostBridgeUtil = { getDictionaryKeys: function(obj){ return keys(obj); } };
 listen('error', function(e){ nativeError(e.filename || '', e.lineno || 0, e.message || ''); });
+
+// Results from native code, in order: [[callbackId, status, message, keep], ...]. A callback that
+// throws does not stop the ones after it; its error goes to the page's error handling.
+function results(list){
+  for (var i = 0; i < list.length; i++) {
+    var r = list[i];
+    try { webhost.require('webhost/exec').nativeCallback(r[0], r[1], r[2], r[3]); } catch (e) { reportError(e); }
+  }
+}
+// One result whose message is made here from bytes that came outside the messages.
+function bytes(callbackId, status, keep, form, mime, badStatus, badMessage, buffer, length){
+  var u8 = new U8(buffer, 0, length), message;
+  try {
+    if (form === 'arraybuffer') message = {WHType: 'ArrayBuffer', data: base64Of(u8)};
+    else if (form === 'base64') message = base64Of(u8);
+    else if (form === 'dataurl') message = 'data:' + mime + ';base64,' + base64Of(u8);
+    else if (form === 'text' && utf8) message = apply(decode, utf8, [u8]);
+    else if (form === 'binarystring') message = binaryString(u8);
+    else throw form;
+  } catch (e) {
+    status = badStatus;
+    message = badMessage;
+  }
+  results([[callbackId, status, message, keep]]);
+}
+defineProperty(results, 'bytes', {value: bytes});
+defineProperty(window, ')JS" + std::string(platform::kBridgeResultsFunction) + R"JS(', {value: results, configurable: false, writable: false});
 )JS";
     if (publishConsole) {
         s += R"JS(var con = {};
@@ -110,7 +291,17 @@ void WHWebViewDelegate::install(platform::WebView& webView) {
     bool keepPageConsole = platform::UserDefaults::standard().boolForKey("WebKitDeveloperExtras");
     if (!console_ && !keepPageConsole) console_ = std::make_unique<WHConsole>();
     bridge_ = std::make_unique<WHBridge>(&webView, viewController_);
-    webView.installPageBridge({prefix, pageWorldScript(!keepPageConsole), kMaxPageMessageBytes});
+    webView.installPageBridge({prefix, pageWorldScript(!keepPageConsole), kMaxPageMessageBytes, bulkArguments()});
+}
+
+std::vector<platform::PageBridgeConfig::BulkArgument> WHWebViewDelegate::bulkArguments() const {
+    std::vector<platform::PageBridgeConfig::BulkArgument> out;
+    for (const auto& [service, className] : viewController_->pluginsMap) {
+        for (const auto& a : PluginRegistry::bulkArguments(className)) {
+            out.push_back({asciiLowered(service), a.action, static_cast<unsigned>(a.index)});
+        }
+    }
+    return out;
 }
 
 // Long page texts in log lines and panels are cut here.
@@ -123,9 +314,13 @@ static std::string shortened(const std::string& text, std::size_t max = 2048) {
 
 void WHWebViewDelegate::webViewBridgeMessage(const platform::BridgeMessage& message) {
     // Only the bridge of a trusted frame sends; nothing else is read.
+    auto letHeldGo = [&] {
+        std::size_t index = 0;
+        heldBytesOf(message, dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate()), index);
+    };
     if (!viewController_->isTrustedPageURL(message.frameURL)) {
         logf("Page message from %s dropped unread", shortened(message.frameURL, 256));
-        return;
+        return letHeldGo();
     }
     auto field = [&](std::size_t i) -> std::optional<std::string> {
         return i < message.fields.size() ? message.fields[i] : std::nullopt;
@@ -135,6 +330,7 @@ void WHWebViewDelegate::webViewBridgeMessage(const platform::BridgeMessage& mess
     if (total > kMaxPageMessageBytes) {
         std::string why = "a message of " + std::to_string(total) + " bytes is larger than the limit of " +
                           std::to_string(kMaxPageMessageBytes);
+        letHeldGo();
         if (message.kind == "exec") return refuseCall(field(0), why);
         logf("ERROR: page %s message refused: %s", message.kind, why);
         return;
@@ -161,6 +357,10 @@ void WHWebViewDelegate::webViewBridgeMessage(const platform::BridgeMessage& mess
 }
 
 void WHWebViewDelegate::execMessage(const platform::BridgeMessage& message) {
+    auto* d = dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate());
+    std::size_t heldIndex = 0;
+    std::shared_ptr<WHHeldBytes> held = heldBytesOf(message, d, heldIndex);
+    const bool heldNamed = message.fields.size() > 4 && message.fields[4];
     auto field = [&](std::size_t i) -> Value {
         return i < message.fields.size() && message.fields[i] ? Value(*message.fields[i]) : Value(nullptr);
     };
@@ -177,10 +377,22 @@ void WHWebViewDelegate::execMessage(const platform::BridgeMessage& message) {
         if (!parsed) return refuseCall(callbackId, "the arguments are not JSON");
         arguments = std::move(*parsed);
     }
+    // Held bytes only where the service's class takes them, in place of a null argument.
+    if (heldNamed) {
+        bool expected = false;
+        if (held && message.fields.size() > 2 && message.fields[1] && message.fields[2]) {
+            std::string service = asciiLowered(*message.fields[1]);
+            for (const auto& a : bulkArguments()) {
+                expected = expected || (a.service == service && a.action == *message.fields[2] && a.index == heldIndex);
+            }
+        }
+        if (!expected || !arguments.is_array() || heldIndex >= arguments.size() || !arguments[heldIndex].is_null()) {
+            return refuseCall(callbackId, "bytes for an argument that takes none");
+        }
+    }
     if (!bridge_) return;
-    auto* d = dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate());
     if (d) d->beginPageCall();
-    bridge_->exec(field(0), field(1), field(2), arguments);
+    bridge_->exec(field(0), field(1), field(2), arguments, std::move(held), heldIndex);
     if (d) d->endPageCall();
 }
 

@@ -18,6 +18,7 @@
 using platform::Value;
 
 class WHViewController;
+class WHHeldBytes;
 
 // Posted with the web view as object when its main frame has finished loading.
 inline constexpr const char* kWebViewMainFrameDidFinishLoadNotification = "WHWebViewMainFrameDidFinishLoadNotification";
@@ -38,8 +39,10 @@ class WHBridge {
 public:
     WHBridge(platform::WebView* webView, WHViewController* viewController)
         : webView_(webView), viewController_(viewController) {}
-    // The arguments as the page passed them (texts expected; anything else counts as absent).
-    void exec(const Value& callbackId, const Value& service, const Value& action, const Value& arguments);
+    // The arguments as the page passed them (texts expected; anything else counts as absent);
+    // `held`: bytes of the argument at `heldIndex` that stayed in the web process.
+    void exec(const Value& callbackId, const Value& service, const Value& action, const Value& arguments,
+              std::shared_ptr<WHHeldBytes> held = nullptr, std::size_t heldIndex = 0);
 
 private:
     platform::WebView* webView_;
@@ -78,6 +81,8 @@ public:
 
 private:
     void execMessage(const platform::BridgeMessage& message);
+    // The argument positions of config.xml's services whose bytes may stay in the web process.
+    std::vector<platform::PageBridgeConfig::BulkArgument> bulkArguments() const;
     // Logs why a call did not reach its plug-in and answers its callback with a JSON error.
     void refuseCall(const std::optional<std::string>& callbackId, const std::string& why);
 

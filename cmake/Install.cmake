@@ -1,6 +1,7 @@
 # The installed layout (GNU directories below the prefix):
 #   bin/kivano                                   the program, RUNPATH to its library
 #   lib/kivano/libkivano_core.so                 the core shared library
+#   lib/kivano/libkivano_sip.so                  the SIP back end, loaded at the intercom's first use
 #   lib/kivano/web-extensions/                   the page bridge's web-process extension
 #   share/kivano/                                the bundle (config.xml, www/, strings/, icons/)
 #   share/applications/<id>.desktop              menu entry and URL-scheme handler
@@ -12,6 +13,9 @@ set_target_properties(kivano PROPERTIES INSTALL_RPATH "$ORIGIN/${KIVANO_BIN_TO_L
 install(TARGETS kivano RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kivano_core LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kivano)
 install(TARGETS kivano_web_extension LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kivano/web-extensions)
+if(TARGET kivano_sip)
+  install(TARGETS kivano_sip LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kivano)
+endif()
 
 install(DIRECTORY ${KIVANO_BUNDLE_OUT}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kivano)
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bridge/WHCommandDelegate.h"
+#include "bridge/WHOutOfBandBytes.h"
 #include "companion/KVControlMain.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
@@ -312,10 +313,16 @@ void VideoProxy::didReceiveData(platform::HttpStream& stream, const Bytes& data)
         return;
     }
     if (e != std::string::npos) {
-        Bytes frame(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(e + 2));
+        // The buffer becomes the frame (bytes after the marker are dropped); the next frame is
+        // gathered in the memory of the one before, so that none of this allocates anew.
+        Bytes frame;
+        frame.swap(buffer);
+        frame.resize(e + 2);
+        buffer.swap(spare_);
+        buffer.clear();
         _startDetected = false;
-        _receivedData = Bytes{};  // bytes after the marker are dropped
         dispatchImage(frame);
+        spare_.swap(frame);
         if (!_isMJPEG) fetchImageLocked();
     }
 }
@@ -408,7 +415,17 @@ void VideoProxy::dispatchImage(const Bytes& frame) {
     _dispatchedFrames += 1;
     _dispatchedBytes += static_cast<std::int64_t>(frame.size());
     _dispatchCount = std::min(_dispatchCount + 1, 100);
-    auto result = WHPluginResult::resultWithStatus(WHCommandStatus_OK, platform::base64Encode(frame));
+    // A frame of many bytes goes to the page outside the messages; its web process makes the
+    // Base64 text there.
+    WHPluginResult result;
+    std::shared_ptr<WHPageBytes> bytes;
+    if (commandDelegate()->carriesPageBytes(frame.size())) bytes = WHPageBytes::forMemory(frame);
+    if (bytes) {
+        result = WHPluginResult::resultWithStatusMessageAsPageBytes(WHCommandStatus_OK, std::move(bytes),
+                                                                   WHPageBytesForm::Base64Text);
+    } else {
+        result = WHPluginResult::resultWithStatus(WHCommandStatus_OK, platform::base64Encode(frame));
+    }
     result.setKeepCallbackAsBool(true);
     commandDelegate()->sendPluginResult(result, _callbackId);
 }

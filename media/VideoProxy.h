@@ -68,6 +68,7 @@ private:
 
     std::shared_ptr<platform::HttpStream> _conn;
     std::optional<Bytes> _receivedData;
+    Bytes spare_;  // the memory of the last frame, for the next one
     std::shared_ptr<platform::StreamSession> _queue;
     std::optional<std::string> _callbackId;
     bool cancelled = false;

@@ -150,8 +150,12 @@ void endWrite() {
 
 }  // namespace
 
-bool writeFileAtomically(const std::string& path, const void* data, std::size_t size, const AtomicWriteOptions& options,
-                         std::string* error) {
+namespace {
+
+// What both kinds of replacement check first; answers whether the write may go ahead, and the
+// mode the new file gets.
+bool prepareReplacement(const std::string& path, const AtomicWriteOptions& options, unsigned& mode, bool& keepMode,
+                        std::string* error) {
     if (path.empty() || path.back() == '/') {
         if (error) *error = "no file name";
         return false;
@@ -168,8 +172,79 @@ bool writeFileAtomically(const std::string& path, const void* data, std::size_t 
         if (error) *error = S_ISDIR(st.st_mode) ? "a folder is in the way" : "not a regular file";
         return false;
     }
-    bool keepMode = exists && S_ISREG(st.st_mode);
-    unsigned mode = keepMode ? (st.st_mode & 07777) : options.newFileMode;
+    keepMode = exists && S_ISREG(st.st_mode);
+    mode = keepMode ? (st.st_mode & 07777) : options.newFileMode;
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<AtomicFileWriter> AtomicFileWriter::begin(const std::string& path, const AtomicWriteOptions& options,
+                                                          std::string* error) {
+    unsigned mode = 0;
+    bool keepMode = false;
+    if (!prepareReplacement(path, options, mode, keepMode, error)) return nullptr;
+    std::unique_ptr<AtomicFileWriter> w(new AtomicFileWriter);
+    w->path_ = path;
+    w->mode_ = mode;
+    w->keepMode_ = keepMode;
+    // Named as GLib names its temporary files, which removeLeftoverTemporaryFiles() knows.
+    std::string name = path + ".XXXXXX";
+    beginWrite(path);
+    int fd = g_mkstemp_full(name.data(), O_RDWR | O_CLOEXEC | O_NOFOLLOW, static_cast<int>(mode));
+    if (fd < 0) {
+        if (error) *error = std::strerror(errno);
+        endWrite();
+        w->ended_ = true;
+        return nullptr;
+    }
+    w->fd_ = fd;
+    w->temporary_ = name;
+    return w;
+}
+
+AtomicFileWriter::~AtomicFileWriter() { abort(); }
+
+void AtomicFileWriter::abort() {
+    if (ended_) return;
+    ended_ = true;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    endWrite();
+}
+
+bool AtomicFileWriter::commit(std::string* error) {
+    if (ended_ || fd_ < 0) {
+        if (error) *error = "no write in progress";
+        return false;
+    }
+    // Durable before it becomes visible, as writeFileAtomically's replacement is.
+    if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
+        if (error) *error = std::strerror(errno);
+        fd_ = -1;
+        abort();
+        return false;
+    }
+    fd_ = -1;
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
+        if (error) *error = std::strerror(errno);
+        abort();
+        return false;
+    }
+    // The temporary file was made under the umask; the replaced file's mode is restored.
+    if (keepMode_) ::chmod(path_.c_str(), mode_);
+    temporary_.clear();
+    ended_ = true;
+    endWrite();
+    return true;
+}
+
+bool writeFileAtomically(const std::string& path, const void* data, std::size_t size, const AtomicWriteOptions& options,
+                         std::string* error) {
+    unsigned mode = 0;
+    bool keepMode = false;
+    if (!prepareReplacement(path, options, mode, keepMode, error)) return false;
 
     beginWrite(path);
     GError* gerror = nullptr;

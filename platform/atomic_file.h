@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -21,6 +22,32 @@ bool writeFileAtomically(const std::string& path, const void* data, std::size_t 
 inline bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error = nullptr) {
     return writeFileAtomically(path, content.data(), content.size(), AtomicWriteOptions(), error);
 }
+
+// The same replacement with the content written through a descriptor: begin() makes the
+// temporary file beside the target (after the same checks as writeFileAtomically), commit() syncs
+// it and renames it into place; a writer dropped without commit() removes its temporary file.
+class AtomicFileWriter {
+public:
+    static std::unique_ptr<AtomicFileWriter> begin(const std::string& path, const AtomicWriteOptions& options,
+                                                   std::string* error = nullptr);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    // The temporary file, open for writing, empty at first.
+    int fd() const { return fd_; }
+    bool commit(std::string* error = nullptr);
+
+private:
+    AtomicFileWriter() = default;
+    void abort();
+
+    std::string path_, temporary_;
+    int fd_ = -1;
+    unsigned mode_ = 0600;
+    bool keepMode_ = false;
+    bool ended_ = false;
+};
 
 // Removes the temporary files of writes that earlier runs of the program did not finish. Runs of
 // the program that are still alive keep theirs.

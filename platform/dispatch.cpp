@@ -63,6 +63,97 @@ MainQueue& mainQueue() {
 
 void dispatchMain(Job job) { mainQueue().push(std::move(job)); }
 
+// ---- prompt jobs ----
+
+namespace {
+struct PromptJobs {
+    std::mutex mutex;
+    std::deque<Job> jobs;
+    // The main thread's wait, while it waits.
+    std::mutex* waitMutex = nullptr;
+    std::condition_variable* waitChanged = nullptr;
+
+    // Main thread. Each job runs once, whichever turn comes first.
+    void runPending() {
+        for (;;) {
+            Job job;
+            {
+                std::lock_guard lock(mutex);
+                if (jobs.empty()) return;
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            job();
+        }
+    }
+    bool pending() {
+        std::lock_guard lock(mutex);
+        return !jobs.empty();
+    }
+};
+PromptJobs& promptJobs() {
+    static PromptJobs* p = new PromptJobs;  // lives for the process
+    return *p;
+}
+}  // namespace
+
+void dispatchMainPromptly(Job job) {
+    PromptJobs& p = promptJobs();
+    std::mutex* waitMutex = nullptr;
+    std::condition_variable* waitChanged = nullptr;
+    {
+        std::lock_guard lock(p.mutex);
+        p.jobs.push_back(std::move(job));
+        waitMutex = p.waitMutex;
+        waitChanged = p.waitChanged;
+    }
+    dispatchMain([] { promptJobs().runPending(); });
+    if (waitChanged) {
+        // Taken so that the wake-up cannot fall between the waiter's look and its sleep.
+        std::lock_guard lock(*waitMutex);
+        waitChanged->notify_all();
+    }
+}
+
+bool waitOnMainThread(std::unique_lock<std::mutex>& lock, std::condition_variable& changed, const std::function<bool()>& done,
+                      std::optional<std::chrono::steady_clock::time_point> deadline) {
+    PromptJobs& p = promptJobs();
+    std::mutex* outerMutex;
+    std::condition_variable* outerChanged;
+    {
+        std::lock_guard guard(p.mutex);
+        outerMutex = p.waitMutex;
+        outerChanged = p.waitChanged;
+        p.waitMutex = lock.mutex();
+        p.waitChanged = &changed;
+    }
+    bool result = false;
+    for (;;) {
+        if (done()) {
+            result = true;
+            break;
+        }
+        if (p.pending()) {
+            lock.unlock();
+            p.runPending();
+            lock.lock();
+            continue;
+        }
+        if (deadline) {
+            if (changed.wait_until(lock, *deadline) == std::cv_status::timeout) {
+                result = done();
+                break;
+            }
+        } else {
+            changed.wait(lock);
+        }
+    }
+    std::lock_guard guard(p.mutex);
+    p.waitMutex = outerMutex;
+    p.waitChanged = outerChanged;
+    return result;
+}
+
 // ---- background pool ----
 
 namespace {

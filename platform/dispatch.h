@@ -5,8 +5,12 @@
 //  - timers: one-shot or repeating, fired on the main thread.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -19,6 +23,16 @@ bool isMainThread();
 
 void dispatchMain(Job job);
 void dispatchBackground(Job job);
+
+// For main-thread work that a worker waits for: runs from the main loop like dispatchMain's jobs
+// (in order among themselves), or earlier, inside waitOnMainThread() while the main thread waits
+// there for a worker. Jobs given here must not wait for anything themselves.
+void dispatchMainPromptly(Job job);
+// Main thread: waits until `done()` (checked with `lock` held; whoever changes what it reads
+// notifies `changed`) or the deadline, running the jobs given to dispatchMainPromptly meanwhile.
+// Answers `done()`.
+bool waitOnMainThread(std::unique_lock<std::mutex>& lock, std::condition_variable& changed, const std::function<bool()>& done,
+                      std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
 class SerialQueue {
 public:

@@ -128,6 +128,26 @@ std::string toJson(const Value& v, int indent) {
     }
 }
 
+std::string scriptSafeJson(std::string json) {
+    // Both characters only occur inside strings (JSON allows them there unescaped).
+    std::size_t at = json.find("\xE2\x80");
+    if (at == std::string::npos) return json;
+    std::string out;
+    out.reserve(json.size() + 16);
+    std::size_t from = 0;
+    for (; at != std::string::npos; at = json.find("\xE2\x80", at + 1)) {
+        if (at + 2 >= json.size()) break;
+        unsigned char third = static_cast<unsigned char>(json[at + 2]);
+        if (third != 0xA8 && third != 0xA9) continue;
+        out.append(json, from, at - from);
+        out += third == 0xA8 ? "\\u2028" : "\\u2029";
+        from = at + 3;
+        at += 2;
+    }
+    out.append(json, from, std::string::npos);
+    return out;
+}
+
 // Replaces "\uD8xx" escapes not forming a pair with "\uFFFD".
 static std::string fixLoneSurrogates(std::string_view text) {
     std::string out;

@@ -37,6 +37,9 @@ inline constexpr std::size_t kMaxValueDepth = 512;
 // Byte values are written as arrays of numbers (callers convert them first where that matters).
 // A value nested deeper than kMaxValueDepth is written as "null".
 std::string toJson(const Value& v, int indent = -1);
+// The JSON text with U+2028 and U+2029 written as escapes, so that it stands in a script as a
+// literal of the same value.
+std::string scriptSafeJson(std::string json);
 // Parses JSON; a lone UTF-16 surrogate escape ("\ud800") becomes U+FFFD instead of failing.
 // A text that nests arrays and objects deeper than `maxDepth` is refused before parsing.
 std::optional<Value> parseJson(std::string_view text, std::size_t maxDepth = kMaxValueDepth);

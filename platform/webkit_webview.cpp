@@ -7,6 +7,7 @@
 // its messages, and sends it the scripts that only a trusted document may run.
 #include <dlfcn.h>
 #include <gtk/gtk.h>
+#include <gio/gunixfdlist.h>
 #include <webkit2/webkit2.h>
 
 #include <atomic>
@@ -92,13 +93,72 @@ public:
                                             nullptr, nullptr, nullptr);
     }
 
-    void evaluateScriptInTrustedPage(const std::string& script) override {
+    void evaluateScriptInTrustedPage(const std::string& script) override { evaluateScriptsInTrustedPage({script}); }
+
+    void evaluateScriptsInTrustedPage(const std::vector<std::string>& scripts) override {
+        std::vector<PageDelivery> items;
+        items.reserve(scripts.size());
+        for (const auto& script : scripts) items.push_back({script, std::nullopt});
+        deliverToTrustedPage(items);
+    }
+
+    void deliverToTrustedPage(const std::vector<PageDelivery>& items) override {
         // Without a view there is no document; the web process decides on the one it shows.
-        if (!view_ || bridge_.trustedPrefix.empty()) return;
-        char* text = g_utf8_make_valid(script.c_str(), static_cast<gssize>(script.size()));
-        WebKitUserMessage* message = webkit_user_message_new(kBridgeDeliverMessage, g_variant_new("(s)", text));
-        g_free(text);
+        if (!view_ || bridge_.trustedPrefix.empty() || items.empty()) return;
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
+        GUnixFDList* fds = nullptr;
+        auto pass = [&](int fd) -> gint32 {
+            if (!fds) fds = g_unix_fd_list_new();
+            return fd >= 0 ? g_unix_fd_list_append(fds, fd, nullptr) : -1;
+        };
+        for (const auto& item : items) {
+            if (item.bytes) {
+                if (!extensionPresent_) continue;
+                const PageBytes& p = *item.bytes;
+                gint32 data = pass(p.fd);
+                gint32 ack = pass(p.ackFd);
+                g_variant_builder_add(&b, "v",
+                                      g_variant_new(kBridgeBytesType, p.callbackId.c_str(), p.status, p.keep, p.form.c_str(),
+                                                    p.mimeType.c_str(), p.invalidStatus, p.invalidMessage, data,
+                                                    static_cast<guint64>(p.offset), static_cast<guint64>(p.length), ack));
+                continue;
+            }
+            const std::string& script = item.script;
+            // (A NUL byte counts as invalid here.)
+            if (g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {
+                g_variant_builder_add(&b, "v", g_variant_new_string(script.c_str()));
+            } else {
+                char* text = g_utf8_make_valid(script.c_str(), static_cast<gssize>(script.size()));
+                g_variant_builder_add(&b, "v", g_variant_new_string(text));
+                g_free(text);
+            }
+        }
+        GVariant* params = g_variant_new("(av)", &b);
+        WebKitUserMessage* message = fds ? webkit_user_message_new_with_fd_list(kBridgeDeliverMessage, params, fds)
+                                         : webkit_user_message_new(kBridgeDeliverMessage, params);
+        if (fds) g_object_unref(fds);
         webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
+    }
+
+    // Asked from any thread.
+    bool carriesBytes() const override { return extensionPresent_ && bridgeInstalled_; }
+
+    void writeHeldBytes(const std::string& token, int fd, int ackFd) override {
+        if (!view_ || !extensionPresent_) return;
+        GUnixFDList* fds = g_unix_fd_list_new();
+        gint32 data = g_unix_fd_list_append(fds, fd, nullptr);
+        gint32 ack = g_unix_fd_list_append(fds, ackFd, nullptr);
+        WebKitUserMessage* message = webkit_user_message_new_with_fd_list(
+            kBridgeWriteHeldMessage, g_variant_new("(shh)", token.c_str(), data, ack), fds);
+        g_object_unref(fds);
+        webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
+    }
+
+    void releaseHeldBytes(const std::string& token) override {
+        if (!view_ || !extensionPresent_) return;
+        webkit_web_view_send_message_to_page(view_, webkit_user_message_new(kBridgeReleaseHeldMessage, g_variant_new("(s)", token.c_str())),
+                                             nullptr, nullptr, nullptr);
     }
 
     std::string currentURL() const override {
@@ -114,7 +174,10 @@ public:
         if (view_) applyScript(scripts_.back());
     }
 
-    void installPageBridge(const PageBridgeConfig& config) override { bridge_ = config; }
+    void installPageBridge(const PageBridgeConfig& config) override {
+        bridge_ = config;
+        bridgeInstalled_ = !config.trustedPrefix.empty();
+    }
 
     void registerURIScheme(const std::string& scheme, URISchemeHandler handler) override {
         // A second registration of a scheme replaces its handler.
@@ -193,6 +256,7 @@ private:
         if (!g_file_test(extensions.c_str(), G_FILE_TEST_IS_DIR)) {
             logf("Page bridge extension folder %s is missing: pages cannot reach plug-ins", extensions);
         }
+        extensionPresent_ = g_file_test((extensions + "/libkivano_web_extension.so").c_str(), G_FILE_TEST_IS_REGULAR);
         webkit_web_context_set_web_extensions_directory(context_, extensions.c_str());
         g_signal_connect(context_, "initialize-web-extensions", G_CALLBACK(&WebKitView::onInitializeWebExtensions), this);
     }
@@ -265,6 +329,12 @@ private:
         g_variant_builder_add(&b, "{sv}", kBridgeScriptKey, g_variant_new_string(v->bridge_.script.c_str()));
         g_variant_builder_add(&b, "{sv}", kBridgeMessageLimitKey,
                               g_variant_new_uint64(static_cast<guint64>(v->bridge_.maxMessageBytes)));
+        GVariantBuilder bulk;
+        g_variant_builder_init(&bulk, G_VARIANT_TYPE("a(ssu)"));
+        for (const auto& a : v->bridge_.bulkArguments) {
+            g_variant_builder_add(&bulk, "(ssu)", a.service.c_str(), a.action.c_str(), static_cast<guint32>(a.index));
+        }
+        g_variant_builder_add(&b, "{sv}", kBridgeBulkArgumentsKey, g_variant_builder_end(&bulk));
         webkit_web_context_set_web_extensions_initialization_user_data(context, g_variant_builder_end(&b));
     }
 
@@ -474,6 +544,8 @@ private:
     bool webGL_ = false;
     bool devExtras_ = false;
     bool drawsBackground_ = true;
+    std::atomic<bool> extensionPresent_{false};
+    std::atomic<bool> bridgeInstalled_{false};
 };
 
 }  // namespace

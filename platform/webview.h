@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,6 +71,42 @@ struct PageBridgeConfig {
     std::string trustedPrefix;
     std::string script;
     std::size_t maxMessageBytes = 0;
+    // Argument positions whose bytes (kBridgeBulkBytes or more of them) the web process keeps
+    // instead of sending: the exec message then names them (BridgeMessage), and the view hands
+    // them to a descriptor on request (writeHeldBytes).
+    struct BulkArgument {
+        std::string service;  // lower-cased
+        std::string action;
+        unsigned index = 0;
+    };
+    std::vector<BulkArgument> bulkArguments;
+};
+
+// Bytes for the page that go outside the messages: a range of a descriptor the application
+// opened, read in the web process and handed to the page world's results function in the form
+// given. Descriptors are borrowed; the view passes copies of its own.
+struct PageBytes {
+    std::string callbackId;
+    int status = 1;
+    bool keep = false;
+    // "arraybuffer" (the array-buffer object with Base64 "data"), "base64" (Base64 text),
+    // "dataurl" ("data:<mime>;base64,..."), "text" (UTF-8 decoded), "binarystring" (a character
+    // per byte).
+    std::string form;
+    std::string mimeType;
+    // The answer when the bytes are not of the form (text that is not UTF-8).
+    int invalidStatus = 0;
+    int invalidMessage = 0;
+    int fd = -1;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    // Gets one byte once the page has had the bytes; closed without it when they never reach it.
+    int ackFd = -1;
+};
+// One thing for the page: a script, or bytes.
+struct PageDelivery {
+    std::string script;
+    std::optional<PageBytes> bytes;
 };
 
 // An HTTP authentication challenge of a load in the web view.
@@ -130,6 +167,29 @@ public:
     // The same, but only when the document the main frame shows when the script is about to run
     // (decided in the web process) is a trusted one of the page bridge; otherwise it is dropped.
     virtual void evaluateScriptInTrustedPage(const std::string& script) { evaluateScript(script); }
+    // The scripts in order, each an evaluation of its own, under the same condition, decided
+    // for each script.
+    virtual void evaluateScriptsInTrustedPage(const std::vector<std::string>& scripts) {
+        for (const auto& s : scripts) evaluateScriptInTrustedPage(s);
+    }
+    // Scripts and bytes in order, under the same condition. Bytes reach the page only where
+    // carriesBytes(); elsewhere they are dropped (their acknowledgement never comes).
+    virtual void deliverToTrustedPage(const std::vector<PageDelivery>& items) {
+        std::vector<std::string> scripts;
+        for (const auto& item : items) {
+            if (!item.bytes) scripts.push_back(item.script);
+        }
+        if (!scripts.empty()) evaluateScriptsInTrustedPage(scripts);
+    }
+    // Whether bytes can go between descriptors and the page outside the messages (the page
+    // bridge's web-process extension is there).
+    virtual bool carriesBytes() const { return false; }
+    // Main thread: has the web process write the bytes it holds under the token (BridgeMessage)
+    // into `fd`, then the count (or a negative error number) as a 64-bit integer into `ackFd`.
+    // The descriptors are borrowed. Without a web process nothing is written and `ackFd` closes.
+    virtual void writeHeldBytes(const std::string& token, int fd, int ackFd) {}
+    // Main thread: the bytes held under the token are not needed.
+    virtual void releaseHeldBytes(const std::string& token) {}
     // The URL being loaded or shown (it changes when a load starts).
     virtual std::string currentURL() const = 0;
     // The URL of the document the main frame shows (it changes when a load commits).

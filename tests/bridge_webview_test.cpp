@@ -104,6 +104,29 @@ TEST(BridgeWebView, CallReachesPluginAndResultsArriveInOrder) {
     EXPECT_EQ(later[1], Value::parse(R"(["bg"])"));
 }
 
+// Results handed over together: one whose callback throws does not keep the later ones from
+// their callbacks, and the page's error handling sees what it threw.
+TEST(BridgeWebView, ACallbackThatThrowsStopsNoResultAfterIt) {
+    PageFixture page({{"index.html", indexPage(R"(<script>
+      window.onerror = function(message){ report('onerror', String(message)); };
+      document.addEventListener('deviceready', function(){
+        var seen = [];
+        webhost.exec(function(v){
+          seen.push(v);
+          if (v === 'done') { report('seen', seen); return; }
+          if (v === 0) throw new Error('thrown in a callback');
+        }, null, 'Probe', 'burst', [3]);
+      });
+    </script>)")}});
+    ASSERT_TRUE(page.load());
+    auto seen = page.waitForReport("seen");
+    ASSERT_FALSE(seen.is_null());
+    EXPECT_EQ(seen[1], Value::parse(R"([0,1,2,"done"])"));
+    auto error = page.waitForReport("onerror");
+    ASSERT_FALSE(error.is_null());
+    EXPECT_NE(error[1].get<std::string>().find("thrown in a callback"), std::string::npos) << error[1];
+}
+
 TEST(BridgeWebView, UnknownServiceOrActionAnswersNothingAndLogs) {
     testutil::LogCapture logs;
     PageFixture page({{"index.html", indexPage(R"(<script>
@@ -203,6 +226,51 @@ TEST(BridgeWebView, CloseSendsResignBeforePauseAndUrlsReachHandleOpenURL) {
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[0][1], "resign");
     EXPECT_EQ(events[1][1], "pause");
+}
+
+// Results and events are evaluations of the native side, which a page's policy does not govern;
+// nothing of them may depend on the page's permission to evaluate text.
+TEST(BridgeWebView, APageThatForbidsEvalGetsEveryResultAndEvent) {
+    PageFixture page({{"index.html", "<!DOCTYPE html><html><head>"
+                                     "<meta http-equiv=\"Content-Security-Policy\" content=\"script-src 'self' file: 'unsafe-inline'\">" +
+                                         PageFixture::libraryTag() + PageFixture::reportHelper() + R"(</head><body><script>
+      var evalBlocked = false;
+      try { eval('1'); } catch (e) { evalBlocked = true; }
+      ['resign', 'pause', 'active', 'resume'].forEach(function(n){
+        document.addEventListener(n, function(){ report('event', n); });
+      });
+      document.addEventListener('deviceready', function(){
+        report('ready', evalBlocked);
+        var got = 0, inOrder = true;
+        webhost.exec(function(v){
+          if (v === 'done') { report('burst', got, inOrder); return; }
+          if (v !== got) inOrder = false;
+          got++;
+        }, null, 'Probe', 'burst', [10000]);
+        var answered = 0;
+        for (var i = 0; i < 50; i++) {
+          webhost.exec(function(){ if (++answered === 50) report('rapid', answered); }, null, 'Probe', 'later', [i]);
+        }
+      });
+    </script></body></html>)"}});
+    ASSERT_TRUE(page.load());
+    ASSERT_EQ(page.waitForReport("ready")[1], true) << "the page's policy forbids eval";
+    auto burst = page.waitForReport("burst", 60);
+    ASSERT_FALSE(burst.is_null());
+    EXPECT_EQ(burst[1], 10000);
+    EXPECT_EQ(burst[2], true);
+    EXPECT_FALSE(page.waitForReport("rapid", 30).is_null());
+
+    auto& app = platform::Application::shared();
+    app.finishLaunchingForTesting();
+    ASSERT_NE(KVControlMain::sharedInstance(), nullptr);
+    page.ui().window->performClose();
+    ASSERT_TRUE(testutil::spinUntil([&] { return page.reportsTagged("event").size() >= 2; }, 10));
+    KVControlMain::sharedInstance()->showTarragon(std::nullopt);
+    ASSERT_TRUE(testutil::spinUntil([&] { return page.reportsTagged("event").size() >= 4; }, 10));
+    std::vector<std::string> events;
+    for (const auto& e : page.reportsTagged("event")) events.push_back(e[1].get<std::string>());
+    EXPECT_EQ(events, (std::vector<std::string>{"resign", "pause", "resume", "active"}));
 }
 
 // What an attacker tries with what it stole: every text it saw is posted to every message handler

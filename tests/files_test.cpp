@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "app/AppDelegate.h"
+#include "bridge/WHOutOfBandBytes.h"
 #include "bridge/WHViewController.h"
 #include "companion/FilePluginAccess.h"
 #include "platform/application.h"
@@ -559,6 +560,60 @@ TEST_F(LocalFs, PositionedWritesGiveWhatTruncatingAndAppendingGave) {
 
 
 
+// Bytes that arrive through a descriptor (the page's, from its web process) end as the same bytes
+// written by writeAtPosition: the local filesystem's own target, and the one every filesystem has.
+TEST_F(LocalFs, WritesThroughADescriptorGiveWhatPositionedWritesGive) {
+    struct Case {
+        std::optional<std::string> before;
+        std::uint64_t position;
+        std::string data;
+        std::string after;
+    };
+    const std::vector<Case> cases{
+        {"0123456789", 0, "abc", "abc"},
+        {std::nullopt, 0, "abc", "abc"},
+        {"0123456789", 4, "ab", "0123ab"},
+        {"0123", 6, "ab", std::string("0123\0\0ab", 8)},
+        {std::nullopt, 5, "ab", "ab"},
+    };
+    for (bool own : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE((own ? "local, " : "in memory, ") + c.before.value_or("(none)") + " @" + std::to_string(c.position));
+            std::string path = root + "/w.txt";
+            ::unlink(path.c_str());
+            if (c.before) testutil::writeFile(path, *c.before);
+            WHPluginResult error;
+            auto target = own ? fs->openForWriteAtPosition(url("/w.txt"), c.position, error)
+                              : fs->WHFileSystem::openForWriteAtPosition(url("/w.txt"), c.position, error);
+            ASSERT_TRUE(target);
+            ASSERT_EQ(::write(target->fd(), c.data.data(), c.data.size()), static_cast<ssize_t>(c.data.size()));
+            auto r = target->finish(c.data.size());
+            EXPECT_EQ(r.status(), 1u);
+            EXPECT_EQ(msg(r), static_cast<int>(c.data.size()));
+            EXPECT_EQ(testutil::readFile(path), c.after);
+            EXPECT_TRUE(temporariesOf(root, "w.txt").empty());
+        }
+    }
+    // A whole-file replacement given up on leaves the file as it was and nothing beside it.
+    testutil::writeFile(root + "/w.txt", "old");
+    {
+        WHPluginResult error;
+        auto target = fs->openForWriteAtPosition(url("/w.txt"), 0, error);
+        ASSERT_TRUE(target);
+        ASSERT_EQ(::write(target->fd(), "new", 3), 3);
+        EXPECT_EQ(temporariesOf(root, "w.txt").size(), 1u);
+    }
+    EXPECT_EQ(testutil::readFile(root + "/w.txt"), "old");
+    EXPECT_TRUE(temporariesOf(root, "w.txt").empty());
+    // What the checks refuse is refused before any descriptor is there.
+    for (const char* full : {"/dir", "/../outside/secret", "/missing/w.txt"}) {
+        SCOPED_TRACE(full);
+        WHPluginResult error;
+        EXPECT_FALSE(fs->openForWriteAtPosition(url(full), 0, error));
+        EXPECT_EQ(error.status(), 9u);
+    }
+}
+
 class FilePlugin : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -711,6 +766,140 @@ TEST_F(FilePlugin, WritesToOneFileKeepTheirOrder) {
     std::vector<std::string> order;
     for (const auto& r : delegate.results()) order.push_back(r.callbackId.value_or(""));
     EXPECT_EQ(std::vector<std::string>(order.end() - blocks, order.end()), ids);
+}
+
+// What the page's web process does with held bytes, for these tests: writes them into the
+// descriptor and answers the count (or, with `answer`, an error number), or answers nothing.
+struct FakeWebProcess {
+    std::string bytes;
+    std::optional<std::int64_t> answer;  // absent: the bytes and their count
+    bool silent = false;
+    int written = 0, released = 0;
+    std::shared_ptr<WHHeldBytes> held(std::uint64_t size) {
+        return std::make_shared<WHHeldBytes>(
+            "0123456789abcdef0123456789abcdef", size,
+            [this](const std::string&, int fd, int ack) {
+                ++written;
+                if (silent) return;
+                std::int64_t count = answer.value_or(static_cast<std::int64_t>(bytes.size()));
+                if (!answer) EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+                EXPECT_EQ(::write(ack, &count, sizeof count), static_cast<ssize_t>(sizeof count));
+            },
+            [this](const std::string&) { ++released; });
+    }
+};
+
+TEST_F(FilePlugin, HeldBytesOfAWriteGoFromTheDescriptorIntoTheFile) {
+    const std::string f = "whfile://localhost/persistent/held.bin";
+    const std::string big(200000, 'h');
+    struct Case {
+        std::string name;
+        std::optional<std::string> before;
+        std::int64_t position;
+        std::optional<std::int64_t> answer;
+        bool silent;
+        std::string url;
+        std::optional<std::string> after;
+        unsigned status;
+        Value message;
+        int written, released;
+    };
+    const std::vector<Case> cases{
+        {"replaced", "old", 0, std::nullopt, false, f, big, 1, static_cast<int>(big.size()), 1, 0},
+        {"appended", "0123", 2, std::nullopt, false, f, "01" + big, 1, static_cast<int>(big.size()), 1, 0},
+        {"token unknown there", "old", 0, -ENOENT, false, f, "old", 9, INVALID_MODIFICATION_ERR, 1, 0},
+        {"no answer", "old", 0, std::nullopt, true, f, "old", 9, INVALID_MODIFICATION_ERR, 1, 0},
+        {"negative position", "old", -1, std::nullopt, false, f, "old", 9, INVALID_MODIFICATION_ERR, 0, 1},
+        {"no such filesystem", std::nullopt, 0, std::nullopt, false, "whfile://localhost/nosuch/held.bin", std::nullopt, 6,
+         NOT_FOUND_ERR, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = persistent() + "/held.bin";
+        ::unlink(path.c_str());
+        if (c.before) testutil::writeFile(path, *c.before);
+        FakeWebProcess web;
+        web.bytes = big;
+        web.answer = c.answer;
+        web.silent = c.silent;
+        delegate.clear();
+        {
+            WHInvokedUrlCommand command({c.url, nullptr, c.position}, "h", "File", "write");
+            command.setHeldBytes(1, web.held(big.size()));
+            plugin->invokeAction("write", command);
+        }
+        // The transfer is asked for from the main thread.
+        ASSERT_TRUE(delegate.waitFor(1, 30));
+        EXPECT_EQ(delegate.last().status(), static_cast<int>(c.status));
+        EXPECT_EQ(delegate.last().message(), std::optional<Value>(c.message));
+        EXPECT_EQ(exists(path), c.after.has_value());
+        if (c.after) EXPECT_TRUE(testutil::readFile(path) == *c.after);
+        EXPECT_TRUE(temporariesOf(persistent(), "held.bin").empty());
+        platform::runMainLoopFor(0.05);
+        EXPECT_EQ(web.written, c.written);
+        EXPECT_EQ(web.released, c.released) << "bytes that are not written are let go";
+    }
+}
+
+// A delegate whose page takes bytes outside the messages.
+class PageBytesDelegate : public testutil::RecordingDelegate {
+public:
+    bool carriesPageBytes(std::uint64_t length) override { return length >= 64 * 1024; }
+};
+
+TEST_F(FilePlugin, LargeReadsGoAsPageBytesAndTheNextFileWorkWaitsForThem) {
+    PageBytesDelegate pages;
+    plugin->setCommandDelegate(&pages);
+    const std::string f = "whfile://localhost/persistent/r.txt";
+    std::string content(100000, 'a');
+    content[10] = '\xC3';
+    content[11] = '\xA9';
+    testutil::writeFile(persistent() + "/r.txt", content);
+    struct Case {
+        std::string action;
+        Value args;
+        WHPageBytesForm form;
+        std::string mime;
+        int invalidMessage;
+    };
+    const std::vector<Case> cases{
+        {"readAsArrayBuffer", {f, 0, -1}, WHPageBytesForm::ArrayBuffer, "text/plain", NOT_READABLE_ERR},
+        {"readAsDataURL", {f, 0, -1}, WHPageBytesForm::DataURL, "text/plain", NOT_READABLE_ERR},
+        {"readAsText", {f, "UTF-8", 0, -1}, WHPageBytesForm::UTF8Text, "text/plain", ENCODING_ERR},
+        {"readAsBinaryString", {f, 0, -1}, WHPageBytesForm::BinaryString, "text/plain", NOT_READABLE_ERR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        pages.clear();
+        plugin->invokeAction(c.action, WHInvokedUrlCommand(c.args, "r", "File", c.action));
+        // A write queued behind the read must not cut the file before the page has its bytes.
+        plugin->invokeAction("write", WHInvokedUrlCommand({f, "cut", 0}, "w", "File", "write"));
+        ASSERT_TRUE(pages.waitFor(1));
+        WHPluginResult r = pages.results()[0].result;
+        ASSERT_TRUE(r.pageBytes());
+        EXPECT_EQ(r.status(), 1u);
+        EXPECT_EQ(r.pageBytesForm(), c.form);
+        EXPECT_EQ(r.pageBytesMimeType(), c.mime);
+        EXPECT_EQ(r.invalidStatus(), WHCommandStatus_IO_EXCEPTION);
+        EXPECT_EQ(r.invalidMessage(), c.invalidMessage);
+        platform::runMainLoopFor(0.2);
+        EXPECT_EQ(pages.count(), 1u) << "the write waits";
+        auto bytes = r.pageBytes()->read();
+        ASSERT_TRUE(bytes);
+        EXPECT_TRUE(std::string(bytes->begin(), bytes->end()) == content);
+        r.pageBytes()->delivered();
+        ASSERT_TRUE(pages.waitFor(2));
+        EXPECT_EQ(testutil::readFile(persistent() + "/r.txt"), "cut");
+        testutil::writeFile(persistent() + "/r.txt", content);
+    }
+    // Fewer bytes go in the message; so do all where the page takes none outside it.
+    pages.clear();
+    plugin->invokeAction("readAsText", WHInvokedUrlCommand({f, "UTF-8", 0, 65535}, "s", "File", "readAsText"));
+    ASSERT_TRUE(pages.waitFor(1));
+    EXPECT_FALSE(pages.results()[0].result.pageBytes());
+    EXPECT_EQ(pages.results()[0].message(), std::optional<Value>(content.substr(0, 65535)));
+    plugin->setCommandDelegate(&delegate);
+    EXPECT_EQ(msg(call("readAsText", {f, "UTF-8", 0, -1})), content);
 }
 
 TEST_F(FilePlugin, NegativeOrOutOfRangeSizesAndPositionsChangeNothing) {

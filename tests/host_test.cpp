@@ -21,6 +21,14 @@
 using platform::Value;
 using testutil::RecordingWebView;
 
+// The results a delivery hands to the page ("<function>([...])"), or null for another script.
+static Value resultsIn(const std::string& script) {
+    const std::string head = std::string(WHCommandDelegateImpl::kResultsFunction) + "(";
+    if (script.rfind(head, 0) != 0 || script.back() != ')') return nullptr;
+    auto parsed = platform::parseJson(script.substr(head.size(), script.size() - head.size() - 1));
+    return parsed ? *parsed : Value();
+}
+
 TEST(ConfigParser, ElementsAndAttributes) {
     WHConfigParser p;
     p.parseText(R"(<widget>
@@ -171,8 +179,8 @@ TEST_F(HostTest, DeepBrokenOrOversizedCallsAreRefusedWithAnAnswer) {
         EXPECT_TRUE(logs.containsSubstring(k.logged));
         EXPECT_EQ(logs.containsSubstring("mark: "), k.reaches);
         platform::runMainLoopUntil([&] { return !web->scripts.empty(); }, k.reaches ? 0.1 : 2);
-        bool answered = !web->scripts.empty() &&
-                        web->scripts[0].find("nativeCallback('" + k.name + "',8,") != std::string::npos;
+        Value results = web->scripts.empty() ? Value() : resultsIn(web->scripts[0]);
+        bool answered = results.is_array() && results.size() == 1 && results[0][0] == k.name && results[0][1] == 8;
         EXPECT_EQ(answered, !k.reaches);
     }
 }
@@ -292,15 +300,22 @@ TEST_F(HostTest, ResultsAreQueuedInOrderAndNeverEvaluatedInsideTheCaller) {
     EXPECT_TRUE(web->scripts.empty()) << "nothing runs inside the caller";
     platform::runMainLoopUntil([&] { return !web->scripts.empty(); }, 2);
     ASSERT_EQ(web->scripts.size(), 1u) << "one evaluation for one main-loop turn";
-    const std::string& s = web->scripts[0];
-    auto first = s.find("nativeCallback('cb',1,\\n  1\\n,1)");
-    auto second = s.find("nativeCallback('cb',1,\\n  1\\n,1)", first + 1);
-    auto third = s.find("nativeCallback('cb',1,\\n  null\\n,0)");
-    ASSERT_NE(first, std::string::npos) << s;
-    ASSERT_NE(second, std::string::npos);
-    ASSERT_NE(third, std::string::npos);
-    EXPECT_LT(second, third);
-    EXPECT_EQ(s.find("INVALID"), std::string::npos);
+    EXPECT_EQ(resultsIn(web->scripts[0]), Value::parse(R"([["cb",1,1,1],["cb",1,1,1],["cb",1,null,0]])")) << web->scripts[0];
+
+    // Scripts stay evaluations of their own, between the results queued before and after them.
+    web->scripts.clear();
+    d->sendPluginResult(kept, "a");
+    d->evalJs("first()");
+    d->evalJs("second()");
+    d->sendPluginResult(kept, "b");
+    d->sendPluginResult(kept, "c");
+    platform::runMainLoopUntil([&] { return web->scripts.size() >= 4; }, 2);
+    ASSERT_EQ(web->scripts.size(), 4u);
+    EXPECT_EQ(resultsIn(web->scripts[0]), Value::parse(R"([["a",1,1,1]])"));
+    EXPECT_EQ(web->scripts[1], WHCommandDelegateImpl::wrapEvalAndFetch("first()"));
+    EXPECT_EQ(web->scripts[2], WHCommandDelegateImpl::wrapEvalAndFetch("second()"));
+    EXPECT_EQ(resultsIn(web->scripts[3]), Value::parse(R"([["b",1,1,1],["c",1,1,1]])"));
+    for (const auto& script : web->scripts) EXPECT_EQ(script.find("eval("), std::string::npos) << script;
 }
 
 TEST_F(HostTest, ResultsAreNotEvaluatedIntoAForeignPage) {
@@ -385,12 +400,9 @@ TEST_F(HostTest, UrlArrivalAndWindowModes) {
     web->scripts.clear();
     KVControlMain::sharedInstance()->showTarragon(std::nullopt);
     platform::runMainLoopUntil([&] { return !web->scripts.empty(); }, 2);
-    ASSERT_EQ(web->scripts.size(), 1u);
-    auto resume = web->scripts[0].find("fireDocumentEvent('resume')");
-    auto active = web->scripts[0].find("fireDocumentEvent('active')");
-    ASSERT_NE(resume, std::string::npos);
-    ASSERT_NE(active, std::string::npos);
-    EXPECT_LT(resume, active);
+    ASSERT_EQ(web->scripts.size(), 2u) << "both in the same main-loop turn";
+    EXPECT_NE(web->scripts[0].find("fireDocumentEvent('resume')"), std::string::npos);
+    EXPECT_NE(web->scripts[1].find("fireDocumentEvent('active')"), std::string::npos);
     platform::NotificationCenter::defaultCenter().removeObserver(&posted);
 }
 

@@ -152,6 +152,9 @@ TEST_F(InstalledProgram, LayoutBelowThePrefix) {
         "share/kivano/strings/en.json",
         "share/kivano/icons/" + kId + ".svg",
     };
+#ifdef KIVANO_HAVE_LINPHONE
+    expected.insert(lib + "/kivano/libkivano_sip.so");
+#endif
     for (const char* state : {"", "-error", "-offline", "-presence"}) {
         std::string icon = kId + "-status" + state + "-symbolic.svg";
         expected.insert("share/icons/hicolor/scalable/status/" + icon);
@@ -360,6 +363,11 @@ TEST(DebianPackage, HoldsTheLayoutAndDependsOnTheSharedLibraries) {
           "./usr/share/metainfo/" + kId + ".metainfo.xml"}) {
         EXPECT_TRUE(contains(list.out, " " + file + "\n")) << file;
     }
+#ifdef KIVANO_HAVE_LINPHONE
+    // The SIP module is loaded at run time; the package still depends on what it links.
+    EXPECT_TRUE(contains(list.out, " ./usr/" + lib + "/kivano/libkivano_sip.so\n"));
+    EXPECT_TRUE(contains(depends, " liblinphone++")) << depends;
+#endif
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "bridge/WHCommandDelegateImpl.h"
+#include "bridge/WHOutOfBandBytes.h"
 #include "bridge/WHInvokedUrlCommand.h"
 #include "bridge/WHPluginResult.h"
 #include "platform/value.h"
@@ -149,6 +150,40 @@ TEST(PluginResult, MessagesAsScriptText) {
     }
 }
 
+// Page bytes where they cannot go outside the messages become the message they stand for.
+TEST(PluginResult, PageBytesMadeIntoMessages) {
+    const Bytes text{'h', 0xC3, 0xA9, 0x00, '!'}, notText{'a', 0xFF}, high{0x00, 0x7F, 0x80, 0xFF};
+    struct Case {
+        Bytes bytes;
+        WHPageBytesForm form;
+        unsigned status;
+        Value message;
+    } cases[] = {
+        {high, WHPageBytesForm::ArrayBuffer, 1, Value{{"WHType", "ArrayBuffer"}, {"data", "AH+A/w=="}}},
+        {high, WHPageBytesForm::Base64Text, 1, "AH+A/w=="},
+        {high, WHPageBytesForm::DataURL, 1, "data:image/png;base64,AH+A/w=="},
+        {text, WHPageBytesForm::UTF8Text, 1, std::string("h\xC3\xA9\0!", 5)},
+        {notText, WHPageBytesForm::UTF8Text, 6, 5},
+        {high, WHPageBytesForm::BinaryString, 1, std::string("\0\x7F\xC2\x80\xC3\xBF", 6)},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(static_cast<int>(k.form));
+        auto bytes = WHPageBytes::forMemory(k.bytes);
+        ASSERT_TRUE(bytes);
+        auto r = WHPluginResult::resultWithStatusMessageAsPageBytes(WHCommandStatus_OK, bytes, k.form, "image/png",
+                                                                   WHCommandStatus_IO_EXCEPTION, 5);
+        r.setKeepCallbackAsBool(true);
+        auto entry = platform::parseJson(WHCommandDelegateImpl::resultEntry(r.materialized(), "cb"));
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(*entry, Value::array({"cb", k.status, k.message, 1}));
+        EXPECT_TRUE(bytes->waitUntilDelivered(0.1)) << "made into a message, they count as delivered";
+    }
+    // Bytes that never reach the page end the wait without it.
+    auto dropped = WHPageBytes::forMemory(high);
+    dropped->handedOver();
+    EXPECT_FALSE(dropped->waitUntilDelivered(5));
+}
+
 TEST(PluginResult, UnwritableMessageLogsAndSendsNull) {
     testutil::LogCapture logs;
     auto r = WHPluginResult::resultWithStatusMessageAsArray(WHCommandStatus_OK, Value::array({platform::makeBytes({1})}));
@@ -156,7 +191,7 @@ TEST(PluginResult, UnwritableMessageLogsAndSendsNull) {
     auto n = WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, std::nan(""));
     EXPECT_FALSE(n.argumentsAsJSON());
     EXPECT_TRUE(logs.containsSubstring("NSArray JSONString error: "));
-    EXPECT_NE(WHCommandDelegateImpl::resultScript(n, "c").find(",1,null,0)"), std::string::npos);
+    EXPECT_EQ(WHCommandDelegateImpl::resultEntry(n, "c"), "[\"c\",1,null,0]");
 }
 
 TEST(PluginResult, InvalidUtf8IsReplacedNotThrown) {
@@ -166,15 +201,29 @@ TEST(PluginResult, InvalidUtf8IsReplacedNotThrown) {
     EXPECT_EQ(Value::parse(*text), Value("bad\xEF\xBF\xBD\xEF\xBF\xBDname"));
 }
 
-TEST(ResultScript, FormAndEscaping) {
-    auto r = WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_ERROR, 7);
-    r.setKeepCallbackAsBool(true);
-    EXPECT_EQ(WHCommandDelegateImpl::resultScript(r, "File123"),
-              "webhost.require('webhost/exec').nativeCallback('File123',9,\n  7\n,1)");
-    EXPECT_EQ(WHCommandDelegateImpl::resultScript(WHPluginResult::resultWithStatus(1), std::nullopt),
-              "webhost.require('webhost/exec').nativeCallback('(null)',1,\n  null\n,0)");
-    std::string evil = WHCommandDelegateImpl::resultScript(WHPluginResult::resultWithStatus(1), "a');alert(1);('\xE2\x80\xA8\\");
-    EXPECT_NE(evil.find("nativeCallback('a\\');alert(1);(\\'\\u2028\\\\',1"), std::string::npos) << evil;
+TEST(ResultScript, ResultsGoAsOneCompactJsonCall) {
+    auto kept = WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_ERROR, 7);
+    kept.setKeepCallbackAsBool(true);
+    const std::string tricky = "a');alert(1);('\xE2\x80\xA8\xE2\x80\xA9\\\"";
+    auto bytes = WHPluginResult::resultWithStatusMessageAsArrayBuffer(WHCommandStatus_OK, {0xFF});
+    std::string call = WHCommandDelegateImpl::resultsCall({
+        WHCommandDelegateImpl::resultEntry(kept, "File123"),
+        WHCommandDelegateImpl::resultEntry(WHPluginResult::resultWithStatus(1), std::nullopt),
+        WHCommandDelegateImpl::resultEntry(WHPluginResult::resultWithStatus(1, "x" + tricky), tricky),
+        WHCommandDelegateImpl::resultEntry(bytes, "b"),
+    });
+    const std::string head = std::string(WHCommandDelegateImpl::kResultsFunction) + "([";
+    ASSERT_EQ(call.rfind(head, 0), 0u) << call;
+    EXPECT_EQ(call.substr(head.size(), 20), "[\"File123\",9,7,1],[\"");
+    // One JSON value, no line breaks or raw line separators that a script would read otherwise.
+    EXPECT_EQ(call.find('\n'), std::string::npos);
+    EXPECT_EQ(call.find("\xE2\x80\xA8"), std::string::npos);
+    EXPECT_EQ(call.find("\xE2\x80\xA9"), std::string::npos);
+    auto parsed = platform::parseJson(call.substr(head.size() - 1, call.size() - head.size()));
+    ASSERT_TRUE(parsed) << call;
+    Value expected = Value::parse(R"J([["File123",9,7,1],["(null)",1,null,0],[],["b",1,{"WHType":"ArrayBuffer","data":"/w=="},0]])J");
+    expected[2] = Value::array({tricky, 1, "x" + tricky, 0});
+    EXPECT_EQ(*parsed, expected);
 }
 
 TEST(ParseJson, LoneSurrogatesBecomeReplacementCharacters) {

@@ -2,6 +2,9 @@
 // libStart from the configuration that libCreate to transportCreate gathered, and stopped by
 // libDestroy. Everything runs on the thread that calls in; the core's callbacks
 // arrive inside handleEvents() (core iteration).
+//
+// Built as a module of its own (kivano_sip), which Endpoint::instance() loads at first use
+// through kivano_sip_endpoint().
 #ifdef KIVANO_HAVE_LINPHONE
 
 #include <linphone++/linphone.hh>
@@ -475,12 +478,12 @@ void LinphoneEndpoint::onCallStateChanged(const std::shared_ptr<linphone::Core>&
 
 }  // namespace
 
-Endpoint& Endpoint::instance() {
-    // Lives to the end of the process, past every static that may still hold a call.
-    static auto* ep = new std::shared_ptr<LinphoneEndpoint>(std::make_shared<LinphoneEndpoint>());
-    return **ep;
-}
-
 }  // namespace sip
+
+extern "C" __attribute__((visibility("default"))) sip::Endpoint* kivano_sip_endpoint() {
+    // Lives to the end of the process, past every static that may still hold a call.
+    static auto* ep = new std::shared_ptr<sip::LinphoneEndpoint>(std::make_shared<sip::LinphoneEndpoint>());
+    return ep->get();
+}
 
 #endif  // KIVANO_HAVE_LINPHONE

@@ -1,5 +1,9 @@
 #include "media/intercom/SipLibrary.h"
 
+#include <dlfcn.h>
+
+#include "platform/log.h"
+
 namespace sip {
 
 Error::Error(ErrorKind k, std::string t, std::string r)
@@ -27,9 +31,10 @@ CallInfo Call::getInfo() const { return backend_->getInfo(); }
 AudioMedia& Call::getAudioMedia(int index) const { return backend_->getAudioMedia(index); }
 std::string Call::streamCodecName(int index) const { return backend_->streamCodecName(index); }
 
-#ifndef KIVANO_HAVE_LINPHONE
-// A build without a SIP library: every operation fails in an orderly way.
 namespace {
+
+// Without a SIP library (none in the build, or its module cannot be loaded) every operation
+// fails in an orderly way.
 class UnavailableEndpoint : public Endpoint {
     [[noreturn]] static void fail(const char* op) {
         throw Error(ErrorKind::NoLibrary, op, "No SIP library in this build");
@@ -63,13 +68,40 @@ public:
     }
     std::unique_ptr<CallBackend> createCall(Call&, Account&) override { fail("Call"); }
 };
+
+#ifdef KIVANO_HAVE_LINPHONE
+// The SIP back end's module, beside the library holding this code (the build folder, or the
+// installed library folder).
+Endpoint* loadModule() {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&loadModule), &info) || !info.dli_fname) return nullptr;
+    std::string path = info.dli_fname;
+    auto slash = path.rfind('/');
+    path = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/libkivano_sip.so";
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        const char* why = dlerror();
+        platform::logf("SIP library module %s cannot be loaded: %s", path, std::string(why ? why : "unknown error"));
+        return nullptr;
+    }
+    using Factory = Endpoint* (*)();
+    auto factory = reinterpret_cast<Factory>(dlsym(module, "kivano_sip_endpoint"));
+    return factory ? factory() : nullptr;
+}
+#endif
+
 }  // namespace
 
 Endpoint& Endpoint::instance() {
-    // Lives to the end of the process, past every static that may still hold a call.
-    static Endpoint* ep = new UnavailableEndpoint;
+    // Made once, at the first use, and kept to the end of the process, past every static that
+    // may still hold a call (the module is never unloaded).
+    static Endpoint* ep = [] () -> Endpoint* {
+#ifdef KIVANO_HAVE_LINPHONE
+        if (Endpoint* loaded = loadModule()) return loaded;
+#endif
+        return new UnavailableEndpoint;
+    }();
     return *ep;
 }
-#endif
 
 }  // namespace sip

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "bridge/WHCommandDelegate.h"
+#include "bridge/WHOutOfBandBytes.h"
 #include "bridge/WHViewController.h"
 #include "platform/atomic_file.h"
 #include "platform/bundle.h"
@@ -81,7 +82,21 @@ WHFile::~WHFile() {
         std::lock_guard lock(filePluginMutex());
         if (filePluginSlot() == this) filePluginSlot() = nullptr;
     }
-    queue_.reset();  // queued work finishes while the filesystems still stand
+    // Queued work finishes while the filesystems still stand; on the main thread the wait lets
+    // the main-thread steps of transfers to and from the page through.
+    if (queue_ && platform::isMainThread()) {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool drained = false;
+        queue_->async([&] {
+            std::lock_guard lock(mutex);
+            drained = true;
+            changed.notify_all();
+        });
+        std::unique_lock lock(mutex);
+        platform::waitOnMainThread(lock, changed, [&] { return drained; });
+    }
+    queue_.reset();
 }
 
 const WHPlugin::ActionTable& WHFile::actions() const {
@@ -185,7 +200,8 @@ bool WHFile::performFileWork(const std::function<void()>& job, std::optional<dou
         job();
         return true;
     }
-    if (!waitLimitSeconds) {
+    const bool onMain = platform::isMainThread();
+    if (!waitLimitSeconds && !onMain) {
         queue_->sync([&job] {
             onFileQueue = true;
             job();
@@ -214,9 +230,23 @@ bool WHFile::performFileWork(const std::function<void()>& job, std::optional<dou
         wait->changed.notify_all();
     });
     std::unique_lock lock(wait->mutex);
-    auto limit = std::chrono::duration<double>(*waitLimitSeconds);
-    if (wait->changed.wait_for(lock, limit, [&] { return wait->started; })) {
-        wait->changed.wait(lock, [&] { return wait->finished; });
+    // On the main thread the wait lets the main-thread steps of the queued work through (the
+    // bytes of a transfer to the page, handed over from there), so that work can end.
+    auto waitUntil = [&](const std::function<bool()>& done, std::optional<std::chrono::steady_clock::time_point> deadline) {
+        if (onMain) return platform::waitOnMainThread(lock, wait->changed, done, deadline);
+        if (!deadline) {
+            wait->changed.wait(lock, done);
+            return true;
+        }
+        return wait->changed.wait_until(lock, *deadline, done);
+    };
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (waitLimitSeconds) {
+        deadline = std::chrono::steady_clock::now() +
+                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(*waitLimitSeconds));
+    }
+    if (waitUntil([&] { return wait->started; }, deadline)) {
+        waitUntil([&] { return wait->finished; }, std::nullopt);
         return true;
     }
     wait->dropped = true;
@@ -464,17 +494,42 @@ void WHFile::readEntries(const WHInvokedUrlCommand& command) {
     });
 }
 
-void WHFile::doRead(const WHInvokedUrlCommand& command, std::size_t startIndex,
+void WHFile::doRead(const WHInvokedUrlCommand& command, std::size_t startIndex, WHPageBytesForm form,
                     const std::function<WHPluginResult(Bytes, const std::string&)>& onBytes) {
     WHFilesystemURL url = fileSystemURLforArg(argText(command, 0));
     WHFileSystem* fs = filesystemForURL(url);
     if (!fs) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR), command);
     std::int64_t start = argInt(command, startIndex, 0).value_or(INT64_MAX);
     std::int64_t end = argInt(command, startIndex + 1, -1).value_or(-1);
-    fs->readFileAtURL(url, start, end, [&](std::optional<Bytes> data, const std::string& mime, int code) {
-        if (!data) return send(fileError(WHCommandStatus_IO_EXCEPTION, code), command);
-        send(onBytes(std::move(*data), mime), command);
-    });
+    int code = 0;
+    std::string mime;
+    auto range = fs->openRangeAtURL(url, start, end, code, mime);
+    if (!range) {
+        if (code != 0) return send(fileError(WHCommandStatus_IO_EXCEPTION, code), command);
+        fs->readFileAtURL(url, start, end, [&](std::optional<Bytes> data, const std::string& type, int error) {
+            if (!data) return send(fileError(WHCommandStatus_IO_EXCEPTION, error), command);
+            send(onBytes(std::move(*data), type), command);
+        });
+        return;
+    }
+    auto bytes = WHPageBytes::forRange(range->fd, range->offset, range->length);
+    if (commandDelegate() && commandDelegate()->carriesPageBytes(range->length)) {
+        // Many bytes go from the file to the page outside the messages. The next file operation
+        // waits until the page has had them, so it cannot change what they are.
+        bool text = form == WHPageBytesForm::UTF8Text;
+        send(WHPluginResult::resultWithStatusMessageAsPageBytes(WHCommandStatus_OK, bytes, form, range->mimeType,
+                                                                WHCommandStatus_IO_EXCEPTION,
+                                                                text ? ENCODING_ERR : NOT_READABLE_ERR),
+             command);
+        bool answered = command.callbackId() && *command.callbackId() != "INVALID";
+        if (!bytes->waitUntilDelivered() && answered) {
+            logf("%s of %s did not reach the page", command.methodName(), argText(command, 0));
+        }
+        return;
+    }
+    auto data = bytes->read();
+    if (!data) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_READABLE_ERR), command);
+    send(onBytes(std::move(*data), range->mimeType), command);
 }
 
 void WHFile::readAsText(const WHInvokedUrlCommand& command) {
@@ -485,7 +540,7 @@ void WHFile::readAsText(const WHInvokedUrlCommand& command) {
         return send(fileError(WHCommandStatus_IO_EXCEPTION, ENCODING_ERR), command);
     }
     enqueueFileWork([this, command] {
-        doRead(command, 2, [](Bytes data, const std::string&) {
+        doRead(command, 2, WHPageBytesForm::UTF8Text, [](Bytes data, const std::string&) {
             const char* p = reinterpret_cast<const char*>(data.data());
             if (!platform::isUTF8(p, data.size())) return fileError(WHCommandStatus_IO_EXCEPTION, ENCODING_ERR);
             WHPluginResult r = WHPluginResult::resultWithStatus(WHCommandStatus_OK, std::string(p, data.size()));
@@ -497,7 +552,7 @@ void WHFile::readAsText(const WHInvokedUrlCommand& command) {
 
 void WHFile::readAsDataURL(const WHInvokedUrlCommand& command) {
     enqueueFileWork([this, command] {
-        doRead(command, 1, [](Bytes data, const std::string& mime) {
+        doRead(command, 1, WHPageBytesForm::DataURL, [](Bytes data, const std::string& mime) {
             return WHPluginResult::resultWithStatus(WHCommandStatus_OK,
                                                     "data:" + mime + ";base64," + platform::base64Encode(data));
         });
@@ -506,7 +561,7 @@ void WHFile::readAsDataURL(const WHInvokedUrlCommand& command) {
 
 void WHFile::readAsArrayBuffer(const WHInvokedUrlCommand& command) {
     enqueueFileWork([this, command] {
-        doRead(command, 1, [](Bytes data, const std::string&) {
+        doRead(command, 1, WHPageBytesForm::ArrayBuffer, [](Bytes data, const std::string&) {
             return WHPluginResult::resultWithStatusMessageAsArrayBuffer(WHCommandStatus_OK, std::move(data));
         });
     });
@@ -514,7 +569,7 @@ void WHFile::readAsArrayBuffer(const WHInvokedUrlCommand& command) {
 
 void WHFile::readAsBinaryString(const WHInvokedUrlCommand& command) {
     enqueueFileWork([this, command] {
-        doRead(command, 1, [](Bytes data, const std::string&) {
+        doRead(command, 1, WHPageBytesForm::BinaryString, [](Bytes data, const std::string&) {
             // One character per byte (U+0000 to U+00FF), as script binary strings are.
             std::string text;
             text.reserve(data.size());
@@ -550,9 +605,12 @@ void WHFile::write(const WHInvokedUrlCommand& command) {
         WHFilesystemURL url = fileSystemURLforArg(argText(command, 0));
         WHFileSystem* fs = filesystemForURL(url);
         if (!fs) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR), command);
+        auto held = command.heldBytes(1);
         Value data = command.argumentAtIndex(1);
         Bytes bytes;
-        if (data.is_string()) {
+        if (held) {
+            // The bytes are still in the page's web process.
+        } else if (data.is_string()) {
             // Invalid UTF-8 is replaced.
             std::string valid = platform::validUTF8(data.get_ref<const std::string&>());
             bytes.assign(valid.begin(), valid.end());
@@ -564,6 +622,7 @@ void WHFile::write(const WHInvokedUrlCommand& command) {
         // A negative position would cut the whole file: refused, the file left as it is.
         auto position = argInt(command, 2, 0);
         if (!position || *position < 0) return send(fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR), command);
+        if (held) return writeHeld(command, *fs, url, *held, static_cast<std::uint64_t>(*position));
         writeBytes(command, *fs, url, bytes, static_cast<std::uint64_t>(*position));
     });
 }
@@ -572,6 +631,24 @@ void WHFile::writeBytes(const WHInvokedUrlCommand& command, WHFileSystem& fs, co
                         std::uint64_t position) {
     send(fs.writeAtPosition(url, bytes, position), command);
 }
+
+// The page's bytes go from its web process into the file, opened here after the path checks;
+// the next file operation waits until they are all there.
+void WHFile::writeHeld(const WHInvokedUrlCommand& command, WHFileSystem& fs, const WHFilesystemURL& url, WHHeldBytes& held,
+                       std::uint64_t position) {
+    WHPluginResult error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+    auto target = fs.openForWriteAtPosition(url, position, error);
+    if (!target) return send(error, command);
+    auto written = held.writeTo(target->fd());
+    if (!written || *written != held.size()) {
+        logf("write of %s: the page's bytes did not arrive", argText(command, 0));
+        return send(fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR), command);
+    }
+    send(target->finish(*written), command);
+}
+
+// The write's bytes may stay in the page's web process until the file is open for them.
+static const bool kWHFileWriteBytesHeld [[maybe_unused]] = PluginRegistry::registerBulkArgument("WHFile", "write", 1);
 
 void WHFile::testFileExists(const WHInvokedUrlCommand& command) {
     enqueueFileWork([this, command] {

@@ -81,8 +81,12 @@ private:
     // The write action's file work once its arguments are read.
     void writeBytes(const WHInvokedUrlCommand& command, WHFileSystem& fs, const WHFilesystemURL& url, const Bytes& bytes,
                     std::uint64_t position);
-    void doRead(const WHInvokedUrlCommand& command, std::size_t startIndex,
+    // Reads the range the arguments from `startIndex` on give; many bytes go to the page outside the
+    // messages in the form given, fewer (or all where that cannot be) as onBytes makes them.
+    void doRead(const WHInvokedUrlCommand& command, std::size_t startIndex, WHPageBytesForm form,
                 const std::function<WHPluginResult(Bytes, const std::string&)>& onBytes);
+    void writeHeld(const WHInvokedUrlCommand& command, WHFileSystem& fs, const WHFilesystemURL& url, WHHeldBytes& held,
+                   std::uint64_t position);
     std::vector<std::string> getExtraFileSystemsPreference() const;
     void registerExtraFileSystems(const std::vector<std::string>& names);
     Value rootEntry(WHFileSystem& fs) const;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -56,6 +57,34 @@ public:
         if (position == 0) return replaceFileAtURL(url, data);
         truncateFileAtURL(url, position);
         return writeToFileAtURL(url, data, true);
+    }
+    // A file opened for the page's write at a position, for bytes that arrive through a
+    // descriptor: they are written into fd() from where it stands, then finish() with their count
+    // answers as writeAtPosition() would have. Dropped without finish(), nothing is changed (a
+    // whole-file replacement) or the file is cut at the position (an append).
+    class WriteTarget {
+    public:
+        virtual ~WriteTarget() = default;
+        virtual int fd() const = 0;
+        virtual WHPluginResult finish(std::uint64_t written) = 0;
+    };
+    // Null with `error` set where the write would fail. This one collects the bytes in memory and
+    // hands them to writeAtPosition(); filesystems of the local disk open the file itself.
+    virtual std::unique_ptr<WriteTarget> openForWriteAtPosition(const WHFilesystemURL& url, std::uint64_t position,
+                                                                WHPluginResult& error);
+    // What readFileAtURL() would read, opened and not read: the descriptor (the caller's to close),
+    // where the range begins and its length. Absent with the FileError code where the read would
+    // fail, or with code 0 where this filesystem does not open ranges (readFileAtURL() then).
+    struct OpenedRange {
+        int fd = -1;
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+        std::string mimeType;
+    };
+    virtual std::optional<OpenedRange> openRangeAtURL(const WHFilesystemURL& url, std::int64_t start, std::int64_t end,
+                                                      int& errorCode, std::string& mimeType) {
+        errorCode = 0;
+        return std::nullopt;
     }
     // This filesystem is the destination.
     virtual void copyFileToURL(const WHFilesystemURL& destURL, const std::string& newName, WHFileSystem* srcFs,

@@ -577,21 +577,26 @@ WHPluginResult WHLocalFilesystem::replaceFileAtURL(const WHFilesystemURL& url, c
     return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(data.size()));
 }
 
-void WHLocalFilesystem::readFileAtURL(const WHFilesystemURL& url, std::int64_t start, std::int64_t end,
-                                      const ReadCallback& callback) {
+std::optional<WHFileSystem::OpenedRange> WHLocalFilesystem::openRangeAtURL(const WHFilesystemURL& url, std::int64_t start,
+                                                                          std::int64_t end, int& errorCode,
+                                                                          std::string& mimeType) {
     auto native = filesystemPathForURL(url);
-    std::string mime = getMimeTypeFromPath(native ? *native : url.fullPath().value_or("")).value_or("*/*");
+    mimeType = getMimeTypeFromPath(native ? *native : url.fullPath().value_or("")).value_or("*/*");
     auto path = native ? diskPath(*native) : std::nullopt;
     auto st = stateOf(path);
-    if (!st.exists) return callback(std::nullopt, mime, NOT_FOUND_ERR);
+    errorCode = NOT_FOUND_ERR;
+    if (!st.exists) return std::nullopt;
     // A folder, a FIFO, a device or a socket is nothing to read (and may never end).
-    if (!st.isRegular) return callback(std::nullopt, mime, NOT_READABLE_ERR);
+    errorCode = NOT_READABLE_ERR;
+    if (!st.isRegular) return std::nullopt;
     int fd = openWithoutLinks(*path, O_RDONLY);
-    if (fd < 0) return callback(std::nullopt, mime, NOT_FOUND_ERR);
+    errorCode = NOT_FOUND_ERR;
+    if (fd < 0) return std::nullopt;
     struct stat fst;
     if (::fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
         ::close(fd);
-        return callback(std::nullopt, mime, NOT_READABLE_ERR);
+        errorCode = NOT_READABLE_ERR;
+        return std::nullopt;
     }
     // Bytes appended while reading are not read: the size now is the end.
     std::uint64_t size = static_cast<std::uint64_t>(fst.st_size);
@@ -600,11 +605,102 @@ void WHLocalFilesystem::readFileAtURL(const WHFilesystemURL& url, std::int64_t s
     // end < start (end not negative) asks for nothing.
     std::uint64_t length = available;
     if (end >= 0) length = std::min<std::uint64_t>(available, end > static_cast<std::int64_t>(from) ? static_cast<std::uint64_t>(end) - from : 0);
+    errorCode = 0;
+    return OpenedRange{fd, from, length, mimeType};
+}
+
+void WHLocalFilesystem::readFileAtURL(const WHFilesystemURL& url, std::int64_t start, std::int64_t end,
+                                      const ReadCallback& callback) {
+    int code = 0;
+    std::string mime;
+    auto range = openRangeAtURL(url, start, end, code, mime);
+    if (!range) return callback(std::nullopt, mime, code);
     Bytes data;
-    bool ok = readRange(fd, from, length, data);
-    ::close(fd);
+    bool ok = readRange(range->fd, range->offset, range->length, data);
+    ::close(range->fd);
     if (!ok) return callback(std::nullopt, mime, NOT_READABLE_ERR);
     callback(std::move(data), mime, 0);
+}
+
+namespace {
+
+// The whole content replaced: the bytes go to a temporary file beside the target, moved into
+// place when they are all there.
+class ReplacementTarget : public WHFileSystem::WriteTarget {
+public:
+    ReplacementTarget(std::unique_ptr<platform::AtomicFileWriter> writer, std::string path)
+        : writer_(std::move(writer)), path_(std::move(path)) {}
+    int fd() const override { return writer_->fd(); }
+    WHPluginResult finish(std::uint64_t written) override {
+        std::string error;
+        if (!writer_->commit(&error)) {
+            logf("error writing %s: %s", path_, error);
+            return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+        }
+        if (written == 0) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
+        return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(written));
+    }
+
+private:
+    std::unique_ptr<platform::AtomicFileWriter> writer_;
+    std::string path_;
+};
+
+// Bytes appended to the file as it stands after the cut at the position.
+class AppendTarget : public WHFileSystem::WriteTarget {
+public:
+    explicit AppendTarget(int fd) : fd_(fd) {}
+    ~AppendTarget() override { ::close(fd_); }
+    int fd() const override { return fd_; }
+    WHPluginResult finish(std::uint64_t written) override {
+        if (written < 1) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+        return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(written));
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosition(const WHFilesystemURL& url,
+                                                                                      std::uint64_t position,
+                                                                                      WHPluginResult& error) {
+    // The same checks, in the same order, as writeAtPosition() makes through replaceFileAtURL()
+    // or truncateFileAtURL() and writeToFileAtURL().
+    if (position > 0) truncateFileAtURL(url, position);
+    auto path = diskPathForURL(url);
+    if (!path) {
+        error = fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
+        return nullptr;
+    }
+    auto st = stateOf(path);
+    if (st.exists && !st.isRegular) {
+        error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+        return nullptr;
+    }
+    if (position == 0) {
+        platform::AtomicWriteOptions options;
+        options.createFolders = false;
+        std::string why;
+        auto writer = platform::AtomicFileWriter::begin(*path, options, &why);
+        if (!writer) {
+            logf("error writing %s: %s", *path, why);
+            error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+            return nullptr;
+        }
+        return std::make_unique<ReplacementTarget>(std::move(writer), *path);
+    }
+    int fd = openWithoutLinks(*path, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    struct stat fst;
+    if (fd < 0 || ::fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+        return nullptr;
+    }
+    // Blocking writes from here on: a regular file.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return std::make_unique<AppendTarget>(fd);
 }
 
 void WHLocalFilesystem::getFileMetadataForURL(const WHFilesystemURL& url, const ResultCallback& callback) {

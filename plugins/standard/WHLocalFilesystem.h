@@ -37,6 +37,10 @@ public:
     Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;
 
     WHPluginResult replaceFileAtURL(const WHFilesystemURL& url, const Bytes& data) override;
+    std::unique_ptr<WriteTarget> openForWriteAtPosition(const WHFilesystemURL& url, std::uint64_t position,
+                                                        WHPluginResult& error) override;
+    std::optional<OpenedRange> openRangeAtURL(const WHFilesystemURL& url, std::int64_t start, std::int64_t end,
+                                              int& errorCode, std::string& mimeType) override;
 
     const std::string& name() const override { return name_; }
     const std::string& fsRoot() const { return fsRoot_; }
