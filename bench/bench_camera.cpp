@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_cpu.h"
 #include "platform/dispatch.h"
 #include "tests/support/camera_server.h"
 #include "tests/support/page_fixture.h"
@@ -340,12 +341,6 @@ private:
     int streams_ = 0;
 };
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 }  // namespace
 
 int main() {
@@ -406,7 +401,7 @@ int main() {
                 auto med = [](const std::vector<Round>& rounds, auto f) {
                     std::vector<double> v;
                     for (const auto& r : rounds) v.push_back(f(r));
-                    return median(v);
+                    return benchutil::median(v);
                 };
                 std::printf("source: %dx%d JPEG pictures of %.0f bytes on average, one every %d ms, streams of %.0f s\n",
                             kWidth, kHeight, camera.meanBytes, kIntervalMs, kStreamSeconds);

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_cpu.h"
 #include "tests/support/program_run.h"
 #include "tests/support/test_util.h"
 
@@ -163,12 +164,6 @@ double timeToPage(const ProgramRun::Options& options, const std::string& line, c
     return ms;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 }  // namespace
 
 int main() {
@@ -200,7 +195,7 @@ int main() {
         std::printf("round %d: program %.1f ms, bare window %.1f ms\n", i + 1, oursMs.back(), bareMs.back());
         std::fflush(stdout);
     }
-    double o = median(oursMs), b = median(bareMs);
+    double o = benchutil::median(oursMs), b = benchutil::median(bareMs);
     std::printf("process start to deviceready, program (median of %d): %.1f ms\n", kRounds, o);
     std::printf("process start to the page's load, bare GTK window with a WebKitGTK view (median of %d): %.1f ms\n",
                 kRounds, b);
