@@ -107,12 +107,16 @@ void BridgeChannel::fail() {
 bool BridgeChannel::send(const std::string& name, GVariant* params, GUnixFDList* fds) {
     GVariant* body = g_variant_ref_sink(params);
     const unsigned fdCount = fds ? static_cast<unsigned>(g_unix_fd_list_get_length(fds)) : 0;
-    if (fd_ < 0 || fdCount > kMaxDescriptors || name.size() > kMaxNameBytes) {
+    if (fd_ < 0 || fdCount > kMaxDescriptors || name.size() > kMaxNameBytes || g_variant_get_size(body) > kMaxMessageBytes) {
         g_variant_unref(body);
         return false;
     }
     const char* type = g_variant_get_type_string(body);
     const std::size_t typeLength = std::strlen(type);
+    if (typeLength > kMaxTypeBytes) {
+        g_variant_unref(body);
+        return false;
+    }
     WireHeader h{static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(typeLength), fdCount, 0,
                  static_cast<std::uint64_t>(g_variant_get_size(body))};
     Outgoing o;
@@ -217,9 +221,17 @@ int BridgeChannel::onReadable(int, unsigned condition, void* self) {
     return G_SOURCE_REMOVE;
 }
 
-void BridgeChannel::readAvailable() {
+void BridgeChannel::drain() {
     std::shared_ptr<bool> alive = alive_;
-    for (int turn = 0; turn < kReadsPerTurn && fd_ >= 0; ++turn) {
+    while (*alive && fd_ >= 0 && readAvailable()) {
+    }
+}
+
+// True when it stopped with more to read.
+bool BridgeChannel::readAvailable() {
+    std::shared_ptr<bool> alive = alive_;
+    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+        if (fd_ < 0) return false;
         // Unread bytes move to the buffer's front before it grows.
         if (inStart_ == inEnd_) {
             inStart_ = inEnd_ = 0;
@@ -240,7 +252,7 @@ void BridgeChannel::readAvailable() {
         msg.msg_controllen = sizeof control;
         ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
         if (n > 0) inEnd_ += static_cast<std::size_t>(n);
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
@@ -248,12 +260,17 @@ void BridgeChannel::readAvailable() {
             const auto* fds = reinterpret_cast<const int*>(CMSG_DATA(c));
             for (std::size_t i = 0; i < count; ++i) inFds_.push_back(fds[i]);
         }
-        if (n <= 0 || (msg.msg_flags & MSG_CTRUNC)) return fail();
+        if (n <= 0 || (msg.msg_flags & MSG_CTRUNC)) {
+            fail();
+            return false;
+        }
         if (!dispatchComplete()) {
             if (*alive && fd_ >= 0) fail();
-            return;
+            return false;
         }
+        if (!*alive) return false;
     }
+    return true;
 }
 
 // Hands over every whole message read; false when the channel went or a message is not readable.

@@ -36,13 +36,18 @@ public:
     BridgeChannel& operator=(const BridgeChannel&) = delete;
 
     // Sends the message (a floating `params` is taken); the descriptors of `fds` are passed as
-    // copies. False when the channel is closed or the message cannot go (too many descriptors).
+    // copies. False when the channel is closed or the message cannot go (too many descriptors, too
+    // long).
     bool send(const std::string& name, GVariant* params, GUnixFDList* fds = nullptr);
     bool isOpen() const { return fd_ >= 0; }
     void close();
+    // Hands over at once every message the socket holds now (they precede whatever the caller
+    // learnt from elsewhere after they were sent).
+    void drain();
 
-    // Longest message read; a longer one closes the channel.
-    static constexpr std::uint64_t kMaxMessageBytes = std::uint64_t(1) << 30;
+    // Longest message: a longer one is not sent (the caller takes another way) and, read, closes
+    // the channel. Above the page's own limit on what it sends.
+    static constexpr std::uint64_t kMaxMessageBytes = std::uint64_t(64) << 20;
     // Most descriptors of one message.
     static constexpr unsigned kMaxDescriptors = 200;
 
@@ -57,7 +62,7 @@ private:
     static int onReadable(int fd, unsigned condition, void* self);
     static int onWritable(int fd, unsigned condition, void* self);
     bool flush();
-    void readAvailable();
+    bool readAvailable();
     bool dispatchComplete();
     void fail();
     static void release(Outgoing& o);

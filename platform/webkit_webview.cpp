@@ -542,6 +542,12 @@ private:
         auto* v = static_cast<WebKitView*>(self);
         const char* uri = webkit_web_view_get_uri(view);
         if (event == WEBKIT_LOAD_COMMITTED) {
+            // What the pages sent before this document came is handled first, as the engine's
+            // messages would have been; the new document's process announces its channel anew.
+            std::vector<BridgeChannel*> open;
+            for (auto& [name, channel] : v->channels_) open.push_back(channel.get());
+            for (BridgeChannel* c : open) c->drain();
+            v->deliveryChannel_ = nullptr;
             v->committedURL_ = uri ? uri : "";
             if (v->client_) v->client_->webViewMainFrameCommitted(v->committedURL_);
         }
