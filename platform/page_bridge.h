@@ -31,6 +31,15 @@ inline constexpr const char* kBridgeWriteHeldMessage = "bytes.write";
 // View to web process: the bytes held under the token are not needed; parameter "(s)".
 inline constexpr const char* kBridgeReleaseHeldMessage = "bytes.release";
 
+// Web process to view, as the main frame gets a trusted document: the page's own channel
+// (platform/bridge_channel.h), parameter "(sh)": the channel's name and the descriptor of the
+// view's end. From then on the view sends to the page and the page to the view through it
+// (messages of the names and types above), and the view sends no more engine messages to that
+// page; a name seen before stands for the channel already open.
+inline constexpr const char* kBridgeChannelMessage = "channel.open";
+// Priority of the channel's main-loop sources in the web process: the engine's own messages'.
+inline constexpr int kBridgeChannelWebPriority = 100;
+
 // The page-world function that hands results to the page library (WHWebViewDelegate::pageWorldScript).
 inline constexpr const char* kBridgeResultsFunction = "__kivanoResults";
 

@@ -8,13 +8,18 @@
 #include <dlfcn.h>
 #include <gtk/gtk.h>
 #include <gio/gunixfdlist.h>
+#include <unistd.h>
 #include <webkit2/webkit2.h>
 
 #include <atomic>
+#include <map>
+#include <memory>
+#include <set>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "platform/bridge_channel.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/file_folders.h"
@@ -108,13 +113,24 @@ public:
         GVariantBuilder b;
         g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
         GUnixFDList* fds = nullptr;
+        bool any = false;
         auto pass = [&](int fd) -> gint32 {
             if (!fds) fds = g_unix_fd_list_new();
             return fd >= 0 ? g_unix_fd_list_append(fds, fd, nullptr) : -1;
         };
+        // One message holds the items of up to so many descriptors; the next ones follow in order.
+        auto end = [&] {
+            if (!any) return;
+            sendToPage(kBridgeDeliverMessage, g_variant_new("(av)", &b), fds);
+            if (fds) g_object_unref(fds);
+            fds = nullptr;
+            any = false;
+            g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
+        };
         for (const auto& item : items) {
             if (item.bytes) {
                 if (!extensionPresent_) continue;
+                if (fds && g_unix_fd_list_get_length(fds) + 2 > static_cast<gint>(BridgeChannel::kMaxDescriptors)) end();
                 const PageBytes& p = *item.bytes;
                 gint32 data = pass(p.fd);
                 gint32 ack = pass(p.ackFd);
@@ -122,23 +138,21 @@ public:
                                       g_variant_new(kBridgeBytesType, p.callbackId.c_str(), p.status, p.keep, p.form.c_str(),
                                                     p.mimeType.c_str(), p.invalidStatus, p.invalidMessage, data,
                                                     static_cast<guint64>(p.offset), static_cast<guint64>(p.length), ack));
+                any = true;
                 continue;
             }
             const std::string& script = item.script;
             // (A NUL byte counts as invalid here.)
             if (g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {
-                g_variant_builder_add(&b, "v", g_variant_new_string(script.c_str()));
+                g_variant_builder_add(&b, "v", g_variant_new_take_string(g_strndup(script.data(), script.size())));
             } else {
                 char* text = g_utf8_make_valid(script.c_str(), static_cast<gssize>(script.size()));
-                g_variant_builder_add(&b, "v", g_variant_new_string(text));
-                g_free(text);
+                g_variant_builder_add(&b, "v", g_variant_new_take_string(text));
             }
+            any = true;
         }
-        GVariant* params = g_variant_new("(av)", &b);
-        WebKitUserMessage* message = fds ? webkit_user_message_new_with_fd_list(kBridgeDeliverMessage, params, fds)
-                                         : webkit_user_message_new(kBridgeDeliverMessage, params);
-        if (fds) g_object_unref(fds);
-        webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
+        end();
+        g_variant_builder_clear(&b);
     }
 
     // Asked from any thread.
@@ -149,16 +163,13 @@ public:
         GUnixFDList* fds = g_unix_fd_list_new();
         gint32 data = g_unix_fd_list_append(fds, fd, nullptr);
         gint32 ack = g_unix_fd_list_append(fds, ackFd, nullptr);
-        WebKitUserMessage* message = webkit_user_message_new_with_fd_list(
-            kBridgeWriteHeldMessage, g_variant_new("(shh)", token.c_str(), data, ack), fds);
+        sendToPage(kBridgeWriteHeldMessage, g_variant_new("(shh)", token.c_str(), data, ack), fds);
         g_object_unref(fds);
-        webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
     }
 
     void releaseHeldBytes(const std::string& token) override {
         if (!view_ || !extensionPresent_) return;
-        webkit_web_view_send_message_to_page(view_, webkit_user_message_new(kBridgeReleaseHeldMessage, g_variant_new("(s)", token.c_str())),
-                                             nullptr, nullptr, nullptr);
+        sendToPage(kBridgeReleaseHeldMessage, g_variant_new("(s)", token.c_str()), nullptr);
     }
 
     std::string currentURL() const override {
@@ -230,6 +241,51 @@ public:
     GtkWidget* widget() override { return box_; }
 
 private:
+    // To the page through its channel while one is open, else as an engine message (the same
+    // name and parameters); a floating `params` is taken.
+    void sendToPage(const char* name, GVariant* params, GUnixFDList* fds) {
+        GVariant* p = g_variant_ref_sink(params);
+        if (!deliveryChannel_ || !deliveryChannel_->isOpen() || !deliveryChannel_->send(name, p, fds)) {
+            WebKitUserMessage* message = fds ? webkit_user_message_new_with_fd_list(name, p, fds) : webkit_user_message_new(name, p);
+            webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
+        }
+        g_variant_unref(p);
+    }
+
+    // The page's channel, announced by the extension as its main frame got a trusted document:
+    // from now on messages to the page go through it, and its messages are read.
+    void openChannel(WebKitUserMessage* message, GVariant* params) {
+        const char* name = nullptr;
+        gint32 handle = -1;
+        g_variant_get(params, "(&sh)", &name, &handle);
+        GUnixFDList* list = webkit_user_message_get_fd_list(message);
+        int fd = list && handle >= 0 && handle < g_unix_fd_list_get_length(list) ? g_unix_fd_list_get(list, handle, nullptr) : -1;
+        std::string id = name ? name : "";
+        if (auto it = channels_.find(id); it != channels_.end()) {
+            if (fd >= 0) ::close(fd);
+            if (it->second->isOpen()) deliveryChannel_ = it->second.get();
+            return;
+        }
+        if (fd < 0 || closedChannels_.count(id)) {
+            if (fd >= 0) ::close(fd);
+            return;
+        }
+        auto channel = std::make_unique<BridgeChannel>(
+            fd, G_PRIORITY_DEFAULT,
+            [this](const std::string& kind, GVariant* p, GUnixFDList*) { bridgeMessage(kind.c_str(), p); },
+            [this, id] { channelClosed(id); });
+        deliveryChannel_ = channel.get();
+        channels_[id] = std::move(channel);
+    }
+
+    void channelClosed(const std::string& id) {
+        auto it = channels_.find(id);
+        if (it == channels_.end()) return;
+        if (deliveryChannel_ == it->second.get()) deliveryChannel_ = nullptr;
+        closedChannels_.insert(id);
+        channels_.erase(it);
+    }
+
     void ensureContext() {
         if (context_) return;
         // WebKit's data (web storage, HSTS) and caches go to the application's folders; left to
@@ -338,14 +394,25 @@ private:
         webkit_web_context_set_web_extensions_initialization_user_data(context, g_variant_builder_end(&b));
     }
 
-    // Messages of the page bridge's extension; the size is checked before anything is copied.
     static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer self) {
         auto* v = static_cast<WebKitView*>(self);
         const char* name = webkit_user_message_get_name(message);
-        const std::size_t prefixLength = std::strlen(kBridgeMessagePrefix);
-        if (!name || std::strncmp(name, kBridgeMessagePrefix, prefixLength) != 0) return FALSE;
+        if (!name) return FALSE;
         GVariant* params = webkit_user_message_get_parameters(message);
-        if (!v->client_ || !params || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sams)"))) return TRUE;
+        if (std::strcmp(name, kBridgeChannelMessage) == 0) {
+            if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(sh)"))) v->openChannel(message, params);
+            return TRUE;
+        }
+        if (std::strncmp(name, kBridgeMessagePrefix, std::strlen(kBridgeMessagePrefix)) != 0) return FALSE;
+        v->bridgeMessage(name, params);
+        return TRUE;
+    }
+
+    // Messages of the page bridge's extension; the size is checked before anything is copied.
+    void bridgeMessage(const char* name, GVariant* params) {
+        const std::size_t prefixLength = std::strlen(kBridgeMessagePrefix);
+        if (std::strncmp(name, kBridgeMessagePrefix, prefixLength) != 0) return;
+        if (!client_ || !params || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sams)"))) return;
         std::size_t total = 0;
         GVariant* fields = g_variant_get_child_value(params, 1);
         const gsize count = g_variant_n_children(fields);
@@ -359,10 +426,10 @@ private:
             }
             g_variant_unref(field);
         }
-        if (v->bridge_.maxMessageBytes && total > v->bridge_.maxMessageBytes) {
+        if (bridge_.maxMessageBytes && total > bridge_.maxMessageBytes) {
             logf("Page bridge message of %zu bytes dropped unread", total);
             g_variant_unref(fields);
-            return TRUE;
+            return;
         }
         BridgeMessage m;
         m.kind = name + prefixLength;
@@ -383,8 +450,7 @@ private:
             g_variant_unref(field);
         }
         g_variant_unref(fields);
-        v->client_->webViewBridgeMessage(m);
-        return TRUE;
+        client_->webViewBridgeMessage(m);
     }
 
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -476,6 +542,12 @@ private:
         auto* v = static_cast<WebKitView*>(self);
         const char* uri = webkit_web_view_get_uri(view);
         if (event == WEBKIT_LOAD_COMMITTED) {
+            // What the pages sent before this document came is handled first, as the engine's
+            // messages would have been; the new document's process announces its channel anew.
+            std::vector<BridgeChannel*> open;
+            for (auto& [name, channel] : v->channels_) open.push_back(channel.get());
+            for (BridgeChannel* c : open) c->drain();
+            v->deliveryChannel_ = nullptr;
             v->committedURL_ = uri ? uri : "";
             if (v->client_) v->client_->webViewMainFrameCommitted(v->committedURL_);
         }
@@ -544,6 +616,10 @@ private:
     bool webGL_ = false;
     bool devExtras_ = false;
     bool drawsBackground_ = true;
+    // The pages' channels by name; messages to the page go through the last one announced.
+    std::map<std::string, std::unique_ptr<BridgeChannel>> channels_;
+    std::set<std::string> closedChannels_;
+    BridgeChannel* deliveryChannel_ = nullptr;
     std::atomic<bool> extensionPresent_{false};
     std::atomic<bool> bridgeInstalled_{false};
 };

@@ -13,6 +13,7 @@ Window::Window() {
     if (auto* app = Application::shared().gtkApplication()) gtk_window_set_application(window_, app);
     g_signal_connect(window_, "delete-event", G_CALLBACK(&Window::onDelete), this);
     g_signal_connect(window_, "window-state-event", G_CALLBACK(&Window::onWindowState), this);
+    g_signal_connect(window_, "map-event", G_CALLBACK(&Window::onMap), this);
     g_signal_connect(window_, "focus-in-event", G_CALLBACK(&Window::onFocusIn), this);
     g_signal_connect(window_, "focus-out-event", G_CALLBACK(&Window::onFocusOut), this);
 }
@@ -51,6 +52,7 @@ void Window::hide() {
     if (gtk_widget_get_mapped(GTK_WIDGET(window_))) {
         shownFrame_ = frame();
         hasShownFrame_ = shownFrame_.width > 0 && shownFrame_.height > 0;
+        hidePending_ = true;
     }
     gtk_widget_hide(GTK_WIDGET(window_));
 }
@@ -80,12 +82,20 @@ int Window::onWindowState(GtkWidget*, void* event, void* self) {
     auto* e = static_cast<GdkEventWindowState*>(event);
     if (!(e->changed_mask & GDK_WINDOW_STATE_ICONIFIED)) return FALSE;
     bool iconified = e->new_window_state & GDK_WINDOW_STATE_ICONIFIED;
+    // The unmap of a hide that the display server reports once the window is shown again reads
+    // as an iconify to GDK; it is none.
+    if (iconified && w->hidePending_) return FALSE;
     if (iconified == w->iconified_) return FALSE;
     w->iconified_ = iconified;
     Notification n;
     n.name = iconified ? kWindowDidMiniaturizeNotification : kWindowDidDeminiaturizeNotification;
     n.object = w;
     NotificationCenter::defaultCenter().post(n);
+    return FALSE;
+}
+
+int Window::onMap(GtkWidget*, void*, void* self) {
+    static_cast<Window*>(self)->hidePending_ = false;
     return FALSE;
 }
 

@@ -69,6 +69,7 @@ public:
 private:
     static int onDelete(GtkWidget*, void*, void* self);
     static int onWindowState(GtkWidget*, void* event, void* self);
+    static int onMap(GtkWidget*, void*, void* self);
     static int onFocusIn(GtkWidget*, void*, void* self);
     static int onFocusOut(GtkWidget*, void*, void* self);
     void restoreShownFrame();
@@ -76,6 +77,7 @@ private:
     WindowLevel level_ = WindowLevel::Normal;
     bool hidesOnDeactivate_ = false;
     bool iconified_ = false;
+    bool hidePending_ = false;  // hidden by us, not mapped again since
     bool hiddenByDeactivation_ = false;
     unsigned long resignHandler_ = 0;
     void* accelGroup_ = nullptr;  // GtkAccelGroup, made with the first shortcut

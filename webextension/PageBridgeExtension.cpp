@@ -14,6 +14,7 @@
 #include <gio/gunixfdlist.h>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <cstdint>
 #include <unistd.h>
 #include <JavaScriptCore/JavaScript.h>
@@ -24,10 +25,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/bridge_channel.h"
 #include "platform/page_bridge.h"
 
 namespace {
@@ -301,6 +304,62 @@ std::size_t sizeOf(const Fields& fields) {
     return total;
 }
 
+// ---- the page's channel ----
+
+// A page's own channel to the view (platform/bridge_channel.h), made as its main frame gets a
+// trusted document and announced again at each one; it lives as long as the page.
+struct PageChannel {
+    std::unique_ptr<platform::BridgeChannel> channel;
+    int peer = -1;  // the view's end, kept to announce again
+    std::string name;
+    ~PageChannel() {
+        channel.reset();
+        if (peer >= 0) ::close(peer);
+    }
+};
+constexpr const char* kChannelKey = "kivano-channel";
+
+PageChannel* channelOf(WebKitWebPage* page) { return static_cast<PageChannel*>(g_object_get_data(G_OBJECT(page), kChannelKey)); }
+
+bool handleMessage(WebKitWebPage* page, const char* name, GVariant* params, GUnixFDList* fds);
+
+void announceChannel(WebKitWebPage* page) {
+    PageChannel* c = channelOf(page);
+    if (!c || !c->channel || !c->channel->isOpen()) {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+        static unsigned serial = 0;
+        c = new PageChannel;
+        c->peer = pair[1];
+        c->name = std::to_string(::getpid()) + "." + std::to_string(webkit_web_page_get_id(page)) + "." + std::to_string(++serial);
+        c->channel = std::make_unique<platform::BridgeChannel>(
+            pair[0], platform::kBridgeChannelWebPriority,
+            [page](const std::string& kind, GVariant* params, GUnixFDList* fds) { handleMessage(page, kind.c_str(), params, fds); },
+            [page] { g_object_set_data(G_OBJECT(page), kChannelKey, nullptr); });
+        g_object_set_data_full(G_OBJECT(page), kChannelKey, c, [](gpointer p) { delete static_cast<PageChannel*>(p); });
+    }
+    GUnixFDList* fds = g_unix_fd_list_new();
+    gint32 handle = g_unix_fd_list_append(fds, c->peer, nullptr);
+    if (handle < 0) {
+        g_object_unref(fds);
+        return;
+    }
+    WebKitUserMessage* message =
+        webkit_user_message_new_with_fd_list(platform::kBridgeChannelMessage, g_variant_new("(sh)", c->name.c_str(), handle), fds);
+    g_object_unref(fds);
+    webkit_web_page_send_message_to_view(page, message, nullptr, nullptr, nullptr);
+}
+
+// To the view through the page's channel while it is open, else as an engine message.
+void sendToView(WebKitWebPage* page, const char* name, GVariant* params) {
+    PageChannel* c = channelOf(page);
+    GVariant* p = g_variant_ref_sink(params);
+    if (!c || !c->channel || !c->channel->send(name, p)) {
+        webkit_web_page_send_message_to_view(page, webkit_user_message_new(name, p), nullptr, nullptr, nullptr);
+    }
+    g_variant_unref(p);
+}
+
 void send(Entry& e, const char* kind, const Fields& fields) {
     auto* page = static_cast<WebKitWebPage*>(g_weak_ref_get(&e.page));
     if (!page) return;
@@ -309,8 +368,7 @@ void send(Entry& e, const char* kind, const Fields& fields) {
     g_variant_builder_init(&b, G_VARIANT_TYPE("ams"));
     for (const auto& f : fields) g_variant_builder_add(&b, "ms", f ? f->c_str() : nullptr);
     std::string name = std::string(platform::kBridgeMessagePrefix) + kind;
-    WebKitUserMessage* message = webkit_user_message_new(name.c_str(), g_variant_new("(sams)", uri ? uri : "", &b));
-    webkit_web_page_send_message_to_view(page, message, nullptr, nullptr, nullptr);
+    sendToView(page, name.c_str(), g_variant_new("(sams)", uri ? uri : "", &b));
     g_object_unref(page);
 }
 
@@ -489,6 +547,7 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
     JSValueRef argument = native;
     JSObjectCallAsFunction(ctx, JSValueToObject(ctx, install, nullptr), nullptr, 1, &argument, &exception);
     reportException(ctx, exception, "the bridge script failed");
+    if (webkit_frame_is_main_frame(frame)) announceChannel(page);
 }
 
 // ---- what the view sends ----
@@ -520,8 +579,7 @@ std::string documentLocation(WebKitFrame* frame) {
 }
 
 // A descriptor of the message, as a copy of our own (-1 when there is none).
-int takeDescriptor(WebKitUserMessage* message, gint32 handle) {
-    GUnixFDList* list = webkit_user_message_get_fd_list(message);
+int takeDescriptor(GUnixFDList* list, gint32 handle) {
     if (!list || handle < 0 || handle >= g_unix_fd_list_get_length(list)) return -1;
     return g_unix_fd_list_get(list, handle, nullptr);
 }
@@ -536,7 +594,7 @@ void acknowledge(int fd) {
 
 // Reads the range, has the page world's results function make the message from it and hand it
 // to the page; acknowledges once that is done.
-void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, WebKitUserMessage* message, GVariant* item) {
+void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, GUnixFDList* message, GVariant* item) {
     const char *callbackId = nullptr, *form = nullptr, *mime = nullptr;
     gint32 status = 0, badStatus = 0, badMessage = 0, dataHandle = -1, ackHandle = -1;
     gboolean keep = FALSE;
@@ -589,7 +647,7 @@ void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, WebKitUserMessage*
     acknowledge(ack);
 }
 
-void deliverItems(WebKitWebPage* page, WebKitUserMessage* message, GVariant* params) {
+void deliverItems(WebKitWebPage* page, GUnixFDList* message, GVariant* params) {
     auto* frame = static_cast<WebKitFrame*>(g_object_get_data(G_OBJECT(page), kMainFrameKey));
     if (!frame) return;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -620,7 +678,7 @@ void deliverItems(WebKitWebPage* page, WebKitUserMessage* message, GVariant* par
 
 // Writes the bytes held under the token into the view's descriptor; the count (or the negative
 // error number) goes to the acknowledgement descriptor.
-void writeHeld(WebKitUserMessage* message, GVariant* params) {
+void writeHeld(GUnixFDList* message, GVariant* params) {
     const char* token = nullptr;
     gint32 dataHandle = -1, ackHandle = -1;
     g_variant_get(params, "(&shh)", &token, &dataHandle, &ackHandle);
@@ -660,20 +718,23 @@ void releaseHeld(GVariant* params) {
     held().erase(it);
 }
 
-gboolean pageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
-    const char* name = webkit_user_message_get_name(message);
-    if (!name) return FALSE;
-    GVariant* params = webkit_user_message_get_parameters(message);
+bool handleMessage(WebKitWebPage* page, const char* name, GVariant* params, GUnixFDList* fds) {
     if (g_strcmp0(name, platform::kBridgeDeliverMessage) == 0) {
-        if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(av)"))) deliverItems(page, message, params);
+        if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(av)"))) deliverItems(page, fds, params);
     } else if (g_strcmp0(name, platform::kBridgeWriteHeldMessage) == 0) {
-        if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(shh)"))) writeHeld(message, params);
+        if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(shh)"))) writeHeld(fds, params);
     } else if (g_strcmp0(name, platform::kBridgeReleaseHeldMessage) == 0) {
         if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(s)"))) releaseHeld(params);
     } else {
-        return FALSE;
+        return false;
     }
-    return TRUE;
+    return true;
+}
+
+gboolean pageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
+    const char* name = webkit_user_message_get_name(message);
+    if (!name) return FALSE;
+    return handleMessage(page, name, webkit_user_message_get_parameters(message), webkit_user_message_get_fd_list(message));
 }
 
 void pageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {

@@ -1,0 +1,322 @@
+#include "platform/bridge_channel.h"
+
+#include <gio/gunixfdlist.h>
+#include <glib-unix.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+// Ahead of every message, in the machine's byte order (both ends run on one machine).
+struct WireHeader {
+    std::uint32_t nameLength;
+    std::uint32_t typeLength;
+    std::uint32_t fdCount;
+    std::uint32_t reserved;
+    std::uint64_t dataLength;
+};
+
+constexpr std::size_t kMaxNameBytes = 256;
+constexpr std::size_t kMaxTypeBytes = 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kKeptBuffer = 1024 * 1024;
+// Reads of one turn of the main loop; the rest waits for the next (the socket stays readable).
+constexpr int kReadsPerTurn = 16;
+
+}  // namespace
+
+std::size_t BridgeChannel::Outgoing::size() const { return head.size() + (body ? g_variant_get_size(body) : 0); }
+
+BridgeChannel::BridgeChannel(int fd, int priority, Handler onMessage, Closed onClosed)
+    : fd_(fd), priority_(priority), onMessage_(std::move(onMessage)), onClosed_(std::move(onClosed)) {
+    if (fd_ < 0) return;
+    g_unix_set_fd_nonblocking(fd_, TRUE, nullptr);
+    readSource_ = g_unix_fd_source_new(fd_, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
+    g_source_set_priority(readSource_, priority_);
+    g_source_set_callback(readSource_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&BridgeChannel::onReadable)),
+                          this, nullptr);
+    g_source_set_name(readSource_, "[kivano] bridge channel");
+    GMainContext* context = g_main_context_ref_thread_default();
+    g_source_attach(readSource_, context);
+    g_main_context_unref(context);
+}
+
+BridgeChannel::~BridgeChannel() {
+    *alive_ = false;
+    close();
+}
+
+void BridgeChannel::release(Outgoing& o) {
+    if (o.body) g_variant_unref(o.body);
+    if (o.fds) g_object_unref(o.fds);
+    o.body = nullptr;
+    o.fds = nullptr;
+}
+
+void BridgeChannel::close() {
+    for (GSource** s : {&readSource_, &writeSource_}) {
+        if (*s) {
+            g_source_destroy(*s);
+            g_source_unref(*s);
+            *s = nullptr;
+        }
+    }
+    for (auto& o : out_) release(o);
+    out_.clear();
+    for (int f : inFds_) ::close(f);
+    inFds_.clear();
+    in_.clear();
+    in_.shrink_to_fit();
+    inStart_ = inEnd_ = 0;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void BridgeChannel::fail() {
+    close();
+    // Told from a turn of its own: the owner may let the channel go then.
+    struct Notice {
+        std::weak_ptr<bool> alive;
+        BridgeChannel* channel;
+    };
+    auto* notice = new Notice{alive_, this};
+    GSource* idle = g_idle_source_new();
+    g_source_set_priority(idle, priority_);
+    g_source_set_callback(
+        idle,
+        [](gpointer p) -> gboolean {
+            auto* n = static_cast<Notice*>(p);
+            auto alive = n->alive.lock();
+            // A copy is called: the owner may let the channel go in it.
+            if (alive && *alive && n->channel->onClosed_) Closed(n->channel->onClosed_)();
+            return G_SOURCE_REMOVE;
+        },
+        notice, [](gpointer p) { delete static_cast<Notice*>(p); });
+    GMainContext* context = g_main_context_ref_thread_default();
+    g_source_attach(idle, context);
+    g_main_context_unref(context);
+    g_source_unref(idle);
+}
+
+bool BridgeChannel::send(const std::string& name, GVariant* params, GUnixFDList* fds) {
+    GVariant* body = g_variant_ref_sink(params);
+    const unsigned fdCount = fds ? static_cast<unsigned>(g_unix_fd_list_get_length(fds)) : 0;
+    if (fd_ < 0 || fdCount > kMaxDescriptors || name.size() > kMaxNameBytes || g_variant_get_size(body) > kMaxMessageBytes) {
+        g_variant_unref(body);
+        return false;
+    }
+    const char* type = g_variant_get_type_string(body);
+    const std::size_t typeLength = std::strlen(type);
+    if (typeLength > kMaxTypeBytes) {
+        g_variant_unref(body);
+        return false;
+    }
+    WireHeader h{static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(typeLength), fdCount, 0,
+                 static_cast<std::uint64_t>(g_variant_get_size(body))};
+    Outgoing o;
+    o.head.reserve(sizeof h + name.size() + typeLength);
+    o.head.append(reinterpret_cast<const char*>(&h), sizeof h);
+    o.head.append(name);
+    o.head.append(type, typeLength);
+    o.body = body;
+    o.fds = fdCount ? G_UNIX_FD_LIST(g_object_ref(fds)) : nullptr;
+    out_.push_back(std::move(o));
+    if (out_.size() == 1 && !flush()) {
+        fail();
+        return false;
+    }
+    return true;
+}
+
+// Writes what the socket takes; false on an error.
+bool BridgeChannel::flush() {
+    while (!out_.empty()) {
+        Outgoing& o = out_.front();
+        const std::size_t headSize = o.head.size();
+        const std::size_t bodySize = o.body ? g_variant_get_size(o.body) : 0;
+        const char* bodyData = bodySize ? static_cast<const char*>(g_variant_get_data(o.body)) : nullptr;
+        iovec iov[2];
+        int count = 0;
+        if (o.sent < headSize) {
+            iov[count++] = {const_cast<char*>(o.head.data()) + o.sent, headSize - o.sent};
+            if (bodySize) iov[count++] = {const_cast<char*>(bodyData), bodySize};
+        } else {
+            iov[count++] = {const_cast<char*>(bodyData) + (o.sent - headSize), bodySize - (o.sent - headSize)};
+        }
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<std::size_t>(count);
+        // The descriptors go with the message's first byte.
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)];
+        if (o.sent == 0 && o.fds) {
+            gint n = 0;
+            const gint* list = g_unix_fd_list_peek_fds(o.fds, &n);
+            msg.msg_control = control;
+            msg.msg_controllen = CMSG_SPACE(sizeof(int) * static_cast<std::size_t>(n));
+            cmsghdr* c = CMSG_FIRSTHDR(&msg);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int) * static_cast<std::size_t>(n));
+            std::memcpy(CMSG_DATA(c), list, sizeof(int) * static_cast<std::size_t>(n));
+        }
+        ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            if (!writeSource_) {
+                writeSource_ = g_unix_fd_source_new(fd_, G_IO_OUT);
+                g_source_set_priority(writeSource_, priority_);
+                g_source_set_callback(writeSource_,
+                                      reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&BridgeChannel::onWritable)),
+                                      this, nullptr);
+                GMainContext* context = g_main_context_ref_thread_default();
+                g_source_attach(writeSource_, context);
+                g_main_context_unref(context);
+            }
+            return true;
+        }
+        if (o.fds) {
+            g_object_unref(o.fds);
+            o.fds = nullptr;
+        }
+        o.sent += static_cast<std::size_t>(n);
+        if (o.sent >= headSize + bodySize) {
+            release(o);
+            out_.pop_front();
+        }
+    }
+    if (writeSource_) {
+        g_source_destroy(writeSource_);
+        g_source_unref(writeSource_);
+        writeSource_ = nullptr;
+    }
+    return true;
+}
+
+int BridgeChannel::onWritable(int, unsigned, void* self) {
+    auto* c = static_cast<BridgeChannel*>(self);
+    if (!c->flush()) {
+        c->fail();
+        return G_SOURCE_REMOVE;
+    }
+    // flush() removed the source once everything went.
+    return c->writeSource_ ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+int BridgeChannel::onReadable(int, unsigned condition, void* self) {
+    auto* c = static_cast<BridgeChannel*>(self);
+    std::shared_ptr<bool> alive = c->alive_;
+    if (condition & G_IO_IN) {
+        c->readAvailable();
+        if (!*alive || c->fd_ < 0) return G_SOURCE_REMOVE;
+        return G_SOURCE_CONTINUE;
+    }
+    c->fail();
+    return G_SOURCE_REMOVE;
+}
+
+void BridgeChannel::drain() {
+    std::shared_ptr<bool> alive = alive_;
+    while (*alive && fd_ >= 0 && readAvailable()) {
+    }
+}
+
+// True when it stopped with more to read.
+bool BridgeChannel::readAvailable() {
+    std::shared_ptr<bool> alive = alive_;
+    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+        if (fd_ < 0) return false;
+        // Unread bytes move to the buffer's front before it grows.
+        if (inStart_ == inEnd_) {
+            inStart_ = inEnd_ = 0;
+            // What a large message needed is not kept.
+            if (in_.size() > kKeptBuffer) std::vector<char>().swap(in_);
+        } else if (inStart_ > 0 && in_.size() - inEnd_ < kReadChunk) {
+            std::memmove(in_.data(), in_.data() + inStart_, inEnd_ - inStart_);
+            inEnd_ -= inStart_;
+            inStart_ = 0;
+        }
+        if (in_.size() - inEnd_ < kReadChunk) in_.resize(std::max(in_.size() * 2, inEnd_ + kReadChunk));
+        iovec iov{in_.data() + inEnd_, in_.size() - inEnd_};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 253)];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        if (n > 0) inEnd_ += static_cast<std::size_t>(n);
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+            std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            const auto* fds = reinterpret_cast<const int*>(CMSG_DATA(c));
+            for (std::size_t i = 0; i < count; ++i) inFds_.push_back(fds[i]);
+        }
+        if (n <= 0 || (msg.msg_flags & MSG_CTRUNC)) {
+            fail();
+            return false;
+        }
+        if (!dispatchComplete()) {
+            if (*alive && fd_ >= 0) fail();
+            return false;
+        }
+        if (!*alive) return false;
+    }
+    return true;
+}
+
+// Hands over every whole message read; false when the channel went or a message is not readable.
+bool BridgeChannel::dispatchComplete() {
+    std::shared_ptr<bool> alive = alive_;
+    while (inEnd_ - inStart_ >= sizeof(WireHeader)) {
+        WireHeader h;
+        std::memcpy(&h, in_.data() + inStart_, sizeof h);
+        if (h.nameLength > kMaxNameBytes || h.typeLength == 0 || h.typeLength > kMaxTypeBytes ||
+            h.fdCount > kMaxDescriptors || h.dataLength > kMaxMessageBytes) {
+            return false;
+        }
+        const std::size_t total = sizeof h + h.nameLength + h.typeLength + static_cast<std::size_t>(h.dataLength);
+        if (inEnd_ - inStart_ < total) {
+            // Room for the rest of it.
+            if (in_.size() < inStart_ + total) {
+                std::memmove(in_.data(), in_.data() + inStart_, inEnd_ - inStart_);
+                inEnd_ -= inStart_;
+                inStart_ = 0;
+                if (in_.size() < total + kReadChunk) in_.resize(total + kReadChunk);
+            }
+            return true;
+        }
+        // Its descriptors came with its first byte, so they are here by now.
+        if (inFds_.size() < h.fdCount) return false;
+        const char* p = in_.data() + inStart_ + sizeof h;
+        std::string name(p, h.nameLength);
+        std::string type(p + h.nameLength, h.typeLength);
+        if (!g_variant_type_string_is_valid(type.c_str())) return false;
+        GBytes* bytes = g_bytes_new(p + h.nameLength + h.typeLength, static_cast<gsize>(h.dataLength));
+        GVariant* params = g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(type.c_str()), bytes, FALSE));
+        g_bytes_unref(bytes);
+        GUnixFDList* fds = nullptr;
+        if (h.fdCount) {
+            std::vector<int> list(inFds_.begin(), inFds_.begin() + h.fdCount);
+            inFds_.erase(inFds_.begin(), inFds_.begin() + h.fdCount);
+            fds = g_unix_fd_list_new_from_array(list.data(), static_cast<gint>(list.size()));
+        }
+        inStart_ += total;
+        if (onMessage_) onMessage_(name, params, fds);
+        g_variant_unref(params);
+        if (fds) g_object_unref(fds);
+        if (!*alive) return false;
+        if (fd_ < 0) return true;
+    }
+    return true;
+}
+
+}  // namespace platform
