@@ -782,7 +782,9 @@ struct FakeWebProcess {
                 ++written;
                 if (silent) return;
                 std::int64_t count = answer.value_or(static_cast<std::int64_t>(bytes.size()));
-                if (!answer) EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+                if (!answer) {
+                    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+                }
                 EXPECT_EQ(::write(ack, &count, sizeof count), static_cast<ssize_t>(sizeof count));
             },
             [this](const std::string&) { ++released; });
@@ -833,7 +835,9 @@ TEST_F(FilePlugin, HeldBytesOfAWriteGoFromTheDescriptorIntoTheFile) {
         EXPECT_EQ(delegate.last().status(), static_cast<int>(c.status));
         EXPECT_EQ(delegate.last().message(), std::optional<Value>(c.message));
         EXPECT_EQ(exists(path), c.after.has_value());
-        if (c.after) EXPECT_TRUE(testutil::readFile(path) == *c.after);
+        if (c.after) {
+            EXPECT_TRUE(testutil::readFile(path) == *c.after);
+        }
         EXPECT_TRUE(temporariesOf(persistent(), "held.bin").empty());
         platform::runMainLoopFor(0.05);
         EXPECT_EQ(web.written, c.written);
