@@ -13,40 +13,43 @@
 
 namespace benchutil {
 
-// Seconds of CPU time that all threads of the process have used so far (0 when it is gone).
-inline double cpuSeconds(int pid) {
+// The sum over all threads of the process of what `read` takes from each thread's file `name`
+// (0 when the process is gone).
+template <typename Read>
+double sumOverThreads(int pid, const char* name, Read read) {
     std::string base = "/proc/" + std::to_string(pid) + "/task";
     double total = 0;
     DIR* d = opendir(base.c_str());
     if (!d) return 0;
     while (dirent* e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
-        std::ifstream in(base + "/" + e->d_name + "/schedstat");
-        unsigned long long ns = 0;
-        if (in >> ns) total += static_cast<double>(ns) / 1e9;
+        std::ifstream in(base + "/" + e->d_name + "/" + name);
+        total += read(in);
     }
     closedir(d);
     return total;
 }
 
+// Seconds of CPU time that all threads of the process have used so far.
+inline double cpuSeconds(int pid) {
+    return sumOverThreads(pid, "schedstat", [](std::ifstream& in) {
+        unsigned long long ns = 0;
+        return in >> ns ? static_cast<double>(ns) / 1e9 : 0.0;
+    });
+}
+
 // Context switches of all threads of the process so far.
 inline double contextSwitches(int pid) {
-    std::string base = "/proc/" + std::to_string(pid) + "/task";
-    double total = 0;
-    DIR* d = opendir(base.c_str());
-    if (!d) return 0;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream in(base + "/" + e->d_name + "/status");
+    return sumOverThreads(pid, "status", [](std::ifstream& in) {
+        double n = 0;
         std::string line;
         while (std::getline(in, line)) {
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
-                total += std::stod(line.substr(line.find(':') + 1));
+                n += std::stod(line.substr(line.find(':') + 1));
             }
         }
-    }
-    closedir(d);
-    return total;
+        return n;
+    });
 }
 
 inline std::string statusField(int pid, const char* key) {
