@@ -31,8 +31,6 @@ constexpr int kReadsPerTurn = 16;
 
 }  // namespace
 
-std::size_t BridgeChannel::Outgoing::size() const { return head.size() + (body ? g_variant_get_size(body) : 0); }
-
 BridgeChannel::BridgeChannel(int fd, int priority, Handler onMessage, Closed onClosed)
     : fd_(fd), priority_(priority), onMessage_(std::move(onMessage)), onClosed_(std::move(onClosed)) {
     if (fd_ < 0) return;

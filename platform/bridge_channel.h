@@ -57,7 +57,6 @@ private:
         GVariant* body = nullptr;    // the serialised parameters, referenced
         GUnixFDList* fds = nullptr;  // referenced until passed
         std::size_t sent = 0;
-        std::size_t size() const;
     };
     static int onReadable(int fd, unsigned condition, void* self);
     static int onWritable(int fd, unsigned condition, void* self);

@@ -403,16 +403,15 @@ private:
             if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(sh)"))) v->openChannel(message, params);
             return TRUE;
         }
-        if (std::strncmp(name, kBridgeMessagePrefix, std::strlen(kBridgeMessagePrefix)) != 0) return FALSE;
-        v->bridgeMessage(name, params);
-        return TRUE;
+        return v->bridgeMessage(name, params);
     }
 
-    // Messages of the page bridge's extension; the size is checked before anything is copied.
-    void bridgeMessage(const char* name, GVariant* params) {
+    // Messages of the page bridge's extension, from the engine or the page's channel; the size is
+    // checked before anything is copied. False for a name that is not the bridge's.
+    bool bridgeMessage(const char* name, GVariant* params) {
         const std::size_t prefixLength = std::strlen(kBridgeMessagePrefix);
-        if (std::strncmp(name, kBridgeMessagePrefix, prefixLength) != 0) return;
-        if (!client_ || !params || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sams)"))) return;
+        if (std::strncmp(name, kBridgeMessagePrefix, prefixLength) != 0) return false;
+        if (!client_ || !params || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sams)"))) return true;
         std::size_t total = 0;
         GVariant* fields = g_variant_get_child_value(params, 1);
         const gsize count = g_variant_n_children(fields);
@@ -429,7 +428,7 @@ private:
         if (bridge_.maxMessageBytes && total > bridge_.maxMessageBytes) {
             logf("Page bridge message of %zu bytes dropped unread", total);
             g_variant_unref(fields);
-            return;
+            return true;
         }
         BridgeMessage m;
         m.kind = name + prefixLength;
@@ -451,6 +450,7 @@ private:
         }
         g_variant_unref(fields);
         client_->webViewBridgeMessage(m);
+        return true;
     }
 
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
