@@ -267,14 +267,8 @@ TEST_F(SessionPresenceTest, LocksThatAreNotOfThisSessionOrNotFromLogindAreIgnore
     ASSERT_TRUE(locks.waitFor(1));
 
     // A local process that is not logind, on the same bus: broadcast and sent to us alone.
-    GError* error = nullptr;
-    char* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    ASSERT_TRUE(address) << (error ? error->message : "");
-    GDBusConnection* faker = g_dbus_connection_new_for_address_sync(
-        address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    g_free(address);
-    ASSERT_TRUE(faker) << (error ? error->message : "");
+    GDBusConnection* faker = testutil::newBusConnection(G_BUS_TYPE_SYSTEM);
+    ASSERT_TRUE(faker);
     for (const char* destination : {static_cast<const char*>(nullptr), g_dbus_connection_get_unique_name(system_)}) {
         ASSERT_TRUE(g_dbus_connection_emit_signal(faker, destination, kOwnSession, kSessionIface, "Lock", nullptr, nullptr));
         ASSERT_TRUE(g_dbus_connection_emit_signal(faker, destination, "/org/freedesktop/login1", kManager,

@@ -211,19 +211,8 @@ TEST(SessionNotices, ScreensaverSignalsOnTheSessionBus) {
     std::vector<std::string> seen;
     source->setHandler([&](const std::string& n) { seen.push_back(n); });
 
-    auto connect = [] {
-        GError* error = nullptr;
-        char* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-        EXPECT_TRUE(address) << (error ? error->message : "");
-        GDBusConnection* c = g_dbus_connection_new_for_address_sync(
-            address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        g_free(address);
-        EXPECT_TRUE(c) << (error ? error->message : "");
-        return c;
-    };
-    GDBusConnection* saver = connect();
-    GDBusConnection* stranger = connect();
+    GDBusConnection* saver = testutil::newBusConnection(G_BUS_TYPE_SESSION);
+    GDBusConnection* stranger = testutil::newBusConnection(G_BUS_TYPE_SESSION);
     ASSERT_TRUE(saver && stranger);
     for (const char* name : {"org.freedesktop.ScreenSaver", "org.gnome.ScreenSaver"}) {
         GVariant* r = g_dbus_connection_call_sync(saver, "org.freedesktop.DBus", "/org/freedesktop/DBus",

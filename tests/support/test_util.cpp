@@ -3,6 +3,8 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -95,6 +97,23 @@ std::string sourceDir() { return KIVANO_SOURCE_DIR; }
 std::string bundleDir() {
     const char* b = std::getenv("KIVANO_BUNDLE_DIR");
     return b && *b ? b : std::string(KIVANO_BINARY_DIR) + "/Resources";
+}
+
+GDBusConnection* newBusConnection(GBusType bus) {
+    GError* error = nullptr;
+    char* address = g_dbus_address_get_for_bus_sync(bus, nullptr, &error);
+    EXPECT_TRUE(address) << (error ? error->message : "");
+    if (!address) {
+        g_clear_error(&error);
+        return nullptr;
+    }
+    GDBusConnection* c = g_dbus_connection_new_for_address_sync(
+        address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    g_free(address);
+    EXPECT_TRUE(c) << (error ? error->message : "");
+    g_clear_error(&error);
+    return c;
 }
 
 }  // namespace testutil

@@ -1,6 +1,8 @@
 // Small helpers shared by the tests.
 #pragma once
 
+#include <gio/gio.h>
+
 #include <functional>
 #include <mutex>
 #include <string>
@@ -40,6 +42,10 @@ std::string readFile(const std::string& path);
 
 // Runs the main loop until `done` or the time-out; answers done().
 bool spinUntil(const std::function<bool()>& done, double timeoutSeconds = 10.0);
+
+// A connection of its own to the bus (another peer beside this process's shared one); null, with
+// a test failure, when it cannot be made.
+GDBusConnection* newBusConnection(GBusType bus);
 
 // The source tree and the assembled bundle of the build.
 std::string sourceDir();
