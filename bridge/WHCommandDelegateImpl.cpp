@@ -163,7 +163,7 @@ void WHCommandDelegateImpl::flushPending() {
                 const WHPluginResult& r = *item.bytes;
                 const WHPageBytes& b = *r.pageBytes();
                 platform::PageBytes p;
-                p.callbackId = item.callbackId ? *item.callbackId : std::string("(null)");
+                p.callbackId = callbackText(item.callbackId);
                 p.status = static_cast<int>(r.status());
                 p.keep = r.keepCallback();
                 switch (r.pageBytesForm()) {

@@ -61,10 +61,10 @@ bool WHConsole::call(const std::string& op, const std::string& m) {
 // ---- bridge ----
 
 void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, const Value& actionValue,
-                    const Value& argumentsValue, std::shared_ptr<WHHeldBytes> held, std::size_t heldIndex) {
+                    Value arguments, std::shared_ptr<WHHeldBytes> held, std::size_t heldIndex) {
     std::optional<std::string> callbackId;
     if (callbackIdValue.is_string()) callbackId = callbackIdValue.get<std::string>();
-    Value arguments = argumentsValue.is_array() ? argumentsValue : Value::array();
+    if (!arguments.is_array()) arguments = Value::array();
     if (!serviceValue.is_string() || !actionValue.is_string()) {
         platform::logLine("ERROR: Classname and/or methodName not found for command.");
         return;
@@ -139,16 +139,13 @@ function isBuffer(v){
   if (isArray(v) || apply(objectToString, v, []) !== '[object ArrayBuffer]') return false;
   try { apply(abByteLength, v, []); return true; } catch (e) { return false; }
 }
-function base64Of(u8){
-  if (toBase64) return apply(toBase64, u8, []);
-  var parts = [], CH = 0x2000;
-  for (var i = 0; i < u8.length; i += CH) parts[parts.length] = apply(fromCharCode, null, apply(subarray, u8, [i, i + CH]));
-  return btoa64(apply(join, parts, ['']));
-}
 function binaryString(u8){
   var parts = [], CH = 0x2000;
   for (var i = 0; i < u8.length; i += CH) parts[parts.length] = apply(fromCharCode, null, apply(subarray, u8, [i, i + CH]));
   return apply(join, parts, ['']);
+}
+function base64Of(u8){
+  return toBase64 ? apply(toBase64, u8, []) : btoa64(binaryString(u8));
 }
 // Bytes that a library passes as they are go as the array-buffer object, as its own would.
 function replacer(key, value){
@@ -369,12 +366,15 @@ void WHWebViewDelegate::execMessage(const platform::BridgeMessage& message) {
     Value arguments = nullptr;
     if (message.fields.size() > 3 && message.fields[3]) {
         const std::string& json = *message.fields[3];
-        // Refused before parsing: a value this deep would overflow the stack when copied.
-        if (platform::jsonNestsDeeperThan(json, kMaxPageValueDepth)) {
-            return refuseCall(callbackId, "the arguments are nested deeper than " + std::to_string(kMaxPageValueDepth) + " levels");
-        }
+        // parseJson refuses a value this deep before parsing (it would overflow the stack when
+        // copied); the depth is looked at again only to say why.
         auto parsed = platform::parseJson(json, kMaxPageValueDepth);
-        if (!parsed) return refuseCall(callbackId, "the arguments are not JSON");
+        if (!parsed) {
+            if (platform::jsonNestsDeeperThan(json, kMaxPageValueDepth)) {
+                return refuseCall(callbackId, "the arguments are nested deeper than " + std::to_string(kMaxPageValueDepth) + " levels");
+            }
+            return refuseCall(callbackId, "the arguments are not JSON");
+        }
         arguments = std::move(*parsed);
     }
     // Held bytes only where the service's class takes them, in place of a null argument.
@@ -392,7 +392,7 @@ void WHWebViewDelegate::execMessage(const platform::BridgeMessage& message) {
     }
     if (!bridge_) return;
     if (d) d->beginPageCall();
-    bridge_->exec(field(0), field(1), field(2), arguments, std::move(held), heldIndex);
+    bridge_->exec(field(0), field(1), field(2), std::move(arguments), std::move(held), heldIndex);
     if (d) d->endPageCall();
 }
 

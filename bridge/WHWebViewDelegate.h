@@ -41,7 +41,7 @@ public:
         : webView_(webView), viewController_(viewController) {}
     // The arguments as the page passed them (texts expected; anything else counts as absent);
     // `held`: bytes of the argument at `heldIndex` that stayed in the web process.
-    void exec(const Value& callbackId, const Value& service, const Value& action, const Value& arguments,
+    void exec(const Value& callbackId, const Value& service, const Value& action, Value arguments,
               std::shared_ptr<WHHeldBytes> held = nullptr, std::size_t heldIndex = 0);
 
 private:

@@ -557,23 +557,14 @@ std::string documentLocation(WebKitFrame* frame) {
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     JSGlobalContextRef ctx = webkit_frame_get_javascript_global_context(frame);
     G_GNUC_END_IGNORE_DEPRECATIONS
-    std::string out;
-    if (!ctx) return out;
-    auto property = [&](JSObjectRef object, const char* name) -> JSValueRef {
-        JSStringRef n = JSStringCreateWithUTF8CString(name);
-        JSValueRef v = JSObjectGetProperty(ctx, object, n, nullptr);
-        JSStringRelease(n);
-        return v;
-    };
-    JSValueRef location = property(JSContextGetGlobalObject(ctx), "location");
-    if (!location || !JSValueIsObject(ctx, location)) return out;
-    JSValueRef href = property(JSValueToObject(ctx, location, nullptr), "href");
-    if (!href || !JSValueIsString(ctx, href)) return out;
+    if (!ctx) return {};
+    JSValueRef location = property(ctx, JSContextGetGlobalObject(ctx), "location");
+    if (!location || !JSValueIsObject(ctx, location)) return {};
+    JSValueRef href = property(ctx, JSValueToObject(ctx, location, nullptr), "href");
+    if (!href || !JSValueIsString(ctx, href)) return {};
     JSStringRef text = JSValueToStringCopy(ctx, href, nullptr);
-    if (!text) return out;
-    out.resize(JSStringGetMaximumUTF8CStringSize(text));
-    std::size_t n = JSStringGetUTF8CString(text, out.data(), out.size());
-    out.resize(n ? n - 1 : 0);
+    if (!text) return {};
+    std::string out = textOfString(text);
     JSStringRelease(text);
     return out;
 }
