@@ -30,6 +30,7 @@ struct PendingWrites {
     std::mutex mutex;
     int fd = -1;
     pid_t owner = 0;
+    pid_t swept = 0;  // the process that last removed the leftovers
     int inFlight = 0;
 };
 
@@ -70,6 +71,7 @@ void removeTemporariesOf(const std::string& target, std::time_t since) {
 }
 
 void removeLeftoversLocked(PendingWrites& p) {
+    p.swept = ::getpid();
     std::string folder = recordFolder();
     DIR* d = ::opendir(folder.c_str());
     if (!d) return;
@@ -115,11 +117,10 @@ void beginWrite(const std::string& path) {
         if (p.fd >= 0) ::close(p.fd);
         p.fd = -1;
         p.inFlight = 0;
-        removeLeftoversLocked(p);
+        if (p.swept != ::getpid()) removeLeftoversLocked(p);
         p.owner = ::getpid();
-        std::string folder = recordFolder();
-        if (makeApplicationFolder(folder)) {
-            std::string record = folder + "/" + kRecordPrefix + std::to_string(::getpid());
+        if (auto folder = supportFolder(SupportFolderKind::ApplicationSupport, "")) {
+            std::string record = *folder + "/" + kRecordPrefix + std::to_string(::getpid());
             p.fd = ::open(record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
         }
     }

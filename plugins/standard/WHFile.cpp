@@ -84,18 +84,7 @@ WHFile::~WHFile() {
     }
     // Queued work finishes while the filesystems still stand; on the main thread the wait lets
     // the main-thread steps of transfers to and from the page through.
-    if (queue_ && platform::isMainThread()) {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool drained = false;
-        queue_->async([&] {
-            std::lock_guard lock(mutex);
-            drained = true;
-            changed.notify_all();
-        });
-        std::unique_lock lock(mutex);
-        platform::waitOnMainThread(lock, changed, [&] { return drained; });
-    }
+    if (queue_ && platform::isMainThread()) performFileWork([] {});
     queue_.reset();
 }
 

@@ -537,14 +537,14 @@ WHPluginResult WHLocalFilesystem::truncateFileAtURL(const WHFilesystemURL& url, 
 }
 
 WHPluginResult WHLocalFilesystem::writeToFileAtURL(const WHFilesystemURL& url, const Bytes& data, bool append) {
+    // Writing from the start replaces the whole content (with the same checks of the path).
+    if (!append && !data.empty()) return replaceFileAtURL(url, data);
     auto path = diskPathForURL(url);
     if (!path) return fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
     auto st = stateOf(path);
     if (st.exists && !st.isRegular) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     // Empty data leaves the file as it is.
     if (data.empty()) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
-    // Writing from the start replaces the whole content.
-    if (!append) return replaceFileAtURL(url, data);
     int fd = openWithoutLinks(*path, O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (fd < 0) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     struct stat fst;
