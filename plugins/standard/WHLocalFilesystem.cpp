@@ -251,8 +251,7 @@ std::string WHLocalFilesystem::stripQueryParametersFromPath(const std::string& p
 std::optional<std::string> WHLocalFilesystem::filesystemPathForFullPath(const std::string& fullPath) const {
     auto components = whfile::componentsInsideRoot(fullPath);
     if (!components) return std::nullopt;
-    std::string root = fsRoot_;
-    while (root.size() >= 2 && root.back() == '/') root.pop_back();
+    std::string root = lexicalRoot();
     if (components->empty()) return root;
     std::string out = root == "/" ? std::string() : root;
     for (const auto& c : *components) out += "/" + c;
@@ -274,13 +273,11 @@ std::optional<WHFilesystemURL> WHLocalFilesystem::URLforFullPath(const std::opti
 }
 
 std::optional<std::string> WHLocalFilesystem::fullPathForFileSystemPath(const std::string& path) const {
-    std::string root = fsRoot_;
-    while (root.size() >= 2 && root.back() == '/') root.pop_back();
-    if (path.rfind(root, 0) != 0) return std::nullopt;
+    std::string root = lexicalRoot();
+    // "/data/files2" is not inside "/data/files".
+    if (!isInside(path, root)) return std::nullopt;
     std::string rest = path.substr(root.size());
     if (root == "/") return rest.empty() ? std::string() : "/" + rest;
-    // "/data/files2" is not inside "/data/files".
-    if (!rest.empty() && rest[0] != '/') return std::nullopt;
     if (rest == "/") return std::string();
     return rest;
 }
