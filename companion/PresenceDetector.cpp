@@ -254,7 +254,6 @@ bool PresenceDetector::applySessionNotice(const std::string& name) {
     for (const auto& e : effects) {
         if (name != e.notice) continue;
         this->*e.signal = e.away;
-        userIsPresent_ = !screenLocked_ && !screensaverRunning_ && !machineAsleep_ && !screensAsleep_;
         return true;
     }
     return false;
@@ -262,13 +261,13 @@ bool PresenceDetector::applySessionNotice(const std::string& name) {
 
 void PresenceDetector::didReceiveNotification(const platform::Notification& notification) {
     const std::string& name = notification.name;
-    bool wasPresent = userIsPresent_;
+    bool wasPresent = userIsPresent();
     bool wasPresentAndOnline = isPresentAndOnline();
     if (applySessionNotice(name)) {
         if (!wasPresentAndOnline && isPresentAndOnline()) {
             currentBackupTime_ = 0;
             startPresenceDetector(0);
-        } else if (wasPresent && !userIsPresent_) {
+        } else if (wasPresent && !userIsPresent()) {
             stopPresenceDetector(false, std::nullopt);
         }
     } else if (name == ReachabilityChangedNotification) {

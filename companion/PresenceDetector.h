@@ -49,10 +49,10 @@ public:
                            const platform::Value& userInfo);
 
     // No session notice says that the user is away.
-    bool userIsPresent() const { return userIsPresent_; }
+    bool userIsPresent() const { return !screenLocked_ && !screensaverRunning_ && !machineAsleep_ && !screensAsleep_; }
     bool isOnline() const { return isOnline_; }
     // The user is present and the network reachable: only then do pulses go out.
-    bool isPresentAndOnline() const { return userIsPresent_ && isOnline_; }
+    bool isPresentAndOnline() const { return userIsPresent() && isOnline_; }
     double currentBackupTime() const { return currentBackupTime_; }
     long unauthorizedCount() const { return unauthorizedCount_; }
     // The pending timers' intervals in unscaled seconds; absent when none is pending.
@@ -81,7 +81,6 @@ private:
     // Applies a session notice to the state it speaks of; false for other names.
     bool applySessionNotice(const std::string& name);
 
-    bool userIsPresent_ = true;
     // What each session signal says last; the user is present while none says away.
     bool screenLocked_ = false;
     bool screensaverRunning_ = false;

@@ -56,22 +56,23 @@ void InjectedReachabilitySource::setFlags(std::optional<ReachabilityFlags> flags
 
 namespace {
 
-enum class Target { DefaultRoute, Other, Loopback, LinkLocal };
+// What the reachability of an address depends on: the default route (any routed address, the
+// unspecified one included), nothing (loopback), or the link alone.
+enum class Target { Routed, Loopback, LinkLocal };
 
 Target targetOfAddress(GInetAddress* a) {
     if (g_inet_address_get_is_loopback(a)) return Target::Loopback;
     if (g_inet_address_get_is_link_local(a)) return Target::LinkLocal;
-    if (g_inet_address_get_is_any(a)) return Target::DefaultRoute;
-    return Target::Other;
+    return Target::Routed;
 }
 
 Target targetOfHostname(const std::string& host) {
     if (host == "localhost" || host == "[::1]") return Target::Loopback;
     GInetAddress* a = g_inet_address_new_from_string(host.c_str());
-    if (!a) return Target::Other;
+    if (!a) return Target::Routed;
     Target t = targetOfAddress(a);
     g_object_unref(a);
-    return t == Target::DefaultRoute ? Target::Other : t;
+    return t;
 }
 
 class SystemSource;
@@ -223,7 +224,7 @@ std::shared_ptr<ReachabilitySource> systemSource(Target target) {
 
 }  // namespace
 
-std::shared_ptr<ReachabilitySource> ReachabilitySource::forDefaultRoute() { return systemSource(Target::DefaultRoute); }
+std::shared_ptr<ReachabilitySource> ReachabilitySource::forDefaultRoute() { return systemSource(Target::Routed); }
 
 std::shared_ptr<ReachabilitySource> ReachabilitySource::forHostname(const std::string& hostname) {
     if (hostname.empty()) return nullptr;
