@@ -77,6 +77,16 @@ void callAsync(GDBusConnection* c, const char* dest, const char* path, const cha
         new Pending{std::move(alive), std::move(done)});
 }
 
+// The new value of one property in the parameters of a PropertiesChanged signal; null when the
+// signal does not carry it with that type.
+GVariant* changedProperty(GVariant* parameters, const char* name, const GVariantType* type) {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) return nullptr;
+    GVariant* changed = g_variant_get_child_value(parameters, 1);
+    GVariant* value = g_variant_lookup_value(changed, name, type);
+    g_variant_unref(changed);
+    return value;
+}
+
 std::optional<bool> boolArgument(GVariant* parameters) {
     if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) return std::nullopt;
     gboolean flag = FALSE;
@@ -137,7 +147,6 @@ public:
     }
     bool present() const { return !owner_.empty(); }
     bool sent(const char* sender) const { return present() && sender && owner_ == sender; }
-    const std::string& name() const { return name_; }
 
 private:
     void set(const std::string& owner) {
@@ -283,12 +292,12 @@ private:
     }
 
     void followSession() {
-        sessionPath_ = ownSessionPath();
-        if (sessionPath_.empty()) {
+        const std::string sessionPath = ownSessionPath();
+        if (sessionPath.empty()) {
             logLine("session notices: logind knows no session of this process or user; screen lock is not followed");
             return;
         }
-        const char* path = sessionPath_.c_str();
+        const char* path = sessionPath.c_str();
         sessionSubscriptions_.add(system_, kLogind, kSession, "Lock", path, nullptr, [this](const char* sender, GVariant*) {
             if (logind_->sent(sender)) setLocked(true);
         });
@@ -306,11 +315,10 @@ private:
     }
 
     void sessionPropertiesChanged(GVariant* p) {
-        if (!g_variant_is_of_type(p, G_VARIANT_TYPE("(sa{sv}as)"))) return;
-        GVariant* changed = g_variant_get_child_value(p, 1);
-        gboolean hint = FALSE;
-        if (g_variant_lookup(changed, "LockedHint", "b", &hint)) setLocked(hint);
-        g_variant_unref(changed);
+        if (GVariant* hint = changedProperty(p, "LockedHint", G_VARIANT_TYPE_BOOLEAN)) {
+            setLocked(g_variant_get_boolean(hint));
+            g_variant_unref(hint);
+        }
     }
 
     void setLocked(bool locked) {
@@ -376,16 +384,11 @@ private:
             });
             subscriptions_.add(session_, kDisplayConfig, kProperties, "PropertiesChanged", kDisplayConfigPath,
                                kDisplayConfig, [this](const char* sender, GVariant* p) {
-                                   if (!displayConfig_->sent(sender) ||
-                                       !g_variant_is_of_type(p, G_VARIANT_TYPE("(sa{sv}as)"))) {
-                                       return;
-                                   }
-                                   GVariant* changed = g_variant_get_child_value(p, 1);
-                                   if (GVariant* mode = g_variant_lookup_value(changed, "PowerSaveMode", G_VARIANT_TYPE_INT32)) {
+                                   if (!displayConfig_->sent(sender)) return;
+                                   if (GVariant* mode = changedProperty(p, "PowerSaveMode", G_VARIANT_TYPE_INT32)) {
                                        powerSaveModeIs(mode);
                                        g_variant_unref(mode);
                                    }
-                                   g_variant_unref(changed);
                                });
             if (displayConfig_->present()) {
                 if (GVariant* mode = getProperty(session_, kDisplayConfig, kDisplayConfigPath, kDisplayConfig, "PowerSaveMode")) {
@@ -447,7 +450,6 @@ private:
     Subscriptions subscriptions_;
     Subscriptions sessionSubscriptions_;  // those of the followed logind session
     std::unique_ptr<NameOwner> logind_;
-    std::string sessionPath_;
     bool locked_ = false;
     ScreenSaver savers_[2] = {{"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", nullptr},
                               {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver", nullptr}};
