@@ -663,9 +663,8 @@ private:
 std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosition(const WHFilesystemURL& url,
                                                                                       std::uint64_t position,
                                                                                       WHPluginResult& error) {
-    // The same checks, in the same order, as writeAtPosition() makes through replaceFileAtURL()
-    // or truncateFileAtURL() and writeToFileAtURL().
-    if (position > 0) truncateFileAtURL(url, position);
+    // The same checks and effects as writeAtPosition() makes through replaceFileAtURL() or
+    // truncateFileAtURL() and writeToFileAtURL(), on one resolution of the path.
     auto path = diskPathForURL(url);
     if (!path) {
         error = fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
@@ -676,6 +675,7 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
         error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
         return nullptr;
     }
+    if (position > 0 && st.exists && position <= static_cast<std::uint64_t>(INT64_MAX)) truncateFile(*path, position);
     if (position == 0) {
         platform::AtomicWriteOptions options;
         options.createFolders = false;
