@@ -69,7 +69,7 @@ void WHCommandDelegateImpl::sendPluginResult(const WHPluginResult& result, const
 
 bool WHCommandDelegateImpl::carriesPageBytes(std::uint64_t length) {
     platform::WebView* view = viewController_->webView;
-    return view && length >= platform::kBridgeBulkBytes && view->carriesBytes();
+    return view && length >= platform::pagebridge::kBulkBytes && view->carriesBytes();
 }
 
 std::shared_ptr<WHHeldBytes> WHCommandDelegateImpl::heldBytes(const std::string& token, std::uint64_t size) {
@@ -144,14 +144,19 @@ void WHCommandDelegateImpl::flushPending() {
     // bytes is handed over on its own.
     std::vector<platform::PageDelivery> items;
     std::vector<std::string> entries;
+    std::size_t entryBytes = 0;
     auto endResults = [&] {
         if (entries.empty()) return;
         items.push_back({resultsCall(entries), std::nullopt});
         entries.clear();
+        entryBytes = 0;
     };
     for (auto& item : batch) {
         switch (item.kind) {
             case Pending::Result:
+                // Many results piled up go in calls of a bounded size, one after the other.
+                if (entryBytes + item.text.size() > kMaxResultsCallBytes) endResults();
+                entryBytes += item.text.size();
                 entries.push_back(std::move(item.text));
                 break;
             case Pending::Script:
@@ -201,5 +206,5 @@ void WHCommandDelegateImpl::deliver(std::vector<platform::PageDelivery> items) {
     platform::WebView* view = viewController_->webView;
     if (!view) return;
     if (!viewController_->isTrustedPageURL(view->committedURL())) return;
-    view->deliverToTrustedPage(items);
+    view->deliverToTrustedPage(std::move(items));
 }

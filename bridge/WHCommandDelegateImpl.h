@@ -16,7 +16,7 @@
 #include "bridge/WHCommandDelegate.h"
 #include "bridge/WHInvokedUrlCommand.h"
 #include "bridge/WHOutOfBandBytes.h"
-#include "platform/page_bridge.h"
+#include "platform/pagebridge/wire.h"
 #include "platform/webview.h"
 
 class WHViewController;
@@ -40,7 +40,10 @@ public:
 
     // The page-world function that hands results to the page library's nativeCallback, in order
     // (defined by WHWebViewDelegate::pageWorldScript, not writable by the page).
-    static constexpr const char* kResultsFunction = platform::kBridgeResultsFunction;
+    static constexpr const char* kResultsFunction = platform::pagebridge::kResultsFunction;
+
+    // Results queued together go in calls of up to about this many bytes.
+    static constexpr std::size_t kMaxResultsCallBytes = 16u << 20;
 
     // One result as an element of the results array: [<id>,<status>,<message>,<keep>].
     static std::string resultEntry(const WHPluginResult& result, const std::optional<std::string>& callbackId);

@@ -12,7 +12,7 @@
 #include "platform/file_folders.h"
 #include "platform/log.h"
 #include "platform/notification_center.h"
-#include "platform/page_bridge.h"
+#include "platform/pagebridge/wire.h"
 #include "platform/paths.h"
 #include "platform/url_escape.h"
 #include "platform/user_defaults.h"
@@ -82,7 +82,7 @@ std::string WHViewController::trustedPagePrefix() const {
 }
 
 bool WHViewController::isTrustedPageURL(const std::string& url) const {
-    return platform::pageURLHasPrefix(url, trustedPagePrefix());
+    return platform::pagebridge::pageURLHasPrefix(url, trustedPagePrefix());
 }
 
 void WHViewController::awakeFromNib() {

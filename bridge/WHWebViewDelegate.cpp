@@ -2,10 +2,10 @@
 
 #include <gtk/gtk.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cctype>
 #include <cstdlib>
-#include <sstream>
 
 #include "bridge/WHCommandDelegateImpl.h"
 #include "bridge/WHPlugin.h"
@@ -13,7 +13,7 @@
 #include "platform/bundle.h"
 #include "platform/log.h"
 #include "platform/notification_center.h"
-#include "platform/page_bridge.h"
+#include "platform/pagebridge/wire.h"
 #include "platform/panels.h"
 #include "platform/user_defaults.h"
 #include "platform/window.h"
@@ -25,17 +25,11 @@ static std::string asciiLowered(std::string s) {
     return s;
 }
 
-// Bytes the web process kept for a call's argument, named by the message's fifth field
-// "<index> <token> <size>"; they are let go when the object goes, unless an action wrote them.
-static std::shared_ptr<WHHeldBytes> heldBytesOf(const platform::BridgeMessage& message, WHCommandDelegateImpl* d,
-                                                std::size_t& index) {
-    if (!d || message.kind != "exec" || message.fields.size() <= 4 || !message.fields[4]) return nullptr;
-    std::istringstream in(*message.fields[4]);
-    std::string token;
-    unsigned long long size = 0;
-    in >> index >> token >> size;
-    if (in.fail() || token.size() != 32 || token.find_first_not_of("0123456789abcdef") != std::string::npos) return nullptr;
-    return d->heldBytes(token, size);
+// Bytes the web process kept for a call's argument; they are let go when the object goes, unless
+// an action wrote them.
+static std::shared_ptr<WHHeldBytes> heldBytesOf(const platform::pagebridge::Call& call, WHCommandDelegateImpl* d) {
+    if (!d || !call.held || !platform::pagebridge::isToken(call.held->token)) return nullptr;
+    return d->heldBytes(call.held->token, call.held->size);
 }
 
 // ---- console ----
@@ -89,206 +83,13 @@ void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, con
 
 WHWebViewDelegate::WHWebViewDelegate(WHViewController* viewController) : viewController_(viewController) {}
 
-std::string WHWebViewDelegate::pageWorldScript(bool publishConsole) {
-    // Runs before any script of the document: every built-in it uses later is taken now, and
-    // called through Reflect.apply, so nothing the page changes afterwards is on its way.
-    std::string s = R"JS((function(native){
-'use strict';
-var nativeExec = native.exec, nativeConsole = native.console, nativeError = native.error;
-var nativeAllocate = native.allocate, bulkSlots = native.bulk || [], BULK = native.bulkBytes;
-var stringify = JSON.stringify, toText = String, ErrorClass = Error, keys = Object.keys;
-var defineProperty = Object.defineProperty, freeze = Object.freeze, create = Object.create;
-var getOwnDescriptor = Object.getOwnPropertyDescriptor, getPrototype = Object.getPrototypeOf;
-var apply = Reflect.apply, isArray = Array.isArray, ArrayClass = Array, join = Array.prototype.join;
-var fromCharCode = String.fromCharCode, charCodeAt = String.prototype.charCodeAt;
-var objectToString = Object.prototype.toString;
-var U8 = Uint8Array, AB = ArrayBuffer, isView = AB.isView;
-var abByteLength = getOwnDescriptor(AB.prototype, 'byteLength').get;
-var TA = getPrototype(U8.prototype);
-var taBuffer = getOwnDescriptor(TA, 'buffer').get, taOffset = getOwnDescriptor(TA, 'byteOffset').get,
-    taLength = getOwnDescriptor(TA, 'byteLength').get, taSet = TA.set, subarray = TA.subarray;
-var dvBuffer = getOwnDescriptor(DataView.prototype, 'buffer').get, dvOffset = getOwnDescriptor(DataView.prototype, 'byteOffset').get,
-    dvLength = getOwnDescriptor(DataView.prototype, 'byteLength').get;
-var toBase64 = U8.prototype.toBase64, setFromBase64 = U8.prototype.setFromBase64;
-var btoa64 = window.btoa.bind(window);
-var encoder = typeof TextEncoder === 'function' ? new TextEncoder() : null, encodeInto = encoder && TextEncoder.prototype.encodeInto;
-var utf8 = typeof TextDecoder === 'function' ? new TextDecoder('utf-8', {fatal: true, ignoreBOM: true}) : null,
-    decode = utf8 && TextDecoder.prototype.decode;
-var strict = freeze(create(null, {lastChunkHandling: {value: 'strict', enumerable: true}}));
-var listen = window.addEventListener.bind(window);
-var later = window.setTimeout.bind(window);
-var reportError = typeof window.reportError === 'function' ? window.reportError.bind(window)
-                                                           : function(e){ later(function(){ throw e; }, 0); };
-listen('load', function(){
-  try{webhost.require('webhost/channel').onNativeReady.fire();}catch(e){window._nativeReady = true;}
-});
-function text(m){
-  if (typeof m === 'string') return m;
-  if (m === undefined) return 'undefined';
-  if (m instanceof ErrorClass) return toText(m);
-  try { var j = stringify(m); return j === undefined ? toText(m) : j; } catch (e) { return toText(m); }
-}
-
-// Bytes of an array buffer or a view (typed array or data view), as a Uint8Array.
-function viewBytes(v){
-  try { return new U8(apply(taBuffer, v, []), apply(taOffset, v, []), apply(taLength, v, [])); }
-  catch (e) { return new U8(apply(dvBuffer, v, []), apply(dvOffset, v, []), apply(dvLength, v, [])); }
-}
-function isBuffer(v){
-  if (v instanceof AB) return true;
-  if (isArray(v) || apply(objectToString, v, []) !== '[object ArrayBuffer]') return false;
-  try { apply(abByteLength, v, []); return true; } catch (e) { return false; }
-}
-function binaryString(u8){
-  var parts = [], CH = 0x2000;
-  for (var i = 0; i < u8.length; i += CH) parts[parts.length] = apply(fromCharCode, null, apply(subarray, u8, [i, i + CH]));
-  return apply(join, parts, ['']);
-}
-function base64Of(u8){
-  return toBase64 ? apply(toBase64, u8, []) : btoa64(binaryString(u8));
-}
-// Bytes that a library passes as they are go as the array-buffer object, as its own would.
-function replacer(key, value){
-  if (typeof value !== 'object' || value === null) return value;
-  if (isView(value)) return {WHType: 'ArrayBuffer', data: base64Of(viewBytes(value))};
-  if (isBuffer(value)) return {WHType: 'ArrayBuffer', data: base64Of(new U8(value))};
-  return value;
-}
-
-// Argument positions whose bytes stay in this process for the native side to fetch.
-var bulkActions = create(null);
-for (var k = 0; k < bulkSlots.length; k++) bulkActions[bulkSlots[k][1]] = true;
-function lowerAscii(t){
-  var out = '';
-  for (var i = 0; i < t.length; i++) {
-    var c = apply(charCodeAt, t, [i]);
-    out += c >= 65 && c <= 90 ? fromCharCode(c + 32) : t[i];
-  }
-  return out;
-}
-function slotOf(service, action){
-  if (typeof service !== 'string' || typeof action !== 'string' || !bulkActions[action]) return -1;
-  var lower = lowerAscii(service);
-  for (var i = 0; i < bulkSlots.length; i++) {
-    if (bulkSlots[i][0] === lower && bulkSlots[i][1] === action) return bulkSlots[i][2];
-  }
-  return -1;
-}
-// What a value holds that is bytes (a text, raw bytes, the array-buffer object with strict Base64),
-// read once; null for anything else or fewer bytes than go apart.
-function bulkOf(v){
-  if (typeof v === 'string') return encoder && v.length >= BULK ? {kind: 'text', source: v, size: v.length * 3, likely: v.length} : null;
-  if (typeof v !== 'object' || v === null) return null;
-  if (isView(v) || isBuffer(v)) {
-    var u = isView(v) ? viewBytes(v) : new U8(v);
-    return u.length >= BULK ? {kind: 'bytes', source: u, size: u.length} : null;
-  }
-  var type = v.WHType, data = v.data;
-  if (type !== 'ArrayBuffer' || typeof data !== 'string' || data.length % 4 || !setFromBase64) return null;
-  var pad = data.length && data[data.length - 1] === '=' ? (data[data.length - 2] === '=' ? 2 : 1) : 0;
-  var size = data.length / 4 * 3 - pad;
-  return size >= BULK ? {kind: 'base64', source: data, size: size} : null;
-}
-// The bytes into the buffer; their count, or -1 when they are not what they claimed.
-function fill(d, buffer){
-  var target = new U8(buffer, 0, d.size);
-  if (d.kind === 'bytes') { apply(taSet, target, [d.source]); return d.size; }
-  var r;
-  if (d.kind === 'base64') {
-    r = apply(setFromBase64, target, [d.source, strict]);
-    return r.read === d.source.length && r.written === d.size ? d.size : -1;
-  }
-  r = apply(encodeInto, encoder, [d.source, target]);
-  return r.read === d.source.length ? r.written : -1;
-}
-function copyWithNull(list, index){
-  var copy = new ArrayClass(list.length);
-  for (var i = 0; i < list.length; i++) {
-    defineProperty(copy, i, {value: i === index ? null : list[i], writable: true, enumerable: true, configurable: true});
-  }
-  return copy;
-}
-
-var bridge = {};
-defineProperty(bridge, 'exec', {value: function(callbackId, service, action, args){
-  var list = args, heldIndex = -1, heldSize = 0;
-  if (isArray(args)) {
-    var index = slotOf(service, action);
-    if (index >= 0 && index < args.length) {
-      var d = null;
-      try { d = bulkOf(args[index]); } catch (e) {}
-      var buffer = d && nativeAllocate(d.size, d.likely || d.size);
-      if (buffer) {
-        var n = -1;
-        try { n = fill(d, buffer); } catch (e) {}
-        if (n >= 0) {
-          heldIndex = index;
-          heldSize = n;
-          list = copyWithNull(args, index);
-        }
-      }
-    }
-  }
-  var json;
-  if (isArray(list)) {
-    // Only objects may be or hold raw bytes.
-    var objects = false;
-    for (var i = 0; i < list.length && !objects; i++) objects = typeof list[i] === 'object' && list[i] !== null;
-    try { json = objects ? stringify(list, replacer) : stringify(list); }
-    catch (e) { nativeExec(callbackId, service, action, null, -1, 0, true); return; }
-  }
-  nativeExec(callbackId, service, action, json, heldIndex, heldSize);
-}});
-defineProperty(window, 'webhostbridge', {value: freeze(bridge), configurable: false, writable: false});
-window.WebhostBridgeUtil = { getDictionaryKeys: function(obj){ return keys(obj); } };
-listen('error', function(e){ nativeError(e.filename || '', e.lineno || 0, e.message || ''); });
-
-// Results from native code, in order: [[callbackId, status, message, keep], ...]. A callback that
-// throws does not stop the ones after it; its error goes to the page's error handling.
-function results(list){
-  for (var i = 0; i < list.length; i++) {
-    var r = list[i];
-    try { webhost.require('webhost/exec').nativeCallback(r[0], r[1], r[2], r[3]); } catch (e) { reportError(e); }
-  }
-}
-// One result whose message is made here from bytes that came outside the messages.
-function bytes(callbackId, status, keep, form, mime, badStatus, badMessage, buffer, length){
-  var u8 = new U8(buffer, 0, length), message;
-  try {
-    if (form === 'arraybuffer') message = {WHType: 'ArrayBuffer', data: base64Of(u8)};
-    else if (form === 'base64') message = base64Of(u8);
-    else if (form === 'dataurl') message = 'data:' + mime + ';base64,' + base64Of(u8);
-    else if (form === 'text' && utf8) message = apply(decode, utf8, [u8]);
-    else if (form === 'binarystring') message = binaryString(u8);
-    else throw form;
-  } catch (e) {
-    status = badStatus;
-    message = badMessage;
-  }
-  results([[callbackId, status, message, keep]]);
-}
-defineProperty(results, 'bytes', {value: bytes});
-defineProperty(window, ')JS" + std::string(platform::kBridgeResultsFunction) + R"JS(', {value: results, configurable: false, writable: false});
-)JS";
-    if (publishConsole) {
-        s += R"JS(var con = {};
-['log','trace','debug','info','warn','error'].forEach(function(op){
-  con[op] = function(m){ nativeConsole(op, text(m)); };
-});
-window.console = con;
-)JS";
-    }
-    s += "})";
-    return s;
-}
-
 void WHWebViewDelegate::install(platform::WebView& webView) {
     std::string prefix = viewController_->trustedPagePrefix();
     if (prefix.empty()) return;
     bool keepPageConsole = platform::UserDefaults::standard().boolForKey("WebKitDeveloperExtras");
     if (!console_ && !keepPageConsole) console_ = std::make_unique<WHConsole>();
     bridge_ = std::make_unique<WHBridge>(&webView, viewController_);
-    webView.installPageBridge({prefix, pageWorldScript(!keepPageConsole), kMaxPageMessageBytes, bulkArguments()});
+    webView.installPageBridge({prefix, !keepPageConsole, bulkArguments()});
 }
 
 std::vector<platform::PageBridgeConfig::BulkArgument> WHWebViewDelegate::bulkArguments() const {
@@ -310,89 +111,83 @@ static std::string shortened(const std::string& text, std::size_t max = 2048) {
 }
 
 void WHWebViewDelegate::webViewBridgeMessage(const platform::BridgeMessage& message) {
-    // Only the bridge of a trusted frame sends; nothing else is read.
-    auto letHeldGo = [&] {
-        std::size_t index = 0;
-        heldBytesOf(message, dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate()), index);
-    };
-    if (!viewController_->isTrustedPageURL(message.frameURL)) {
-        logf("Page message from %s dropped unread", shortened(message.frameURL, 256));
-        return letHeldGo();
-    }
-    auto field = [&](std::size_t i) -> std::optional<std::string> {
-        return i < message.fields.size() ? message.fields[i] : std::nullopt;
-    };
-    std::size_t total = 0;
-    for (const auto& f : message.fields) total += f ? f->size() : 0;
-    if (total > kMaxPageMessageBytes) {
-        std::string why = "a message of " + std::to_string(total) + " bytes is larger than the limit of " +
-                          std::to_string(kMaxPageMessageBytes);
-        letHeldGo();
-        if (message.kind == "exec") return refuseCall(field(0), why);
-        logf("ERROR: page %s message refused: %s", message.kind, why);
+    namespace wire = platform::pagebridge;
+    auto* d = dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate());
+    const auto* call = std::get_if<wire::Call>(&message);
+    // Only the application's own document talks: the one the web view committed, whatever a
+    // message says.
+    platform::WebView* view = viewController_->webView;
+    const std::string shown = view ? view->committedURL() : std::string();
+    if (!viewController_->isTrustedPageURL(shown)) {
+        logf("Page message while the main frame shows %s dropped unread", shortened(shown, 256));
+        if (call) heldBytesOf(*call, d);
         return;
     }
-    if (message.kind == "exec") {
-        execMessage(message);
-    } else if (message.kind == "console") {
-        auto op = field(0), text = field(1);
-        if (console_ && op) console_->call(*op, text ? *text : platform::describe(Value(nullptr)));
-    } else if (message.kind == "error") {
+    if (const std::size_t total = wire::textBytes(message); total > kMaxPageMessageBytes) {
+        std::string why = "a message of " + std::to_string(total) + " bytes is larger than the limit of " +
+                          std::to_string(kMaxPageMessageBytes);
+        if (call) {
+            heldBytesOf(*call, d);
+            return refuseCall(call->callbackId, why);
+        }
+        logf("ERROR: page message refused: %s", why);
+        return;
+    }
+    if (call) {
+        execMessage(*call);
+    } else if (const auto* c = std::get_if<wire::Console>(&message)) {
+        if (console_ && c->operation) console_->call(*c->operation, c->text ? *c->text : platform::describe(Value(nullptr)));
+    } else if (const auto* e = std::get_if<wire::ScriptError>(&message)) {
         Value line = 0;
-        if (auto l = field(1)) {
+        if (const auto& l = e->line) {
             char* end = nullptr;
             long long n = std::strtoll(l->c_str(), &end, 10);
             line = end && *end == '\0' && !l->empty() ? Value(n) : Value(*l);
         }
         webViewAddMessageToConsole(
-            Value{{"sourceURL", field(0).value_or("")}, {"lineNumber", line}, {"message", field(2).value_or("")}});
-    } else if (message.kind == "refused") {
-        std::string why = field(2).value_or("refused");
-        if (field(0) == std::optional<std::string>("exec")) return refuseCall(field(1), why);
-        logf("ERROR: page %s message refused: %s", shortened(field(0).value_or(""), 64), why);
+            Value{{"sourceURL", e->sourceURL.value_or("")}, {"lineNumber", line}, {"message", e->message.value_or("")}});
+    } else if (const auto* r = std::get_if<wire::Refusal>(&message)) {
+        if (r->kind == "call") return refuseCall(r->callbackId, r->why);
+        logf("ERROR: page %s message refused: %s", shortened(r->kind, 64), r->why);
     }
 }
 
-void WHWebViewDelegate::execMessage(const platform::BridgeMessage& message) {
+void WHWebViewDelegate::execMessage(const platform::pagebridge::Call& call) {
     auto* d = dynamic_cast<WHCommandDelegateImpl*>(viewController_->commandDelegate());
-    std::size_t heldIndex = 0;
-    std::shared_ptr<WHHeldBytes> held = heldBytesOf(message, d, heldIndex);
-    const bool heldNamed = message.fields.size() > 4 && message.fields[4];
-    auto field = [&](std::size_t i) -> Value {
-        return i < message.fields.size() && message.fields[i] ? Value(*message.fields[i]) : Value(nullptr);
-    };
-    std::optional<std::string> callbackId;
-    if (!message.fields.empty()) callbackId = message.fields[0];
+    std::shared_ptr<WHHeldBytes> held = heldBytesOf(call, d);
+    auto text = [](const std::optional<std::string>& t) -> Value { return t ? Value(*t) : Value(nullptr); };
     Value arguments = nullptr;
-    if (message.fields.size() > 3 && message.fields[3]) {
-        const std::string& json = *message.fields[3];
+    if (call.arguments) {
+        const std::string& json = *call.arguments;
         // parseJson refuses a value this deep before parsing (it would overflow the stack when
         // copied); the depth is looked at again only to say why.
         auto parsed = platform::parseJson(json, kMaxPageValueDepth);
         if (!parsed) {
             if (platform::jsonNestsDeeperThan(json, kMaxPageValueDepth)) {
-                return refuseCall(callbackId, "the arguments are nested deeper than " + std::to_string(kMaxPageValueDepth) + " levels");
+                return refuseCall(call.callbackId,
+                                  "the arguments are nested deeper than " + std::to_string(kMaxPageValueDepth) + " levels");
             }
-            return refuseCall(callbackId, "the arguments are not JSON");
+            return refuseCall(call.callbackId, "the arguments are not JSON");
         }
         arguments = std::move(*parsed);
     }
     // Held bytes only where the service's class takes them, in place of a null argument.
-    if (heldNamed) {
+    const std::size_t heldIndex = call.held ? call.held->index : 0;
+    if (call.held) {
         bool expected = false;
-        if (held && message.fields.size() > 2 && message.fields[1] && message.fields[2]) {
-            std::string service = asciiLowered(*message.fields[1]);
+        if (held && call.service && call.action) {
+            std::string service = asciiLowered(*call.service);
             for (const auto& a : bulkArguments()) {
-                expected = expected || (a.service == service && a.action == *message.fields[2] && a.index == heldIndex);
+                expected = expected || (a.service == service && a.action == *call.action && a.index == heldIndex);
             }
         }
         if (!expected || !arguments.is_array() || heldIndex >= arguments.size() || !arguments[heldIndex].is_null()) {
-            return refuseCall(callbackId, "bytes for an argument that takes none");
+            return refuseCall(call.callbackId, "bytes for an argument that takes none");
         }
     }
     if (!bridge_) return;
     if (d) d->beginPageCall();
-    bridge_->exec(field(0), field(1), field(2), std::move(arguments), std::move(held), heldIndex);
+    bridge_->exec(text(call.callbackId), text(call.service), text(call.action), std::move(arguments), std::move(held), heldIndex);
     if (d) d->endPageCall();
 }
 
@@ -459,6 +254,38 @@ void WHWebViewDelegate::webViewMainFrameCommitted(const std::string& url) {
     // actions do (streams, searches, calls).
     logf("The main frame shows %s, not a page of the application: plug-ins close their kept callbacks", shortened(url));
     platform::NotificationCenter::defaultCenter().post(WHPluginResetNotification, viewController_->webView);
+}
+
+void WHWebViewDelegate::webViewWebProcessTerminated() {
+    // The page went with its process: what it held ends as when the application's document is
+    // left, and the start page comes back as a browser brings back a page whose process died.
+    platform::NotificationCenter::defaultCenter().post(WHPluginResetNotification, viewController_->webView);
+    platform::WebView* view = viewController_->webView;
+    const std::string start = viewController_->startURL();
+    if (!view || start.empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    terminations_.push_back(now);
+    while (now - terminations_.front() > kTerminationWindow) terminations_.pop_front();
+    if (terminations_.size() < kTerminationsBeforeNotice) {
+        view->loadURL(start, 20.0);
+        return;
+    }
+    // Ended again and again: a plain page says so, and its button loads the start page anew.
+    terminations_.clear();
+    logf("The page's web process ended %zu times within %lld s: it is not loaded again until asked", kTerminationsBeforeNotice,
+         static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kTerminationWindow).count()));
+    auto escaped = [](const std::string& text) {
+        char* e = g_markup_escape_text(text.c_str(), -1);
+        std::string out = e;
+        g_free(e);
+        return out;
+    };
+    view->loadHTML("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + escaped(tr("pageEndedTitle")) +
+                       "</title></head><body style=\"font-family: sans-serif; margin: 3em;\"><h1>" +
+                       escaped(tr("pageEndedTitle")) + "</h1><p>" + escaped(tr("pageEndedText")) + "</p><p><a id=\"retry\" href=\"" +
+                       escaped(start) + "\" style=\"padding: .5em 1em; border: 1px solid; text-decoration: none;\">" +
+                       escaped(tr("pageEndedRetry")) + "</a></p></body></html>",
+                   start);
 }
 
 void WHWebViewDelegate::webViewMainFrameDidFinishLoad(const std::string& url) {

@@ -1,13 +1,16 @@
 // The web view's delegate: publishes the bridge and the console into the application's own
-// frames, dispatches the page's calls, answers panels and decides navigations.
+// frames, dispatches the page's calls, answers panels, decides navigations, and brings the page
+// back when its web process ends.
 //
-// The page objects exist only in frames whose document is one of the application's own: the
-// web view's bridge (platform::PageBridgeConfig) decides that in the web process, per frame and
-// before any script of the document runs, and runs pageWorldScript() there with the native entry
-// object. No other frame can send a message. A message is checked again here (its frame, its
-// size, the nesting of its arguments) before anything of it is parsed.
+// The page objects exist only in frames whose document is one of the application's own: the web
+// view's bridge (platform::PageBridgeConfig, platform/pagebridge/) decides that in the web process,
+// per frame and before any script of the document runs, and takes messages only from the channel
+// of the application document its main frame committed. A message is checked again here (the
+// committed document, its size, the nesting of its arguments) before anything of it is parsed.
 #pragma once
 
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,8 +60,6 @@ public:
     // file pages, else its origin, from the host).
     void install(platform::WebView& webView);
 
-    // The bridge script: a function expression taking the native entry object.
-    static std::string pageWorldScript(bool publishConsole);
     // The largest message of a page, all its texts together.
     static constexpr std::size_t kMaxPageMessageBytes = 32u << 20;
     // The deepest nesting of a call's argument array (the array itself is one level).
@@ -73,6 +74,11 @@ public:
     std::optional<std::vector<std::string>> webViewRunOpenPanel(bool allowMultiple) override;
     void webViewMainFrameCommitted(const std::string& url) override;
     void webViewMainFrameDidFinishLoad(const std::string& url) override;
+    void webViewWebProcessTerminated() override;
+
+    // So many ends of the page's web process within the window show a notice instead of the page.
+    static constexpr std::size_t kTerminationsBeforeNotice = 3;
+    static constexpr std::chrono::seconds kTerminationWindow{60};
 
     void webViewAddMessageToConsole(const Value& message);
 
@@ -80,7 +86,7 @@ public:
     WHBridge* bridge() const { return bridge_.get(); }
 
 private:
-    void execMessage(const platform::BridgeMessage& message);
+    void execMessage(const platform::pagebridge::Call& call);
     // The argument positions of config.xml's services whose bytes may stay in the web process.
     std::vector<platform::PageBridgeConfig::BulkArgument> bulkArguments() const;
     // Logs why a call did not reach its plug-in and answers its callback with a JSON error.
@@ -89,4 +95,5 @@ private:
     WHViewController* viewController_;
     std::unique_ptr<WHConsole> console_;
     std::unique_ptr<WHBridge> bridge_;
+    std::deque<std::chrono::steady_clock::time_point> terminations_;
 };

@@ -2,9 +2,11 @@
 // settings given before (local storage folder) apply to its web context; until then user
 // scripts and schemes are kept and applied at creation.
 //
-// The page bridge lives in a web-process extension of our own (the "web-extensions" folder beside
-// this library): the view hands it the bridge's configuration when a web process starts, receives
-// its messages, and sends it the scripts that only a trusted document may run.
+// The page bridge (platform/pagebridge/) lives in a web-process extension of our own (the
+// "web-extensions" folder beside this library) and in the program's end that this view carries:
+// the view hands the extension its start data when a web process starts, tells the program's end
+// which document its main frame committed and when its web process ended, and carries the
+// engine messages that admit a page to its channel.
 #include <dlfcn.h>
 #include <gtk/gtk.h>
 #include <gio/gunixfdlist.h>
@@ -19,12 +21,11 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/bridge_channel.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/file_folders.h"
 #include "platform/log.h"
-#include "platform/page_bridge.h"
+#include "platform/pagebridge/program_end.h"
 #include "platform/paths.h"
 #include "platform/webview.h"
 
@@ -58,7 +59,7 @@ std::string webExtensionsDirectory() {
     return out;
 }
 
-class WebKitView final : public WebView {
+class WebKitView final : public WebView, private pagebridge::ProgramEnd::Engine {
 public:
     WebKitView() {
         box_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -107,70 +108,18 @@ public:
         deliverToTrustedPage(items);
     }
 
-    void deliverToTrustedPage(const std::vector<PageDelivery>& items) override {
-        // Without a view there is no document; the web process decides on the one it shows.
+    void deliverToTrustedPage(std::vector<PageDelivery> items) override {
+        // Without a view there is no document; the program's end decides on the one committed.
         if (!view_ || bridge_.trustedPrefix.empty() || items.empty()) return;
-        GVariantBuilder b;
-        g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
-        GUnixFDList* fds = nullptr;
-        bool any = false;
-        auto pass = [&](int fd) -> gint32 {
-            if (!fds) fds = g_unix_fd_list_new();
-            return fd >= 0 ? g_unix_fd_list_append(fds, fd, nullptr) : -1;
-        };
-        // One message holds the items of up to so many descriptors; the next ones follow in order.
-        auto end = [&] {
-            if (!any) return;
-            sendToPage(kBridgeDeliverMessage, g_variant_new("(av)", &b), fds);
-            if (fds) g_object_unref(fds);
-            fds = nullptr;
-            any = false;
-            g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
-        };
-        for (const auto& item : items) {
-            if (item.bytes) {
-                if (!extensionPresent_) continue;
-                if (fds && g_unix_fd_list_get_length(fds) + 2 > static_cast<gint>(BridgeChannel::kMaxDescriptors)) end();
-                const PageBytes& p = *item.bytes;
-                gint32 data = pass(p.fd);
-                gint32 ack = pass(p.ackFd);
-                g_variant_builder_add(&b, "v",
-                                      g_variant_new(kBridgeBytesType, p.callbackId.c_str(), p.status, p.keep, p.form.c_str(),
-                                                    p.mimeType.c_str(), p.invalidStatus, p.invalidMessage, data,
-                                                    static_cast<guint64>(p.offset), static_cast<guint64>(p.length), ack));
-                any = true;
-                continue;
-            }
-            const std::string& script = item.script;
-            // (A NUL byte counts as invalid here.)
-            if (g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {
-                g_variant_builder_add(&b, "v", g_variant_new_take_string(g_strndup(script.data(), script.size())));
-            } else {
-                char* text = g_utf8_make_valid(script.c_str(), static_cast<gssize>(script.size()));
-                g_variant_builder_add(&b, "v", g_variant_new_take_string(text));
-            }
-            any = true;
-        }
-        end();
-        g_variant_builder_clear(&b);
+        bridgeEnd_.deliver(std::move(items));
     }
 
     // Asked from any thread.
     bool carriesBytes() const override { return extensionPresent_ && bridgeInstalled_; }
 
-    void writeHeldBytes(const std::string& token, int fd, int ackFd) override {
-        if (!view_ || !extensionPresent_) return;
-        GUnixFDList* fds = g_unix_fd_list_new();
-        gint32 data = g_unix_fd_list_append(fds, fd, nullptr);
-        gint32 ack = g_unix_fd_list_append(fds, ackFd, nullptr);
-        sendToPage(kBridgeWriteHeldMessage, g_variant_new("(shh)", token.c_str(), data, ack), fds);
-        g_object_unref(fds);
-    }
+    void writeHeldBytes(const std::string& token, int fd, int ackFd) override { bridgeEnd_.writeHeld(token, fd, ackFd); }
 
-    void releaseHeldBytes(const std::string& token) override {
-        if (!view_ || !extensionPresent_) return;
-        sendToPage(kBridgeReleaseHeldMessage, g_variant_new("(s)", token.c_str()), nullptr);
-    }
+    void releaseHeldBytes(const std::string& token) override { bridgeEnd_.releaseHeld(token); }
 
     std::string currentURL() const override {
         if (!view_) return {};
@@ -241,49 +190,11 @@ public:
     GtkWidget* widget() override { return box_; }
 
 private:
-    // To the page through its channel while one is open, else as an engine message (the same
-    // name and parameters); a floating `params` is taken.
-    void sendToPage(const char* name, GVariant* params, GUnixFDList* fds) {
-        GVariant* p = g_variant_ref_sink(params);
-        if (!deliveryChannel_ || !deliveryChannel_->isOpen() || !deliveryChannel_->send(name, p, fds)) {
-            WebKitUserMessage* message = fds ? webkit_user_message_new_with_fd_list(name, p, fds) : webkit_user_message_new(name, p);
-            webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
-        }
-        g_variant_unref(p);
-    }
-
-    // The page's channel, announced by the extension as its main frame got a trusted document:
-    // from now on messages to the page go through it, and its messages are read.
-    void openChannel(WebKitUserMessage* message, GVariant* params) {
-        const char* name = nullptr;
-        gint32 handle = -1;
-        g_variant_get(params, "(&sh)", &name, &handle);
-        GUnixFDList* list = webkit_user_message_get_fd_list(message);
-        int fd = list && handle >= 0 && handle < g_unix_fd_list_get_length(list) ? g_unix_fd_list_get(list, handle, nullptr) : -1;
-        std::string id = name ? name : "";
-        if (auto it = channels_.find(id); it != channels_.end()) {
-            if (fd >= 0) ::close(fd);
-            if (it->second->isOpen()) deliveryChannel_ = it->second.get();
-            return;
-        }
-        if (fd < 0 || closedChannels_.count(id)) {
-            if (fd >= 0) ::close(fd);
-            return;
-        }
-        auto channel = std::make_unique<BridgeChannel>(
-            fd, G_PRIORITY_DEFAULT,
-            [this](const std::string& kind, GVariant* p, GUnixFDList*) { bridgeMessage(kind.c_str(), p); },
-            [this, id] { channelClosed(id); });
-        deliveryChannel_ = channel.get();
-        channels_[id] = std::move(channel);
-    }
-
-    void channelClosed(const std::string& id) {
-        auto it = channels_.find(id);
-        if (it == channels_.end()) return;
-        if (deliveryChannel_ == it->second.get()) deliveryChannel_ = nullptr;
-        closedChannels_.insert(id);
-        channels_.erase(it);
+    // The program's end admits the committed document's web process to a channel.
+    void admit(const pagebridge::Admit& message) override {
+        if (!view_) return;
+        pagebridge::Encoded e = pagebridge::encode(message);
+        webkit_web_view_send_message_to_page(view_, webkit_user_message_new(e.name, e.params), nullptr, nullptr, nullptr);
     }
 
     void ensureContext() {
@@ -378,79 +289,26 @@ private:
 
     static void onInitializeWebExtensions(WebKitWebContext* context, gpointer self) {
         auto* v = static_cast<WebKitView*>(self);
-        GVariantBuilder b;
-        g_variant_builder_init(&b, G_VARIANT_TYPE("a{sv}"));
-        // A folder's path need not be UTF-8: the prefix goes as bytes.
-        g_variant_builder_add(&b, "{sv}", kBridgeTrustedPrefixKey, g_variant_new_bytestring(v->bridge_.trustedPrefix.c_str()));
-        g_variant_builder_add(&b, "{sv}", kBridgeScriptKey, g_variant_new_string(v->bridge_.script.c_str()));
-        g_variant_builder_add(&b, "{sv}", kBridgeMessageLimitKey,
-                              g_variant_new_uint64(static_cast<guint64>(v->bridge_.maxMessageBytes)));
-        GVariantBuilder bulk;
-        g_variant_builder_init(&bulk, G_VARIANT_TYPE("a(ssu)"));
-        for (const auto& a : v->bridge_.bulkArguments) {
-            g_variant_builder_add(&bulk, "(ssu)", a.service.c_str(), a.action.c_str(), static_cast<guint32>(a.index));
-        }
-        g_variant_builder_add(&b, "{sv}", kBridgeBulkArgumentsKey, g_variant_builder_end(&bulk));
-        webkit_web_context_set_web_extensions_initialization_user_data(context, g_variant_builder_end(&b));
+        pagebridge::StartData data{v->bridge_.trustedPrefix, std::string(pagebridge::pageWorldScript()),
+                                   v->bridge_.publishConsole, v->bridge_.bulkArguments};
+        webkit_web_context_set_web_extensions_initialization_user_data(context, pagebridge::encode(data));
     }
 
+    // The extension's one message through the engine: the page's channel. Anything else it could
+    // say goes on that channel, so no other message of the page is read here.
     static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer self) {
         auto* v = static_cast<WebKitView*>(self);
         const char* name = webkit_user_message_get_name(message);
         if (!name) return FALSE;
-        GVariant* params = webkit_user_message_get_parameters(message);
-        if (std::strcmp(name, kBridgeChannelMessage) == 0) {
-            if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(sh)"))) v->openChannel(message, params);
-            return TRUE;
+        std::vector<int> copies;
+        if (GUnixFDList* list = webkit_user_message_get_fd_list(message)) {
+            for (gint i = 0; i < g_unix_fd_list_get_length(list); ++i) copies.push_back(g_unix_fd_list_get(list, i, nullptr));
         }
-        return v->bridgeMessage(name, params);
-    }
-
-    // Messages of the page bridge's extension, from the engine or the page's channel; the size is
-    // checked before anything is copied. False for a name that is not the bridge's.
-    bool bridgeMessage(const char* name, GVariant* params) {
-        const std::size_t prefixLength = std::strlen(kBridgeMessagePrefix);
-        if (std::strncmp(name, kBridgeMessagePrefix, prefixLength) != 0) return false;
-        if (!client_ || !params || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sams)"))) return true;
-        std::size_t total = 0;
-        GVariant* fields = g_variant_get_child_value(params, 1);
-        const gsize count = g_variant_n_children(fields);
-        for (gsize i = 0; i < count; ++i) {
-            GVariant* field = g_variant_get_child_value(fields, i);
-            if (GVariant* text = g_variant_get_maybe(field)) {
-                gsize length = 0;
-                g_variant_get_string(text, &length);
-                total += length;
-                g_variant_unref(text);
-            }
-            g_variant_unref(field);
-        }
-        if (bridge_.maxMessageBytes && total > bridge_.maxMessageBytes) {
-            logf("Page bridge message of %zu bytes dropped unread", total);
-            g_variant_unref(fields);
-            return true;
-        }
-        BridgeMessage m;
-        m.kind = name + prefixLength;
-        GVariant* frame = g_variant_get_child_value(params, 0);
-        m.frameURL = g_variant_get_string(frame, nullptr);
-        g_variant_unref(frame);
-        m.fields.reserve(count);
-        for (gsize i = 0; i < count; ++i) {
-            GVariant* field = g_variant_get_child_value(fields, i);
-            if (GVariant* text = g_variant_get_maybe(field)) {
-                gsize length = 0;
-                const char* chars = g_variant_get_string(text, &length);
-                m.fields.emplace_back(std::string(chars, length));
-                g_variant_unref(text);
-            } else {
-                m.fields.emplace_back(std::nullopt);
-            }
-            g_variant_unref(field);
-        }
-        g_variant_unref(fields);
-        client_->webViewBridgeMessage(m);
-        return true;
+        pagebridge::ReceivedFds fds(std::move(copies));
+        auto open = pagebridge::decodeChannelOpen(name, webkit_user_message_get_parameters(message), fds);
+        if (!open) return FALSE;
+        v->bridgeEnd_.channelAnnounced(std::move(*open));
+        return TRUE;
     }
 
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -542,13 +400,9 @@ private:
         auto* v = static_cast<WebKitView*>(self);
         const char* uri = webkit_web_view_get_uri(view);
         if (event == WEBKIT_LOAD_COMMITTED) {
-            // What the pages sent before this document came is handled first, as the engine's
-            // messages would have been; the new document's process announces its channel anew.
-            std::vector<BridgeChannel*> open;
-            for (auto& [name, channel] : v->channels_) open.push_back(channel.get());
-            for (BridgeChannel* c : open) c->drain();
-            v->deliveryChannel_ = nullptr;
+            // The program's own record of the document shown decides whether its page may talk.
             v->committedURL_ = uri ? uri : "";
+            v->bridgeEnd_.documentCommitted(pagebridge::pageURLHasPrefix(v->committedURL_, v->bridge_.trustedPrefix));
             if (v->client_) v->client_->webViewMainFrameCommitted(v->committedURL_);
         }
         if (event != WEBKIT_LOAD_FINISHED || !v->client_) return;
@@ -558,6 +412,9 @@ private:
     static void onTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self) {
         auto* v = static_cast<WebKitView*>(self);
         logf("Web process ended (reason %d)", static_cast<int>(reason));
+        // What the dead page held is no one's now; the client may load a page anew.
+        v->committedURL_.clear();
+        v->bridgeEnd_.webProcessEnded();
         if (v->client_) v->client_->webViewWebProcessTerminated();
     }
 
@@ -616,10 +473,10 @@ private:
     bool webGL_ = false;
     bool devExtras_ = false;
     bool drawsBackground_ = true;
-    // The pages' channels by name; messages to the page go through the last one announced.
-    std::map<std::string, std::unique_ptr<BridgeChannel>> channels_;
-    std::set<std::string> closedChannels_;
-    BridgeChannel* deliveryChannel_ = nullptr;
+    // The program's end of the page bridge.
+    pagebridge::ProgramEnd bridgeEnd_{*this, [this](const BridgeMessage& m) {
+                                          if (client_) client_->webViewBridgeMessage(m);
+                                      }};
     std::atomic<bool> extensionPresent_{false};
     std::atomic<bool> bridgeInstalled_{false};
 };

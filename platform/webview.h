@@ -13,23 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/pagebridge/wire.h"
 #include "platform/value.h"
 
 typedef struct _GtkWidget GtkWidget;
 
 namespace platform {
 
-// A message of the page bridge, sent by the bridge of one frame.
-struct BridgeMessage {
-    // "exec" (callback identifier, service, action, arguments as JSON text of an array),
-    // "console" (operation, text), "error" (source URL, line, message), or "refused" (the kind of
-    // message the web process refused, the callback identifier of a refused "exec", why).
-    std::string kind;
-    // The URL of the sending frame's document, as the web process saw it.
-    std::string frameURL;
-    // Absent where the page passed something other than a text (or, for the arguments, an array).
-    std::vector<std::optional<std::string>> fields;
-};
+// A message of the page bridge, from the channel of the application document the main frame
+// shows (platform/pagebridge/program_end.h).
+using BridgeMessage = pagebridge::PageMessage;
 
 struct NavigationRequest {
     std::string url;
@@ -57,57 +50,24 @@ public:
     virtual void webViewWebProcessTerminated() {}
 };
 
-// The page bridge. In each frame whose document's URL has the trusted prefix (decided in the web
-// process when the frame's script window is set up, before any script of the document runs),
-// `script` is evaluated in the page's world; it must be a function expression, and it is called
-// with the native entry object, which exists nowhere else:
-//   exec(callbackId, service, action, args)   args an array, sent as JSON
-//   console(operation, text)
-//   error(sourceURL, line, message)
-// Each call checks again that its frame still shows a trusted document, and sends nothing larger
-// than `maxMessageBytes` (such a message goes out as "refused"). Frames of other documents get
-// nothing, and no other way to send a message exists.
+// The page bridge (platform/pagebridge/). In each frame whose document's URL has the trusted prefix
+// (decided in the web process when the frame's script window is set up, before any script of the
+// document runs), the page-world script runs with the native entry object, which exists nowhere
+// else. The view takes the page's messages only on the channel of the application document its
+// main frame committed, and sends there only: calls from any other document reach no client.
 struct PageBridgeConfig {
     std::string trustedPrefix;
-    std::string script;
-    std::size_t maxMessageBytes = 0;
-    // Argument positions whose bytes (kBridgeBulkBytes or more of them) the web process keeps
-    // instead of sending: the exec message then names them (BridgeMessage), and the view hands
-    // them to a descriptor on request (writeHeldBytes).
-    struct BulkArgument {
-        std::string service;  // lower-cased
-        std::string action;
-        unsigned index = 0;
-    };
+    // window.console is the program's (its output goes to the log).
+    bool publishConsole = true;
+    // Argument positions whose bytes (pagebridge::kBulkBytes or more of them) the web process
+    // keeps instead of sending: the call then names them (pagebridge::HeldBytes), and the view
+    // hands them to a descriptor on request (writeHeldBytes).
+    using BulkArgument = pagebridge::BulkArgument;
     std::vector<BulkArgument> bulkArguments;
 };
 
-// Bytes for the page that go outside the messages: a range of a descriptor the application
-// opened, read in the web process and handed to the page world's results function in the form
-// given. Descriptors are borrowed; the view passes copies of its own.
-struct PageBytes {
-    std::string callbackId;
-    int status = 1;
-    bool keep = false;
-    // "arraybuffer" (the array-buffer object with Base64 "data"), "base64" (Base64 text),
-    // "dataurl" ("data:<mime>;base64,..."), "text" (UTF-8 decoded), "binarystring" (a character
-    // per byte).
-    std::string form;
-    std::string mimeType;
-    // The answer when the bytes are not of the form (text that is not UTF-8).
-    int invalidStatus = 0;
-    int invalidMessage = 0;
-    int fd = -1;
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-    // Gets one byte once the page has had the bytes; closed without it when they never reach it.
-    int ackFd = -1;
-};
-// One thing for the page: a script, or bytes.
-struct PageDelivery {
-    std::string script;
-    std::optional<PageBytes> bytes;
-};
+using PageBytes = pagebridge::PageBytes;
+using PageDelivery = pagebridge::PageDelivery;
 
 // An HTTP authentication challenge of a load in the web view.
 struct AuthenticationChallenge {
@@ -174,7 +134,7 @@ public:
     }
     // Scripts and bytes in order, under the same condition. Bytes reach the page only where
     // carriesBytes(); elsewhere they are dropped (their acknowledgement never comes).
-    virtual void deliverToTrustedPage(const std::vector<PageDelivery>& items) {
+    virtual void deliverToTrustedPage(std::vector<PageDelivery> items) {
         std::vector<std::string> scripts;
         for (const auto& item : items) {
             if (!item.bytes) scripts.push_back(item.script);

@@ -88,6 +88,12 @@ protected:
     RecordingWebView* web = nullptr;
 };
 
+// A page's call as the page bridge hands it over.
+static platform::BridgeMessage call(const std::string& id, const std::string& service, const std::string& action,
+                                    const std::string& arguments) {
+    return platform::pagebridge::Call{id, service, action, arguments, std::nullopt};
+}
+
 static const char* kConfig = R"(<widget>
   <feature name="Logger"><param name="osx-package" value="WHLogger"/></feature>
   <feature name="Log2"><param name="osx-package" value="WHLogger"/></feature>
@@ -119,14 +125,16 @@ TEST_F(HostTest, StartPageAndPageObjects) {
     EXPECT_EQ(web->loadTimeout, 20.0);
     const std::string www = "file://" + dir.path() + "/www/";
     EXPECT_EQ(web->bridge.trustedPrefix, www);
-    EXPECT_EQ(web->bridge.maxMessageBytes, WHWebViewDelegate::kMaxPageMessageBytes);
-    EXPECT_EQ(web->bridge.script, WHWebViewDelegate::pageWorldScript(true));
-    // A message said to come from a frame of another document is dropped unread.
+    EXPECT_TRUE(web->bridge.publishConsole);
+    // A message while the web view shows another document is dropped unread, whatever sent it.
     testutil::LogCapture logs;
-    web->client->webViewBridgeMessage({"exec", "http://127.0.0.1/", {"cb", "Logger", "logLevel", R"(["LOG","remote"])"}});
-    web->client->webViewBridgeMessage({"exec", www + "../x.html", {"cb", "Logger", "logLevel", R"(["LOG","above"])"}});
+    for (const std::string& shown : {std::string("http://127.0.0.1/"), www + "../x.html"}) {
+        web->setCurrentURL(shown);
+        web->client->webViewBridgeMessage(call("cb", "Logger", "logLevel", R"(["LOG","remote"])"));
+    }
     EXPECT_EQ(ui->viewController->pluginObjects.count("WHLogger"), 0u);
-    web->client->webViewBridgeMessage({"exec", www + "index.html", {"cb", "Logger", "logLevel", R"(["LOG","own"])"}});
+    web->setCurrentURL(www + "index.html");
+    web->client->webViewBridgeMessage(call("cb", "Logger", "logLevel", R"(["LOG","own"])"));
     EXPECT_TRUE(logs.contains("own"));
     EXPECT_FALSE(logs.contains("remote"));
 
@@ -147,7 +155,6 @@ TEST_F(HostTest, StartPageAndPageObjects) {
 TEST_F(HostTest, DeepBrokenOrOversizedCallsAreRefusedWithAnAnswer) {
     makeBundle(kConfig);
     ui = loadUI();
-    const std::string page = "file://" + dir.path() + "/www/index.html";
     auto nested = [](std::size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); };
     // The argument array is one level; the second argument adds the rest.
     const std::size_t inner = WHWebViewDelegate::kMaxPageValueDepth - 1;
@@ -157,18 +164,18 @@ TEST_F(HostTest, DeepBrokenOrOversizedCallsAreRefusedWithAnAnswer) {
         bool reaches;
         std::string logged;
     } cases[] = {
-        {"at-limit", {"exec", page, {"at-limit", "Logger", "logLevel", "[\"mark\"," + nested(inner) + "]"}}, true, "mark: [["},
-        {"one-deeper", {"exec", page, {"one-deeper", "Logger", "logLevel", "[\"mark\"," + nested(inner + 1) + "]"}}, false,
+        {"at-limit", call("at-limit", "Logger", "logLevel", "[\"mark\"," + nested(inner) + "]"), true, "mark: [["},
+        {"one-deeper", call("one-deeper", "Logger", "logLevel", "[\"mark\"," + nested(inner + 1) + "]"), false,
          "ERROR: call refused: the arguments are nested deeper than 256 levels"},
-        {"very-deep", {"exec", page, {"very-deep", "Logger", "logLevel", "[\"mark\"," + nested(100000) + "]"}}, false,
+        {"very-deep", call("very-deep", "Logger", "logLevel", "[\"mark\"," + nested(100000) + "]"), false,
          "ERROR: call refused: the arguments are nested deeper than 256 levels"},
-        {"deep-in-text", {"exec", page, {"deep-in-text", "Logger", "logLevel", "[\"mark\",\"" + std::string(1000, '[') + "\"]"}},
+        {"deep-in-text", call("deep-in-text", "Logger", "logLevel", "[\"mark\",\"" + std::string(1000, '[') + "\"]"),
          true, "mark: [[["},
-        {"broken", {"exec", page, {"broken", "Logger", "logLevel", "[\"mark\","}}, false, "ERROR: call refused: the arguments are not JSON"},
+        {"broken", call("broken", "Logger", "logLevel", "[\"mark\","), false, "ERROR: call refused: the arguments are not JSON"},
         {"oversized",
-         {"exec", page, {"oversized", "Logger", "logLevel", "[\"mark\",\"" + std::string(WHWebViewDelegate::kMaxPageMessageBytes, 'x') + "\"]"}},
+         call("oversized", "Logger", "logLevel", "[\"mark\",\"" + std::string(WHWebViewDelegate::kMaxPageMessageBytes, 'x') + "\"]"),
          false, "ERROR: call refused: a message of"},
-        {"refused-there", {"refused", page, {"exec", "refused-there", "too large over there"}}, false,
+        {"refused-there", platform::pagebridge::Refusal{"call", "refused-there", "too large over there"}, false,
          "ERROR: call refused: too large over there"},
     };
     for (const auto& k : cases) {

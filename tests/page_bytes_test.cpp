@@ -85,10 +85,10 @@ int webProcessDescriptorsOf(const std::string& file) {
 class RecordingClient : public platform::WebViewClient {
 public:
     explicit RecordingClient(platform::WebViewClient* inner) : inner_(inner) {}
-    std::vector<platform::BridgeMessage> held;
+    std::vector<platform::pagebridge::Call> held;
 
     void webViewBridgeMessage(const platform::BridgeMessage& m) override {
-        if (m.kind == "exec" && m.fields.size() > 4 && m.fields[4]) held.push_back(m);
+        if (const auto* c = std::get_if<platform::pagebridge::Call>(&m); c && c->held) held.push_back(*c);
         inner_->webViewBridgeMessage(m);
     }
     bool webViewDecideNavigation(const platform::NavigationRequest& r) override { return inner_->webViewDecideNavigation(r); }
@@ -342,7 +342,7 @@ TEST(PageBytes, TokensAreUsedOnceAndOnlyWhereBytesBelong) {
     fixture.ui().webView->evaluateScript("go()");
     ASSERT_EQ(fixture.waitForReport("written", 30)[1], 200000);
     ASSERT_EQ(client.held.size(), 1u);
-    const platform::BridgeMessage used = client.held[0];
+    const platform::pagebridge::Call used = client.held[0];
     const std::string file = persistent() + "/t.bin";
     ASSERT_TRUE(testutil::readFile(file) == pattern(200000, 4));
 
@@ -361,20 +361,26 @@ TEST(PageBytes, TokensAreUsedOnceAndOnlyWhereBytesBelong) {
     };
     struct Case {
         std::string name;
-        std::string service, action, arguments, held;
+        std::string service, action;
+        platform::pagebridge::HeldBytes held;
         int status;
     };
-    const std::string forged = "1 00112233445566778899aabbccddeeff 200000";
+    const platform::pagebridge::HeldBytes forged{1, "00112233445566778899aabbccddeeff", 200000};
+    platform::pagebridge::HeldBytes otherArgument = *used.held;
+    otherArgument.index = 0;
     const std::vector<Case> cases{
-        {"replayed", "File", "write", *used.fields[3], *used.fields[4], 9},
-        {"never made", "File", "write", *used.fields[3], forged, 9},
-        {"another action", "Probe", "echo", *used.fields[3], *used.fields[4], 8},
-        {"another argument", "File", "write", *used.fields[3], "0" + used.fields[4]->substr(1), 8},
+        {"replayed", "File", "write", *used.held, 9},
+        {"never made", "File", "write", forged, 9},
+        {"another action", "Probe", "echo", *used.held, 8},
+        {"another argument", "File", "write", otherArgument, 8},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        platform::BridgeMessage m = used;
-        m.fields = {"case-" + c.name, c.service, c.action, c.arguments, c.held};
+        platform::pagebridge::Call m = used;
+        m.callbackId = "case-" + c.name;
+        m.service = c.service;
+        m.action = c.action;
+        m.held = c.held;
         fixture.ui().webViewDelegate->webViewBridgeMessage(m);
         Value answer = answerFor("case-" + c.name);
         EXPECT_EQ(answer["status"], c.status) << answer;

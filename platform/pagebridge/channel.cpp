@@ -1,6 +1,6 @@
-#include "platform/bridge_channel.h"
+#include "platform/pagebridge/channel.h"
 
-#include <gio/gunixfdlist.h>
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace platform {
+namespace platform::pagebridge {
 
 namespace {
 
@@ -31,13 +31,13 @@ constexpr int kReadsPerTurn = 16;
 
 }  // namespace
 
-BridgeChannel::BridgeChannel(int fd, int priority, Handler onMessage, Closed onClosed)
+Channel::Channel(int fd, int priority, Handler onMessage, Closed onClosed)
     : fd_(fd), priority_(priority), onMessage_(std::move(onMessage)), onClosed_(std::move(onClosed)) {
     if (fd_ < 0) return;
     g_unix_set_fd_nonblocking(fd_, TRUE, nullptr);
     readSource_ = g_unix_fd_source_new(fd_, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR));
     g_source_set_priority(readSource_, priority_);
-    g_source_set_callback(readSource_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&BridgeChannel::onReadable)),
+    g_source_set_callback(readSource_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&Channel::onReadable)),
                           this, nullptr);
     g_source_set_name(readSource_, "[kivano] bridge channel");
     GMainContext* context = g_main_context_ref_thread_default();
@@ -45,19 +45,19 @@ BridgeChannel::BridgeChannel(int fd, int priority, Handler onMessage, Closed onC
     g_main_context_unref(context);
 }
 
-BridgeChannel::~BridgeChannel() {
+Channel::~Channel() {
     *alive_ = false;
     close();
 }
 
-void BridgeChannel::release(Outgoing& o) {
+void Channel::release(Outgoing& o) {
     if (o.body) g_variant_unref(o.body);
-    if (o.fds) g_object_unref(o.fds);
+    for (int f : o.fds) ::close(f);
     o.body = nullptr;
-    o.fds = nullptr;
+    o.fds.clear();
 }
 
-void BridgeChannel::close() {
+void Channel::close() {
     for (GSource** s : {&readSource_, &writeSource_}) {
         if (*s) {
             g_source_destroy(*s);
@@ -67,7 +67,9 @@ void BridgeChannel::close() {
     }
     for (auto& o : out_) release(o);
     out_.clear();
-    for (int f : inFds_) ::close(f);
+    queued_ = 0;
+    for (auto& b : inFds_)
+        for (int f : b.fds) ::close(f);
     inFds_.clear();
     in_.clear();
     in_.shrink_to_fit();
@@ -76,12 +78,12 @@ void BridgeChannel::close() {
     fd_ = -1;
 }
 
-void BridgeChannel::fail() {
+void Channel::fail() {
     close();
     // Told from a turn of its own: the owner may let the channel go then.
     struct Notice {
         std::weak_ptr<bool> alive;
-        BridgeChannel* channel;
+        Channel* channel;
     };
     auto* notice = new Notice{alive_, this};
     GSource* idle = g_idle_source_new();
@@ -102,30 +104,39 @@ void BridgeChannel::fail() {
     g_source_unref(idle);
 }
 
-bool BridgeChannel::send(const std::string& name, GVariant* params, GUnixFDList* fds) {
-    GVariant* body = g_variant_ref_sink(params);
-    const unsigned fdCount = fds ? static_cast<unsigned>(g_unix_fd_list_get_length(fds)) : 0;
-    if (fd_ < 0 || fdCount > kMaxDescriptors || name.size() > kMaxNameBytes || g_variant_get_size(body) > kMaxMessageBytes) {
+bool Channel::fits(GVariant* params, std::size_t fdCount) {
+    return fdCount <= kMaxDescriptors && g_variant_get_size(params) <= kMaxMessageBytes &&
+           std::strlen(g_variant_get_type_string(params)) <= kMaxTypeBytes;
+}
+
+bool Channel::send(const Encoded& message, const std::vector<int>& fds) {
+    GVariant* body = g_variant_ref_sink(message.params);
+    const std::size_t nameLength = std::strlen(message.name);
+    if (fd_ < 0 || nameLength > kMaxNameBytes || !fits(body, fds.size())) {
         g_variant_unref(body);
         return false;
     }
     const char* type = g_variant_get_type_string(body);
     const std::size_t typeLength = std::strlen(type);
-    if (typeLength > kMaxTypeBytes) {
-        g_variant_unref(body);
-        return false;
-    }
-    WireHeader h{static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(typeLength), fdCount, 0,
-                 static_cast<std::uint64_t>(g_variant_get_size(body))};
+    WireHeader h{static_cast<std::uint32_t>(nameLength), static_cast<std::uint32_t>(typeLength),
+                 static_cast<std::uint32_t>(fds.size()), 0, static_cast<std::uint64_t>(g_variant_get_size(body))};
     Outgoing o;
-    o.head.reserve(sizeof h + name.size() + typeLength);
+    o.head.reserve(sizeof h + nameLength + typeLength);
     o.head.append(reinterpret_cast<const char*>(&h), sizeof h);
-    o.head.append(name);
+    o.head.append(message.name, nameLength);
     o.head.append(type, typeLength);
     o.body = body;
-    o.fds = fdCount ? G_UNIX_FD_LIST(g_object_ref(fds)) : nullptr;
+    for (int f : fds) {
+        int copy = ::fcntl(f, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) {
+            release(o);
+            return false;
+        }
+        o.fds.push_back(copy);
+    }
+    queued_ += o.head.size() + h.dataLength;
     out_.push_back(std::move(o));
-    if (out_.size() == 1 && !flush()) {
+    if (queued_ > kMaxQueuedBytes || (out_.size() == 1 && !flush())) {
         fail();
         return false;
     }
@@ -133,7 +144,7 @@ bool BridgeChannel::send(const std::string& name, GVariant* params, GUnixFDList*
 }
 
 // Writes what the socket takes; false on an error.
-bool BridgeChannel::flush() {
+bool Channel::flush() {
     while (!out_.empty()) {
         Outgoing& o = out_.front();
         const std::size_t headSize = o.head.size();
@@ -152,9 +163,9 @@ bool BridgeChannel::flush() {
         msg.msg_iovlen = static_cast<std::size_t>(count);
         // The descriptors go with the message's first byte.
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)];
-        if (o.sent == 0 && o.fds) {
-            gint n = 0;
-            const gint* list = g_unix_fd_list_peek_fds(o.fds, &n);
+        if (o.sent == 0 && !o.fds.empty()) {
+            const std::size_t n = o.fds.size();
+            const int* list = o.fds.data();
             msg.msg_control = control;
             msg.msg_controllen = CMSG_SPACE(sizeof(int) * static_cast<std::size_t>(n));
             cmsghdr* c = CMSG_FIRSTHDR(&msg);
@@ -171,7 +182,7 @@ bool BridgeChannel::flush() {
                 writeSource_ = g_unix_fd_source_new(fd_, G_IO_OUT);
                 g_source_set_priority(writeSource_, priority_);
                 g_source_set_callback(writeSource_,
-                                      reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&BridgeChannel::onWritable)),
+                                      reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&Channel::onWritable)),
                                       this, nullptr);
                 GMainContext* context = g_main_context_ref_thread_default();
                 g_source_attach(writeSource_, context);
@@ -179,11 +190,10 @@ bool BridgeChannel::flush() {
             }
             return true;
         }
-        if (o.fds) {
-            g_object_unref(o.fds);
-            o.fds = nullptr;
-        }
+        for (int f : o.fds) ::close(f);
+        o.fds.clear();
         o.sent += static_cast<std::size_t>(n);
+        queued_ -= static_cast<std::size_t>(n);
         if (o.sent >= headSize + bodySize) {
             release(o);
             out_.pop_front();
@@ -197,8 +207,8 @@ bool BridgeChannel::flush() {
     return true;
 }
 
-int BridgeChannel::onWritable(int, unsigned, void* self) {
-    auto* c = static_cast<BridgeChannel*>(self);
+int Channel::onWritable(int, unsigned, void* self) {
+    auto* c = static_cast<Channel*>(self);
     if (!c->flush()) {
         c->fail();
         return G_SOURCE_REMOVE;
@@ -207,8 +217,8 @@ int BridgeChannel::onWritable(int, unsigned, void* self) {
     return c->writeSource_ ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
-int BridgeChannel::onReadable(int, unsigned condition, void* self) {
-    auto* c = static_cast<BridgeChannel*>(self);
+int Channel::onReadable(int, unsigned condition, void* self) {
+    auto* c = static_cast<Channel*>(self);
     std::shared_ptr<bool> alive = c->alive_;
     if (condition & G_IO_IN) {
         c->readAvailable();
@@ -219,14 +229,14 @@ int BridgeChannel::onReadable(int, unsigned condition, void* self) {
     return G_SOURCE_REMOVE;
 }
 
-void BridgeChannel::drain() {
+void Channel::drain() {
     std::shared_ptr<bool> alive = alive_;
     while (*alive && fd_ >= 0 && readAvailable()) {
     }
 }
 
 // True when it stopped with more to read.
-bool BridgeChannel::readAvailable() {
+bool Channel::readAvailable() {
     std::shared_ptr<bool> alive = alive_;
     for (int turn = 0; turn < kReadsPerTurn; ++turn) {
         if (fd_ < 0) return false;
@@ -251,18 +261,22 @@ bool BridgeChannel::readAvailable() {
         ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        Batch batch;
+        batch.from = consumed_ + (inEnd_ - inStart_);
         if (n > 0) inEnd_ += static_cast<std::size_t>(n);
+        batch.to = consumed_ + (inEnd_ - inStart_);
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
             std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
             const auto* fds = reinterpret_cast<const int*>(CMSG_DATA(c));
-            for (std::size_t i = 0; i < count; ++i) inFds_.push_back(fds[i]);
+            batch.fds.insert(batch.fds.end(), fds, fds + count);
         }
+        if (!batch.fds.empty()) inFds_.push_back(std::move(batch));
         if (n <= 0 || (msg.msg_flags & MSG_CTRUNC)) {
             fail();
             return false;
         }
-        if (!dispatchComplete()) {
+        if (!dispatchComplete() || (*alive && fd_ >= 0 && !descriptorsAccountedFor())) {
             if (*alive && fd_ >= 0) fail();
             return false;
         }
@@ -271,8 +285,25 @@ bool BridgeChannel::readAvailable() {
     return true;
 }
 
+// A message's descriptors come with its first byte, and one read brings those of one message at
+// most, the last message that begins in what it read. So the descriptors of a read belong to a
+// message beginning within it; after the whole messages are handed over, only those of the
+// message begun may wait, exactly as many as its header announces. Any others close the channel.
+bool Channel::descriptorsAccountedFor() const {
+    if (inFds_.empty()) return inEnd_ - inStart_ < sizeof(WireHeader) || announced(0) == 0;
+    const Batch& b = inFds_.front();
+    if (inFds_.size() > 1 || inEnd_ == inStart_ || b.from > consumed_ || b.to <= consumed_) return false;
+    return inEnd_ - inStart_ < sizeof(WireHeader) || announced(0) == b.fds.size();
+}
+
+std::uint32_t Channel::announced(std::size_t at) const {
+    WireHeader h;
+    std::memcpy(&h, in_.data() + inStart_ + at, sizeof h);
+    return h.fdCount;
+}
+
 // Hands over every whole message read; false when the channel went or a message is not readable.
-bool BridgeChannel::dispatchComplete() {
+bool Channel::dispatchComplete() {
     std::shared_ptr<bool> alive = alive_;
     while (inEnd_ - inStart_ >= sizeof(WireHeader)) {
         WireHeader h;
@@ -292,8 +323,19 @@ bool BridgeChannel::dispatchComplete() {
             }
             return true;
         }
-        // Its descriptors came with its first byte, so they are here by now.
-        if (inFds_.size() < h.fdCount) return false;
+        // Its descriptors came with its first byte, so they are here by now, in the first batch
+        // unless that batch belongs to a message further on in the same read.
+        std::vector<int> list;
+        const Batch* b = inFds_.empty() ? nullptr : &inFds_.front();
+        if (b && b->to <= consumed_) return false;
+        const bool ours = b && b->from <= consumed_;
+        if (h.fdCount > 0) {
+            if (!ours || b->fds.size() != h.fdCount) return false;
+            list = std::move(inFds_.front().fds);
+            inFds_.pop_front();
+        } else if (ours && consumed_ + total >= b->to) {
+            return false;
+        }
         const char* p = in_.data() + inStart_ + sizeof h;
         std::string name(p, h.nameLength);
         std::string type(p + h.nameLength, h.typeLength);
@@ -301,20 +343,15 @@ bool BridgeChannel::dispatchComplete() {
         GBytes* bytes = g_bytes_new(p + h.nameLength + h.typeLength, static_cast<gsize>(h.dataLength));
         GVariant* params = g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(type.c_str()), bytes, FALSE));
         g_bytes_unref(bytes);
-        GUnixFDList* fds = nullptr;
-        if (h.fdCount) {
-            std::vector<int> list(inFds_.begin(), inFds_.begin() + h.fdCount);
-            inFds_.erase(inFds_.begin(), inFds_.begin() + h.fdCount);
-            fds = g_unix_fd_list_new_from_array(list.data(), static_cast<gint>(list.size()));
-        }
+        ReceivedFds fds(std::move(list));
         inStart_ += total;
+        consumed_ += total;
         if (onMessage_) onMessage_(name, params, fds);
         g_variant_unref(params);
-        if (fds) g_object_unref(fds);
         if (!*alive) return false;
         if (fd_ < 0) return true;
     }
     return true;
 }
 
-}  // namespace platform
+}  // namespace platform::pagebridge

@@ -1,26 +1,29 @@
-// The web-process side of the page bridge, loaded into every web process of the application's
-// web view. It decides natively, frame by frame, whether a frame's document is one of the
+// The web-process half of the page bridge, loaded into every web process of the program's web
+// view. It decides natively, frame by frame, whether a frame's document is one of the
 // application's own (its URL has the trusted prefix): only there, when the frame's script window
-// is set up and before any script of the document runs, does the bridge script get its native
-// entry object; each call through it checks the frame again. Scripts the view delivers run in the
-// main frame only while the document shown there is trusted, decided here, where documents
-// change. The page's own world never holds anything that opens the bridge to another frame.
+// is set up and before any script of the document runs, does the page-world script get its native
+// entry object; each call through it checks the frame again. The page's own world never holds
+// anything that opens the bridge to another frame.
+//
+// The program decides for itself which document may talk to it: once its main frame has committed
+// an application document, it admits this page with a token (wire.h, Admit). Only then does the
+// page get its channel, announced with that token; everything the page sends waits for it, in
+// order, and goes nowhere else. What the program delivers runs in the main frame only while the
+// document shown there is trusted, decided here, where documents change.
 //
 // Bytes go outside the messages where there are many of them: the bytes of a call's argument at a
-// bulk position stay here under a random single-use token until the view hands over a
+// bulk position stay here under a random single-use token until the program hands over a
 // descriptor to write them into; bytes for the page arrive as a descriptor range, read here and
-// given to the page world's results function. Descriptors come only from the view and are never
+// given to the page world's results function. Descriptors come only from the program and are never
 // seen by a script; this process opens no file itself.
-#include <gio/gunixfdlist.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/socket.h>
-#include <cstdint>
 #include <unistd.h>
 #include <JavaScriptCore/JavaScript.h>
 #include <webkit2/webkit-web-extension.h>
 
 #include <algorithm>
+#include <deque>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -30,36 +33,25 @@
 #include <string>
 #include <vector>
 
-#include "platform/bridge_channel.h"
-#include "platform/page_bridge.h"
+#include "platform/pagebridge/channel.h"
+#include "platform/pagebridge/wire.h"
 
 namespace {
 
-using Fields = std::vector<std::optional<std::string>>;
+namespace wire = platform::pagebridge;
 
-struct BulkArgument {
-    std::string service;
-    std::string action;
-    guint32 index;
-};
-
-struct Config {
-    std::string trustedPrefix;
-    std::string script;
-    guint64 messageLimit = 0;
-    std::vector<BulkArgument> bulkArguments;
-};
-
-Config& config() {
-    static Config c;
+wire::StartData& config() {
+    static wire::StartData c;
     return c;
 }
 
 constexpr const char* kMainFrameKey = "kivano-main-frame";
+// Priority of the channel's main-loop sources here: the engine's own messages'.
+constexpr int kChannelPriority = 100;
 // Longest callback identifier repeated in a refusal.
 constexpr std::size_t kMaxRefusedIdBytes = 1024;
 
-bool trusted(const char* url) { return url && platform::pageURLHasPrefix(url, config().trustedPrefix); }
+bool trusted(const char* url) { return url && wire::pageURLHasPrefix(url, config().trustedPrefix); }
 
 // ---- memory for bytes ----
 
@@ -205,27 +197,6 @@ void giveBack(Held& h) {
     h = {};
 }
 
-// 128 random bits, as hexadecimal; empty when the system gives none.
-std::string newToken() {
-    unsigned char bits[16];
-    std::size_t got = 0;
-    while (got < sizeof bits) {
-        ssize_t n = getrandom(bits + got, sizeof bits - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return {};
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bits) {
-        out += hex[b >> 4];
-        out += hex[b & 15];
-    }
-    return out;
-}
-
 bool writeAll(int fd, const char* data, std::size_t size, std::size_t& done) {
     done = 0;
     while (done < size) {
@@ -298,96 +269,97 @@ double numberAt(JSContextRef ctx, std::size_t count, const JSValueRef args[], st
     return v && JSValueIsNumber(ctx, v) ? JSValueToNumber(ctx, v, nullptr) : fallback;
 }
 
-std::size_t sizeOf(const Fields& fields) {
-    std::size_t total = 0;
-    for (const auto& f : fields) total += f ? f->size() : 0;
-    return total;
-}
-
 // ---- the page's channel ----
 
-// A page's own channel to the view (platform/bridge_channel.h), made as its main frame gets a
-// trusted document and announced again at each one; it lives as long as the page.
-struct PageChannel {
-    std::unique_ptr<platform::BridgeChannel> channel;
-    int peer = -1;  // the view's end, kept to announce again
-    std::string name;
-    ~PageChannel() {
+// A page's way to the program: the channel of the document its main frame shows, made when the
+// program admits that document. Until then what the page sends waits here, in order, up to a
+// bound; a new document in the main frame closes the channel, and what waited for it goes.
+struct PageEnd {
+    std::unique_ptr<wire::Channel> channel;
+    std::deque<wire::PageMessage> waiting;
+    std::size_t waitingBytes = 0;
+    static constexpr std::size_t kMaxWaitingBytes = 64u << 20;
+
+    void documentChanged() {
         channel.reset();
-        if (peer >= 0) ::close(peer);
+        waiting.clear();
+        waitingBytes = 0;
     }
 };
-constexpr const char* kChannelKey = "kivano-channel";
+constexpr const char* kPageEndKey = "kivano-page-end";
 
-PageChannel* channelOf(WebKitWebPage* page) { return static_cast<PageChannel*>(g_object_get_data(G_OBJECT(page), kChannelKey)); }
-
-bool handleMessage(WebKitWebPage* page, const char* name, GVariant* params, GUnixFDList* fds);
-
-void announceChannel(WebKitWebPage* page) {
-    PageChannel* c = channelOf(page);
-    if (!c || !c->channel || !c->channel->isOpen()) {
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
-        static unsigned serial = 0;
-        c = new PageChannel;
-        c->peer = pair[1];
-        c->name = std::to_string(::getpid()) + "." + std::to_string(webkit_web_page_get_id(page)) + "." + std::to_string(++serial);
-        c->channel = std::make_unique<platform::BridgeChannel>(
-            pair[0], platform::kBridgeChannelWebPriority,
-            [page](const std::string& kind, GVariant* params, GUnixFDList* fds) { handleMessage(page, kind.c_str(), params, fds); },
-            [page] { g_object_set_data(G_OBJECT(page), kChannelKey, nullptr); });
-        g_object_set_data_full(G_OBJECT(page), kChannelKey, c, [](gpointer p) { delete static_cast<PageChannel*>(p); });
+PageEnd& pageEnd(WebKitWebPage* page) {
+    auto* end = static_cast<PageEnd*>(g_object_get_data(G_OBJECT(page), kPageEndKey));
+    if (!end) {
+        end = new PageEnd;
+        g_object_set_data_full(G_OBJECT(page), kPageEndKey, end, [](gpointer p) { delete static_cast<PageEnd*>(p); });
     }
-    GUnixFDList* fds = g_unix_fd_list_new();
-    gint32 handle = g_unix_fd_list_append(fds, c->peer, nullptr);
-    if (handle < 0) {
-        g_object_unref(fds);
+    return *end;
+}
+
+bool handleMessage(WebKitWebPage* page, const std::string& name, GVariant* params, wire::ReceivedFds& fds);
+void sendToProgram(WebKitWebPage* page, const wire::PageMessage& message);
+
+// The program admitted the document shown: its channel opens, announced with the token, and what
+// the page sent meanwhile goes first.
+void admitted(WebKitWebPage* page, const wire::Admit& admit) {
+    PageEnd& end = pageEnd(page);
+    end.channel.reset();
+    if (!trusted(webkit_web_page_get_uri(page)) || !wire::isToken(admit.token)) return;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    wire::OutgoingFds fds;
+    wire::Encoded e = wire::encode(wire::ChannelOpen{admit.token, pair[1]}, fds);
+    GUnixFDList* list = g_unix_fd_list_new_from_array(fds.fds.data(), static_cast<gint>(fds.fds.size()));  // takes pair[1]
+    webkit_web_page_send_message_to_view(page, webkit_user_message_new_with_fd_list(e.name, e.params, list), nullptr, nullptr,
+                                         nullptr);
+    g_object_unref(list);
+    end.channel = std::make_unique<wire::Channel>(
+        pair[0], kChannelPriority,
+        [page](const std::string& name, GVariant* params, wire::ReceivedFds& fds) { handleMessage(page, name, params, fds); },
+        [page] { pageEnd(page).channel.reset(); });
+    std::deque<wire::PageMessage> waiting;
+    waiting.swap(end.waiting);
+    end.waitingBytes = 0;
+    for (const auto& m : waiting) sendToProgram(page, m);
+}
+
+// A refusal of a call the page made, with its callback (when short enough to repeat).
+wire::Refusal refusalOf(const char* kind, const std::optional<std::string>& callbackId, const std::string& why) {
+    return {kind, callbackId && callbackId->size() <= kMaxRefusedIdBytes ? callbackId : std::nullopt, why};
+}
+
+// On the page's channel, or waiting for it; a message the channel cannot carry goes as a refusal.
+void sendToProgram(WebKitWebPage* page, const wire::PageMessage& message) {
+    PageEnd& end = pageEnd(page);
+    if (!end.channel || !end.channel->isOpen()) {
+        const std::size_t bytes = wire::textBytes(message);
+        if (end.waitingBytes + bytes > PageEnd::kMaxWaitingBytes) {
+            std::fprintf(stderr, "Page bridge: a message of %zu bytes dropped before the page's channel opened\n", bytes);
+            return;
+        }
+        end.waitingBytes += bytes;
+        end.waiting.push_back(message);
         return;
     }
-    WebKitUserMessage* message =
-        webkit_user_message_new_with_fd_list(platform::kBridgeChannelMessage, g_variant_new("(sh)", c->name.c_str(), handle), fds);
-    g_object_unref(fds);
-    webkit_web_page_send_message_to_view(page, message, nullptr, nullptr, nullptr);
-}
-
-// To the view through the page's channel while it is open, else as an engine message.
-void sendToView(WebKitWebPage* page, const char* name, GVariant* params) {
-    PageChannel* c = channelOf(page);
-    GVariant* p = g_variant_ref_sink(params);
-    if (!c || !c->channel || !c->channel->send(name, p)) {
-        webkit_web_page_send_message_to_view(page, webkit_user_message_new(name, p), nullptr, nullptr, nullptr);
+    wire::Encoded e = wire::encode(message);
+    GVariant* params = g_variant_ref_sink(e.params);
+    if (wire::Channel::fits(params, 0)) {
+        end.channel->send({e.name, params});
+    } else if (const auto* call = std::get_if<wire::Call>(&message)) {
+        end.channel->send(wire::encode(refusalOf("call", call->callbackId,
+                                                  "a message of " + std::to_string(wire::textBytes(message)) +
+                                                      " bytes is larger than the limit of " +
+                                                      std::to_string(wire::Channel::kMaxMessageBytes))));
     }
-    g_variant_unref(p);
+    g_variant_unref(params);
 }
 
-void send(Entry& e, const char* kind, const Fields& fields) {
+void send(Entry& e, const wire::PageMessage& message) {
     auto* page = static_cast<WebKitWebPage*>(g_weak_ref_get(&e.page));
     if (!page) return;
-    const char* uri = webkit_frame_get_uri(e.frame);
-    GVariantBuilder b;
-    g_variant_builder_init(&b, G_VARIANT_TYPE("ams"));
-    for (const auto& f : fields) g_variant_builder_add(&b, "ms", f ? f->c_str() : nullptr);
-    std::string name = std::string(platform::kBridgeMessagePrefix) + kind;
-    sendToView(page, name.c_str(), g_variant_new("(sams)", uri ? uri : "", &b));
+    sendToProgram(page, message);
     g_object_unref(page);
-}
-
-void refuse(Entry& e, const char* kind, const std::optional<std::string>& callbackId, const std::string& why) {
-    std::optional<std::string> id = callbackId && callbackId->size() <= kMaxRefusedIdBytes ? callbackId : std::nullopt;
-    send(e, "refused", {std::string(kind), id, why});
-}
-
-// Sends the message, or a refusal when it is larger than the limit; answers whether it was sent.
-bool sendBounded(Entry& e, const char* kind, const Fields& fields, const std::optional<std::string>& callbackId) {
-    std::size_t total = sizeOf(fields);
-    if (config().messageLimit && total > config().messageLimit) {
-        refuse(e, kind, callbackId,
-               "a message of " + std::to_string(total) + " bytes is larger than the limit of " +
-                   std::to_string(config().messageLimit));
-        return false;
-    }
-    send(e, kind, fields);
-    return true;
 }
 
 bool frameTrusted(const Entry& e) { return trusted(webkit_frame_get_uri(e.frame)); }
@@ -404,30 +376,28 @@ JSValueRef nativeExec(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRe
     JSValueRef unwritable = argAt(n, args, 6);
     if (unwritable && JSValueToBoolean(ctx, unwritable)) {
         giveBack(h);
-        refuse(e, "exec", callbackId, "the arguments cannot be written as JSON");
+        send(e, refusalOf("call", callbackId, "the arguments cannot be written as JSON"));
         return undefined;
     }
-    Fields fields{callbackId, textOf(ctx, argAt(n, args, 1)), textOf(ctx, argAt(n, args, 2)), textOf(ctx, argAt(n, args, 3))};
+    wire::Call call{callbackId, textOf(ctx, argAt(n, args, 1)), textOf(ctx, argAt(n, args, 2)), textOf(ctx, argAt(n, args, 3)),
+                    std::nullopt};
     double heldIndex = numberAt(ctx, n, args, 4, -1), heldSize = numberAt(ctx, n, args, 5, 0);
-    std::string token;
-    if (heldIndex >= 0 && h.buffer && h.frame == e.frame && heldSize >= 0 && heldSize <= static_cast<double>(h.buffer.capacity)) {
-        token = newToken();
+    if (heldIndex >= 0 && heldIndex < 4294967296.0 && h.buffer && h.frame == e.frame && heldSize >= 0 &&
+        heldSize <= static_cast<double>(h.buffer.capacity)) {
+        std::string token = wire::newToken();
         if (token.empty()) {
             giveBack(h);
-            refuse(e, "exec", callbackId, "no random token for the bytes");
+            send(e, refusalOf("call", callbackId, "no random token for the bytes"));
             return undefined;
         }
-        fields.emplace_back(std::to_string(static_cast<long long>(heldIndex)) + " " + token + " " +
-                            std::to_string(static_cast<unsigned long long>(heldSize)));
-    } else {
-        giveBack(h);
-    }
-    if (!sendBounded(e, "exec", fields, callbackId)) return giveBack(h), undefined;
-    if (!token.empty()) {
+        call.held = wire::HeldBytes{static_cast<std::uint32_t>(heldIndex), token, static_cast<std::uint64_t>(heldSize)};
         h.size = static_cast<std::size_t>(heldSize);
         heldBytes += h.buffer.capacity;
         held()[token] = h;
+    } else {
+        giveBack(h);
     }
+    send(e, call);
     return undefined;
 }
 
@@ -436,9 +406,8 @@ JSValueRef nativeExec(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRe
 JSValueRef nativeAllocate(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRef args[]) {
     giveBack(pending);
     double size = numberAt(ctx, n, args, 0, -1), likely = numberAt(ctx, n, args, 1, 0);
-    if (!frameTrusted(e) || size < static_cast<double>(platform::kBridgeBulkBytes) ||
-        size > static_cast<double>(platform::kBridgeMaxHeldBytes) ||
-        heldBytes + static_cast<std::size_t>(size) > platform::kBridgeMaxHeldBytes) {
+    if (!frameTrusted(e) || size < static_cast<double>(wire::kBulkBytes) || size > static_cast<double>(wire::kMaxHeldBytes) ||
+        heldBytes + static_cast<std::size_t>(size) > wire::kMaxHeldBytes) {
         return JSValueMakeNull(ctx);
     }
     JSGlobalContextRef global = JSContextGetGlobalContext(ctx);
@@ -451,16 +420,15 @@ JSValueRef nativeAllocate(Entry& e, JSContextRef ctx, std::size_t n, const JSVal
 
 // console(operation, text)
 JSValueRef nativeConsole(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRef args[]) {
-    if (frameTrusted(e)) sendBounded(e, "console", {textOf(ctx, argAt(n, args, 0)), textOf(ctx, argAt(n, args, 1))}, std::nullopt);
+    if (frameTrusted(e)) send(e, wire::Console{textOf(ctx, argAt(n, args, 0)), textOf(ctx, argAt(n, args, 1))});
     return JSValueMakeUndefined(ctx);
 }
 
 // error(sourceURL, line, message)
 JSValueRef nativeError(Entry& e, JSContextRef ctx, std::size_t n, const JSValueRef args[]) {
     if (frameTrusted(e)) {
-        sendBounded(e, "error",
-                    {textOf(ctx, argAt(n, args, 0)), textOrNumberOf(ctx, argAt(n, args, 1)), textOf(ctx, argAt(n, args, 2))},
-                    std::nullopt);
+        send(e, wire::ScriptError{textOf(ctx, argAt(n, args, 0)), textOrNumberOf(ctx, argAt(n, args, 1)),
+                                  textOf(ctx, argAt(n, args, 2))});
     }
     return JSValueMakeUndefined(ctx);
 }
@@ -507,6 +475,8 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
     buffers().documentChanged(frame);
     if (webkit_frame_is_main_frame(frame)) {
         g_object_set_data_full(G_OBJECT(page), kMainFrameKey, g_object_ref(frame), g_object_unref);
+        // The previous document's channel and what waited for it go; the program admits this one.
+        pageEnd(page).documentChanged();
     }
     if (config().script.empty() || !trusted(webkit_frame_get_uri(frame))) return;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -543,11 +513,14 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
         slots.push_back(JSObjectMakeArray(ctx, 3, slot, nullptr));
     }
     setProperty(ctx, native, "bulk", JSObjectMakeArray(ctx, slots.size(), slots.data(), nullptr));
-    setProperty(ctx, native, "bulkBytes", JSValueMakeNumber(ctx, static_cast<double>(platform::kBridgeBulkBytes)));
+    setProperty(ctx, native, "bulkBytes", JSValueMakeNumber(ctx, static_cast<double>(wire::kBulkBytes)));
+    JSStringRef results = JSStringCreateWithUTF8CString(wire::kResultsFunction);
+    setProperty(ctx, native, "resultsFunction", JSValueMakeString(ctx, results));
+    JSStringRelease(results);
+    setProperty(ctx, native, "publishConsole", JSValueMakeBoolean(ctx, config().publishConsole));
     JSValueRef argument = native;
     JSObjectCallAsFunction(ctx, JSValueToObject(ctx, install, nullptr), nullptr, 1, &argument, &exception);
     reportException(ctx, exception, "the bridge script failed");
-    if (webkit_frame_is_main_frame(frame)) announceChannel(page);
 }
 
 // ---- what the view sends ----
@@ -569,12 +542,6 @@ std::string documentLocation(WebKitFrame* frame) {
     return out;
 }
 
-// A descriptor of the message, as a copy of our own (-1 when there is none).
-int takeDescriptor(GUnixFDList* list, gint32 handle) {
-    if (!list || handle < 0 || handle >= g_unix_fd_list_get_length(list)) return -1;
-    return g_unix_fd_list_get(list, handle, nullptr);
-}
-
 void acknowledge(int fd) {
     if (fd < 0) return;
     char one = 1;
@@ -583,26 +550,24 @@ void acknowledge(int fd) {
     ::close(fd);
 }
 
+void closeQuietly(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
 // Reads the range, has the page world's results function make the message from it and hand it
 // to the page; acknowledges once that is done.
-void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, GUnixFDList* message, GVariant* item) {
-    const char *callbackId = nullptr, *form = nullptr, *mime = nullptr;
-    gint32 status = 0, badStatus = 0, badMessage = 0, dataHandle = -1, ackHandle = -1;
-    gboolean keep = FALSE;
-    guint64 offset = 0, length = 0;
-    g_variant_get(item, platform::kBridgeBytesType, &callbackId, &status, &keep, &form, &mime, &badStatus, &badMessage,
-                  &dataHandle, &offset, &length, &ackHandle);
-    int fd = takeDescriptor(message, dataHandle);
-    int ack = takeDescriptor(message, ackHandle);
+void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, wire::PageBytes& item) {
     Buffer buffer;
     std::size_t got = 0;
-    bool read = fd >= 0 && length <= platform::kBridgeMaxHeldBytes;
+    const std::uint64_t length = item.length;
+    bool read = item.fd >= 0 && length <= wire::kMaxHeldBytes;
     if (read) {
         buffer = buffers().take(frame, ctx, static_cast<std::size_t>(length), static_cast<std::size_t>(length));
         read = static_cast<bool>(buffer);
     }
     while (read && got < length) {
-        ssize_t n = ::pread(fd, static_cast<char*>(buffer.data) + got, length - got, static_cast<off_t>(offset + got));
+        ssize_t n = ::pread(item.fd, static_cast<char*>(buffer.data) + got, length - got, static_cast<off_t>(item.offset + got));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             read = false;
@@ -610,122 +575,134 @@ void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, GUnixFDList* messa
         }
         got += static_cast<std::size_t>(n);
     }
-    if (fd >= 0) ::close(fd);
-    JSValueRef results = property(ctx, JSContextGetGlobalObject(ctx), platform::kBridgeResultsFunction);
+    closeQuietly(item.fd);
+    JSValueRef results = property(ctx, JSContextGetGlobalObject(ctx), wire::kResultsFunction);
     JSObjectRef resultsObject = results && JSValueIsObject(ctx, results) ? JSValueToObject(ctx, results, nullptr) : nullptr;
     JSValueRef bytes = resultsObject ? property(ctx, resultsObject, "bytes") : nullptr;
     JSObjectRef bytesFunction = bytes && JSValueIsObject(ctx, bytes) ? JSValueToObject(ctx, bytes, nullptr) : nullptr;
     if (bytesFunction && JSObjectIsFunction(ctx, bytesFunction)) {
-        auto text = [&](const char* t) {
-            JSStringRef s = JSStringCreateWithUTF8CString(t ? t : "");
+        auto text = [&](const std::string& t) {
+            JSStringRef s = JSStringCreateWithUTF8CString(t.c_str());
             JSValueRef v = JSValueMakeString(ctx, s);
             JSStringRelease(s);
             return v;
         };
         // A read that failed answers as bytes that are not of the form.
-        JSValueRef args[] = {text(callbackId),
-                             JSValueMakeNumber(ctx, read ? status : badStatus),
-                             JSValueMakeNumber(ctx, keep ? 1 : 0),
-                             text(read ? form : ""),
-                             text(mime),
-                             JSValueMakeNumber(ctx, badStatus),
-                             JSValueMakeNumber(ctx, badMessage),
+        JSValueRef args[] = {text(item.callbackId),
+                             JSValueMakeNumber(ctx, read ? item.status : item.invalidStatus),
+                             JSValueMakeNumber(ctx, item.keep ? 1 : 0),
+                             text(read ? item.form : ""),
+                             text(item.mimeType),
+                             JSValueMakeNumber(ctx, item.invalidStatus),
+                             JSValueMakeNumber(ctx, item.invalidMessage),
                              read ? static_cast<JSValueRef>(buffer.object) : JSValueMakeNull(ctx),
                              JSValueMakeNumber(ctx, static_cast<double>(got))};
         JSObjectCallAsFunction(ctx, bytesFunction, resultsObject, 9, args, nullptr);
     }
     buffers().give(frame, ctx, buffer);
-    acknowledge(ack);
+    acknowledge(item.ackFd);
+    item.ackFd = -1;
 }
 
-void deliverItems(WebKitWebPage* page, GUnixFDList* message, GVariant* params) {
+// A script that came in a descriptor: its text, read whole, or nothing.
+std::optional<std::string> scriptText(wire::ScriptInDescriptor& item) {
+    std::string text;
+    if (item.fd < 0 || item.length > wire::kMaxHeldBytes) return std::nullopt;
+    text.resize(static_cast<std::size_t>(item.length));
+    std::size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = ::pread(item.fd, text.data() + got, text.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        got += static_cast<std::size_t>(n);
+    }
+    closeQuietly(item.fd);
+    return text;
+}
+
+void evaluate(JSGlobalContextRef ctx, const std::string& text) {
+    JSStringRef script = JSStringCreateWithUTF8CString(text.c_str());
+    JSEvaluateScript(ctx, script, nullptr, nullptr, 1, nullptr);
+    JSStringRelease(script);
+}
+
+void deliverItems(WebKitWebPage* page, wire::Delivery& delivery) {
     auto* frame = static_cast<WebKitFrame*>(g_object_get_data(G_OBJECT(page), kMainFrameKey));
     if (!frame) return;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     JSGlobalContextRef ctx = webkit_frame_get_javascript_global_context(frame);
     G_GNUC_END_IGNORE_DEPRECATIONS
     if (!ctx) return;
-    GVariant* items = g_variant_get_child_value(params, 0);
-    const gsize count = g_variant_n_children(items);
     // Each item is handed over on its own; one may change the document, so each is decided on the
-    // document shown when it is about to run. What is not handed over is dropped (the descriptors
+    // document shown when it is about to run. What is not handed over is dropped (its descriptors
     // close with the message).
-    for (gsize i = 0; i < count; ++i) {
+    for (auto& item : delivery.items) {
         if (!trusted(webkit_frame_get_uri(frame)) || !trusted(documentLocation(frame).c_str())) break;
-        GVariant* boxed = g_variant_get_child_value(items, i);
-        GVariant* item = g_variant_get_variant(boxed);
-        if (g_variant_is_of_type(item, G_VARIANT_TYPE_STRING)) {
-            JSStringRef script = JSStringCreateWithUTF8CString(g_variant_get_string(item, nullptr));
-            JSEvaluateScript(ctx, script, nullptr, nullptr, 1, nullptr);
-            JSStringRelease(script);
-        } else if (g_variant_is_of_type(item, G_VARIANT_TYPE(platform::kBridgeBytesType))) {
-            deliverBytes(frame, ctx, message, item);
+        if (auto* s = std::get_if<wire::Script>(&item)) {
+            evaluate(ctx, s->text);
+        } else if (auto* d = std::get_if<wire::ScriptInDescriptor>(&item)) {
+            if (auto text = scriptText(*d)) evaluate(ctx, *text);
+        } else {
+            deliverBytes(frame, ctx, std::get<wire::PageBytes>(item));
         }
-        g_variant_unref(item);
-        g_variant_unref(boxed);
     }
-    g_variant_unref(items);
 }
 
-// Writes the bytes held under the token into the view's descriptor; the count (or the negative
-// error number) goes to the acknowledgement descriptor.
-void writeHeld(GUnixFDList* message, GVariant* params) {
-    const char* token = nullptr;
-    gint32 dataHandle = -1, ackHandle = -1;
-    g_variant_get(params, "(&shh)", &token, &dataHandle, &ackHandle);
-    int fd = takeDescriptor(message, dataHandle);
-    int ack = takeDescriptor(message, ackHandle);
+// Writes the bytes held under the token into the program's descriptor; the count (or the
+// negative error number) goes to the acknowledgement descriptor.
+void writeHeld(const wire::WriteHeld& request) {
     std::int64_t answer = -ENOENT;
-    auto it = token ? held().find(token) : held().end();
+    auto it = held().find(request.token);
     if (it != held().end()) {
         Held h = it->second;
         held().erase(it);  // used up, whatever happens now
         heldBytes -= h.buffer.capacity;
         std::size_t done = 0;
-        if (fd < 0) {
+        if (request.fd < 0) {
             answer = -EBADF;
-        } else if (writeAll(fd, static_cast<const char*>(h.buffer.data), h.size, done)) {
+        } else if (writeAll(request.fd, static_cast<const char*>(h.buffer.data), h.size, done)) {
             answer = static_cast<std::int64_t>(done);
         } else {
             answer = errno ? -errno : -EIO;
         }
         giveBack(h);
     }
-    if (fd >= 0) ::close(fd);
-    if (ack >= 0) {
+    if (request.ackFd >= 0) {
         std::size_t done = 0;
-        writeAll(ack, reinterpret_cast<const char*>(&answer), sizeof answer, done);
-        ::close(ack);
+        writeAll(request.ackFd, reinterpret_cast<const char*>(&answer), sizeof answer, done);
     }
 }
 
-void releaseHeld(GVariant* params) {
-    const char* token = nullptr;
-    g_variant_get(params, "(&s)", &token);
-    auto it = token ? held().find(token) : held().end();
+void releaseHeld(const wire::ReleaseHeld& request) {
+    auto it = held().find(request.token);
     if (it == held().end()) return;
     heldBytes -= it->second.buffer.capacity;
     giveBack(it->second);
     held().erase(it);
 }
 
-bool handleMessage(WebKitWebPage* page, const char* name, GVariant* params, GUnixFDList* fds) {
-    if (g_strcmp0(name, platform::kBridgeDeliverMessage) == 0) {
-        if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(av)"))) deliverItems(page, fds, params);
-    } else if (g_strcmp0(name, platform::kBridgeWriteHeldMessage) == 0) {
-        if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(shh)"))) writeHeld(fds, params);
-    } else if (g_strcmp0(name, platform::kBridgeReleaseHeldMessage) == 0) {
-        if (params && g_variant_is_of_type(params, G_VARIANT_TYPE("(s)"))) releaseHeld(params);
+// What the program sends on the page's channel.
+bool handleMessage(WebKitWebPage* page, const std::string& name, GVariant* params, wire::ReceivedFds& fds) {
+    auto message = wire::decodeProgramMessage(name, params, fds);
+    if (!message) return false;
+    if (auto* d = std::get_if<wire::Delivery>(&*message)) {
+        deliverItems(page, *d);
+    } else if (auto* w = std::get_if<wire::WriteHeld>(&*message)) {
+        writeHeld(*w);
     } else {
-        return false;
+        releaseHeld(std::get<wire::ReleaseHeld>(*message));
     }
+    wire::closeDescriptors(*message);
     return true;
 }
 
+// The program's one message through the engine: the document shown is admitted.
 gboolean pageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
     const char* name = webkit_user_message_get_name(message);
-    if (!name) return FALSE;
-    return handleMessage(page, name, webkit_user_message_get_parameters(message), webkit_user_message_get_fd_list(message));
+    auto admit = name ? wire::decodeAdmit(name, webkit_user_message_get_parameters(message)) : std::nullopt;
+    if (!admit) return FALSE;
+    admitted(page, *admit);
+    return TRUE;
 }
 
 void pageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {
@@ -736,23 +713,7 @@ void pageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {
 
 extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension,
                                                                                const GVariant* data) {
-    auto* dict = const_cast<GVariant*>(data);
-    if (dict && g_variant_is_of_type(dict, G_VARIANT_TYPE("a{sv}"))) {
-        const char* text = nullptr;
-        if (g_variant_lookup(dict, platform::kBridgeTrustedPrefixKey, "^&ay", &text)) config().trustedPrefix = text;
-        if (g_variant_lookup(dict, platform::kBridgeScriptKey, "&s", &text)) config().script = text;
-        guint64 limit = 0;
-        if (g_variant_lookup(dict, platform::kBridgeMessageLimitKey, "t", &limit)) config().messageLimit = limit;
-        GVariantIter* slots = nullptr;
-        if (g_variant_lookup(dict, platform::kBridgeBulkArgumentsKey, "a(ssu)", &slots)) {
-            const char *service = nullptr, *action = nullptr;
-            guint32 index = 0;
-            while (g_variant_iter_next(slots, "(&s&su)", &service, &action, &index)) {
-                config().bulkArguments.push_back({service, action, index});
-            }
-            g_variant_iter_free(slots);
-        }
-    }
+    config() = wire::decodeStartData(const_cast<GVariant*>(data));
     g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(windowObjectCleared), nullptr);
     g_signal_connect(extension, "page-created", G_CALLBACK(pageCreated), nullptr);
 }
