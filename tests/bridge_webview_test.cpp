@@ -4,12 +4,17 @@
 // second loopback origin.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
 
 #include "app/AppDelegate.h"
+#include "bridge/WHWebViewDelegate.h"
 #include "companion/KVControlMain.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
@@ -54,6 +59,56 @@ private:
     std::thread thread_;
 };
 WH_REGISTER_PLUGIN(TickerPlugin);
+
+// Sends long results at once, each a text that begins with its number: large([MiB]) one kept
+// result of that size between two small ones; many([count, MiB]) so many kept results of that size.
+// Each ends with "done".
+class LongResultsPlugin : public WHPlugin {
+public:
+    using WHPlugin::WHPlugin;
+    const ActionTable& actions() const override {
+        static const ActionTable t{WH_ACTION(LongResultsPlugin, large), WH_ACTION(LongResultsPlugin, many)};
+        return t;
+    }
+    void large(const WHInvokedUrlCommand& c) {
+        const std::size_t mib = c.argumentAtIndex(0, 1, ArgKind::Number).get<std::size_t>();
+        send(c, {16, mib << 20, 16});
+    }
+    void many(const WHInvokedUrlCommand& c) {
+        const std::size_t count = c.argumentAtIndex(0, 1, ArgKind::Number).get<std::size_t>();
+        const std::size_t mib = c.argumentAtIndex(1, 1, ArgKind::Number).get<std::size_t>();
+        send(c, std::vector<std::size_t>(count, mib << 20));
+    }
+
+private:
+    void send(const WHInvokedUrlCommand& c, const std::vector<std::size_t>& sizes) {
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            std::string text = std::to_string(i) + ":";
+            text.resize(sizes[i], 'x');
+            auto r = WHPluginResult::resultWithStatus(WHCommandStatus_OK, text);
+            r.setKeepCallbackAsBool(true);
+            commandDelegate()->sendPluginResult(r, c.callbackId());
+        }
+        commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_OK, "done"), c.callbackId());
+    }
+};
+WH_REGISTER_PLUGIN(LongResultsPlugin);
+
+// The web processes this test started.
+std::vector<int> webProcesses() {
+    std::vector<int> out;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc ? readdir(proc) : nullptr) {
+        std::string pid = e->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string status = testutil::readFile("/proc/" + pid + "/status");
+        auto ppid = status.find("PPid:\t");
+        if (ppid == std::string::npos || std::stoi(status.substr(ppid + 6)) != getpid()) continue;
+        if (testutil::readFile("/proc/" + pid + "/comm").find("WebKitWebProces") != std::string::npos) out.push_back(std::stoi(pid));
+    }
+    if (proc) closedir(proc);
+    return out;
+}
 
 // Signals a remote page sends its server: a request for the path (a query keeps it uncached).
 const char* kPing = "function ping(path){ new Image().src = path + '?' + Math.random(); }";
@@ -499,4 +554,94 @@ TEST(BridgeWebView, DeeplyNestedArgumentsAreRefusedInOrder) {
             << why;
     }
     EXPECT_FALSE(page.waitForReport("logged", 30).is_null());
+}
+
+// Results of any length reach the page whole and in order: one far longer than a channel message,
+// and many that pile up in one flush beyond it, each between others.
+TEST(BridgeWebView, LongResultsArriveWholeAndInOrder) {
+    PageFixture page({{"index.html", indexPage(R"(<script>
+      window.collect = function(tag, action, args){
+        var got = [];
+        webhost.exec(function(v){
+          if (v === 'done') { report(tag, got); return; }
+          got.push([v.length, v.slice(0, v.indexOf(':'))]);
+        }, function(e){ report(tag, 'failed', e); }, 'Long', action, args);
+        webhost.exec(function(v){ report(tag + '-after', got.length); }, null, 'Probe', 'echo', []);
+      };
+    </script>)")}},
+                     "<feature name=\"Long\"><param name=\"osx-package\" value=\"LongResultsPlugin\"/></feature>");
+    ASSERT_TRUE(page.load());
+    const std::size_t MiB = 1u << 20;
+    struct Case {
+        const char* tag;
+        std::string call;
+        std::vector<std::size_t> sizes;
+    };
+    const std::vector<Case> cases = {
+        {"large", "collect('large', 'large', [100])", {16, 100 * MiB, 16}},
+        {"many", "collect('many', 'many', [40, 2])", std::vector<std::size_t>(40, 2 * MiB)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tag);
+        page.ui().webView->evaluateScript(c.call);
+        Value got = page.waitForReport(c.tag, 120);
+        ASSERT_TRUE(got[1].is_array()) << got;
+        ASSERT_EQ(got[1].size(), c.sizes.size());
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+            EXPECT_EQ(got[1][i][0], c.sizes[i]) << "result " << i;
+            EXPECT_EQ(got[1][i][1], std::to_string(i)) << "result " << i;
+        }
+        // The answer of the call made after it came after all of them.
+        EXPECT_EQ(page.waitForReport(std::string(c.tag) + "-after", 30)[1], c.sizes.size());
+    }
+}
+
+// When the page's web process is killed, the start page comes back to deviceready and what the
+// dead page held (a camera stream) is closed; killed again and again, a plain page says so, and
+// its button brings the application back.
+TEST(BridgeWebView, AfterItsWebProcessIsKilledThePageComesBack) {
+    testutil::CameraServer camera;
+    testutil::LogCapture logs;
+    PageFixture page({{"index.html", indexPage("")}},
+                     "<feature name=\"VideoProxy\"><param name=\"osx-package\" value=\"VideoProxy\"/></feature>");
+    ASSERT_TRUE(page.load());
+    auto kill = [&] {
+        std::vector<int> pids = webProcesses();
+        ASSERT_FALSE(pids.empty());
+        for (int pid : pids) ::kill(pid, SIGKILL);
+    };
+    auto readyAgain = [&](std::size_t before) {
+        return testutil::spinUntil([&] { return page.reportsTagged("ready").size() > before; }, 10);
+    };
+    for (int round = 1; round < static_cast<int>(WHWebViewDelegate::kTerminationsBeforeNotice); ++round) {
+        SCOPED_TRACE(round);
+        page.ui().webView->evaluateScript(
+            "webhost.exec(function(f){ if (!window.framed) { window.framed = true; report('frame'); } },"
+            " function(e){ report('camera-error', e); }, 'VideoProxy', 'startStream', [" +
+            platform::jsStringLiteral(camera.url("/stream.mjpg?count=-1&interval=5")) + ", null, null, true]);");
+        std::size_t frames = page.reportsTagged("frame").size();
+        ASSERT_TRUE(testutil::spinUntil([&] { return page.reportsTagged("frame").size() > frames; }, 20));
+        ASSERT_EQ(camera.openStreams(), 1);
+        std::size_t ready = page.reportsTagged("ready").size();
+        kill();
+        EXPECT_TRUE(readyAgain(ready)) << "the start page is back at deviceready within 10 s";
+        EXPECT_TRUE(testutil::spinUntil([&] { return camera.openStreams() == 0; }, 10)) << "the dead page's stream closed";
+        EXPECT_EQ(page.ui().webView->committedURL(), page.ui().viewController->startURL());
+    }
+    // The last end within the minute: no loop of loads, a plain page with a button instead.
+    std::size_t ready = page.reportsTagged("ready").size();
+    kill();
+    ASSERT_TRUE(testutil::spinUntil([&] { return logs.containsSubstring("it is not loaded again until asked"); }, 10));
+    testutil::LogCapture shown;
+    ASSERT_TRUE(testutil::spinUntil(
+        [&] {
+            page.ui().webView->evaluateScript("console.log('retry-button:' + !!document.getElementById('retry'))");
+            platform::runMainLoopFor(0.1);
+            return shown.contains("retry-button:true");
+        },
+        10));
+    EXPECT_EQ(page.reportsTagged("ready").size(), ready);
+    page.ui().webView->evaluateScript("document.getElementById('retry').click()");
+    EXPECT_TRUE(readyAgain(ready));
+    EXPECT_TRUE(page.reportsTagged("camera-error").empty());
 }

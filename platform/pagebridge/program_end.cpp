@@ -144,7 +144,6 @@ void ProgramEnd::onMessage(const std::string& name, GVariant* params) {
 
 void ProgramEnd::onClosed(std::uint64_t serial) {
     if (!channel_ || serial != channelSerial_) return;
-    logLine("The page's channel closed");
     enter(State::Shut);
 }
 
