@@ -39,7 +39,7 @@ public:
     bool execute(const WHInvokedUrlCommand&) { return false; }
 
     // The page-world function that hands results to the page library's nativeCallback, in order
-    // (defined by WHWebViewDelegate::pageWorldScript, not writable by the page).
+    // (defined by platform/pagebridge/page_world.js, not writable by the page).
     static constexpr const char* kResultsFunction = platform::pagebridge::kResultsFunction;
 
     // Results queued together go in calls of up to about this many bytes.

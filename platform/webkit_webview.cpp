@@ -400,9 +400,11 @@ private:
         auto* v = static_cast<WebKitView*>(self);
         const char* uri = webkit_web_view_get_uri(view);
         if (event == WEBKIT_LOAD_COMMITTED) {
-            // The program's own record of the document shown decides whether its page may talk.
-            v->committedURL_ = uri ? uri : "";
-            v->bridgeEnd_.documentCommitted(pagebridge::pageURLHasPrefix(v->committedURL_, v->bridge_.trustedPrefix));
+            // The program's own record of the document shown decides whether its page may talk;
+            // what the previous document sent is read first, while the record still names it.
+            const std::string url = uri ? uri : "";
+            v->bridgeEnd_.documentCommitted(pagebridge::pageURLHasPrefix(url, v->bridge_.trustedPrefix));
+            v->committedURL_ = url;
             if (v->client_) v->client_->webViewMainFrameCommitted(v->committedURL_);
         }
         if (event != WEBKIT_LOAD_FINISHED || !v->client_) return;

@@ -47,6 +47,7 @@ public:
     // The main frame now shows a new document (its URL).
     virtual void webViewMainFrameCommitted(const std::string& url) {}
     virtual void webViewMainFrameDidFinishLoad(const std::string& url) {}
+    // The page's web process ended (crashed, killed): its document and all it held are gone.
     virtual void webViewWebProcessTerminated() {}
 };
 
@@ -124,8 +125,10 @@ public:
     virtual void loadHTML(const std::string& html, const std::string& baseURL) = 0;
     // Evaluates in the main frame's page world; the value is discarded, errors reach the page.
     virtual void evaluateScript(const std::string& script) = 0;
-    // The same, but only when the document the main frame shows when the script is about to run
-    // (decided in the web process) is a trusted one of the page bridge; otherwise it is dropped.
+    // The same, but only when the main frame committed a document of the page bridge's trusted
+    // prefix and, as the script is about to run, still shows one (decided again in the web
+    // process); otherwise it is dropped. It goes on that document's channel, in order with
+    // everything else for it, and waits for the channel while it is not open yet.
     virtual void evaluateScriptInTrustedPage(const std::string& script) { evaluateScript(script); }
     // The scripts in order, each an evaluation of its own, under the same condition, decided
     // for each script.
@@ -144,9 +147,10 @@ public:
     // Whether bytes can go between descriptors and the page outside the messages (the page
     // bridge's web-process extension is there).
     virtual bool carriesBytes() const { return false; }
-    // Main thread: has the web process write the bytes it holds under the token (BridgeMessage)
+    // Main thread: has the web process write the bytes it holds under the token (pagebridge::HeldBytes)
     // into `fd`, then the count (or a negative error number) as a 64-bit integer into `ackFd`.
-    // The descriptors are borrowed. Without a web process nothing is written and `ackFd` closes.
+    // The descriptors are borrowed. Without the document's open channel nothing is sent, and the
+    // caller's copies closing end the wait.
     virtual void writeHeldBytes(const std::string& token, int fd, int ackFd) {}
     // Main thread: the bytes held under the token are not needed.
     virtual void releaseHeldBytes(const std::string& token) {}

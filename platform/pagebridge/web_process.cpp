@@ -278,12 +278,15 @@ struct PageEnd {
     std::unique_ptr<wire::Channel> channel;
     std::deque<wire::PageMessage> waiting;
     std::size_t waitingBytes = 0;
+    bool warned = false;
     static constexpr std::size_t kMaxWaitingBytes = 64u << 20;
+    static constexpr std::size_t kRefusalBytes = 4u << 20;  // room for the refusals of what does not fit
 
     void documentChanged() {
         channel.reset();
         waiting.clear();
         waitingBytes = 0;
+        warned = false;
     }
 };
 constexpr const char* kPageEndKey = "kivano-page-end";
@@ -334,23 +337,35 @@ void sendToProgram(WebKitWebPage* page, const wire::PageMessage& message) {
     PageEnd& end = pageEnd(page);
     if (!end.channel || !end.channel->isOpen()) {
         const std::size_t bytes = wire::textBytes(message);
-        if (end.waitingBytes + bytes > PageEnd::kMaxWaitingBytes) {
-            std::fprintf(stderr, "Page bridge: a message of %zu bytes dropped before the page's channel opened\n", bytes);
-            return;
+        if (end.waitingBytes + bytes <= PageEnd::kMaxWaitingBytes) {
+            end.waitingBytes += bytes;
+            end.waiting.push_back(message);
+        } else if (const auto* call = std::get_if<wire::Call>(&message);
+                   call && end.waitingBytes < PageEnd::kMaxWaitingBytes + PageEnd::kRefusalBytes) {
+            // Answered, once the channel is there.
+            wire::Refusal refusal = refusalOf("call", call->callbackId, "the page's channel to the program is not open");
+            end.waitingBytes += wire::textBytes(refusal);
+            end.waiting.push_back(std::move(refusal));
+        } else if (!end.warned) {
+            end.warned = true;
+            std::fprintf(stderr, "Page bridge: messages beyond %zu bytes dropped before the page's channel opened\n",
+                         PageEnd::kMaxWaitingBytes);
         }
-        end.waitingBytes += bytes;
-        end.waiting.push_back(message);
         return;
     }
     wire::Encoded e = wire::encode(message);
     GVariant* params = g_variant_ref_sink(e.params);
     if (wire::Channel::fits(params, 0)) {
         end.channel->send({e.name, params});
-    } else if (const auto* call = std::get_if<wire::Call>(&message)) {
-        end.channel->send(wire::encode(refusalOf("call", call->callbackId,
-                                                  "a message of " + std::to_string(wire::textBytes(message)) +
-                                                      " bytes is larger than the limit of " +
-                                                      std::to_string(wire::Channel::kMaxMessageBytes))));
+    } else {
+        // Too long for the channel: a call is answered so, anything else is said here.
+        const std::string why = "a message of " + std::to_string(wire::textBytes(message)) +
+                                " bytes is larger than the limit of " + std::to_string(wire::Channel::kMaxMessageBytes);
+        if (const auto* call = std::get_if<wire::Call>(&message)) {
+            end.channel->send(wire::encode(refusalOf("call", call->callbackId, why)));
+        } else {
+            std::fprintf(stderr, "Page bridge: %s, not sent\n", why.c_str());
+        }
     }
     g_variant_unref(params);
 }
