@@ -7,7 +7,7 @@
 // With both paths running, only the first path whose key step succeeds sends the command; the
 // other one holds its authentication value and sends only if that command request fails without
 // having been written out. A command request that may have reached the controller is never
-// repeated over the other path, so a toggle flips once.
+// repeated, neither over the other path nor by the HTTP layer, so a toggle flips once.
 #pragma once
 
 #include <functional>

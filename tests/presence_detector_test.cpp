@@ -114,6 +114,22 @@ TEST_F(DetectorTest, AnswersThatAreNoDelivery) {
     }
 }
 
+// The controller takes each pulse and then resets its connection: every failed pulse is one
+// request with a key of its own, retried at 3.0 and then 4.5 s, and detection recovers.
+TEST_F(DetectorTest, PulseWhoseConnectionIsResetIsSentOnceAndRetried) {
+    hs.resetCommands(true);
+    select();
+    ASSERT_TRUE(testutil::spinUntil([&] { return det().currentBackupTime() >= 4.5; }, 30));
+    EXPECT_EQ(stateLine(), presence("kivano-control.presence-state.try-to-send"));
+    EXPECT_EQ(hs.rejectedCommands(), 0) << "no pulse request went out again with its used key";
+    EXPECT_LE(hs.commandRequests(), hs.keyRequests()) << "one pulse request per key request";
+    EXPECT_GE(hs.commandRequests(), 2);
+    hs.resetCommands(false);
+    ASSERT_TRUE(testutil::spinUntil([&] { return stateLine() == presence("kivano-control.presence-state.sent"); }, 30));
+    EXPECT_EQ(det().currentBackupTime(), 0);
+    EXPECT_EQ(hs.rejectedCommands(), 0);
+}
+
 TEST_F(DetectorTest, MissingPresenceControlIsGivenUpAfterTheRetries) {
     hs.setCommandAnswer(Answer{200, "application/json", envelope("404", "1")});
     select();

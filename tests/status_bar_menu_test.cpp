@@ -322,6 +322,25 @@ TEST_F(MenuTest, CommandQuickActionSendsAuthenticatedCommands) {
     EXPECT_FALSE(rig.alerts[0].informativeText->empty());
 }
 
+// The controller carries out the command and then resets the connection: the command went out
+// once, and the alert tells that the connection was lost.
+TEST_F(MenuTest, CommandWhoseConnectionIsResetIsSentOnceAndAlerts) {
+    TestController hs;
+    ASSERT_TRUE(hs.running());
+    hs.resetCommands(true);
+    selectHome(QuickActionList{commandAction("Door", {"jdev/sps/io/door/open"})}, std::nullopt, std::nullopt,
+               hs.address());
+    ASSERT_TRUE(item("Door")->activate());
+    ASSERT_TRUE(testutil::spinUntil([&] { return rig.alerts.size() == 1; }, 30));
+    EXPECT_EQ(rig.alerts[0].message, kv("unable-to-send-command"));
+    EXPECT_EQ(rig.alerts[0].informativeText, std::optional<std::string>("The network connection was lost."));
+    // The command has let its connections go: nothing more of it can reach the controller.
+    ASSERT_TRUE(testutil::spinUntil([&] { return hs.openConnections() == 0; }, 30));
+    EXPECT_EQ(hs.commands().size(), 1u);
+    EXPECT_EQ(hs.commandRequests(), 1) << "the door opened once";
+    EXPECT_EQ(rig.alerts.size(), 1u);
+}
+
 TEST_F(MenuTest, CommandWithoutControllerSendsNothing) {
     TestController hs;
     menu().didReceiveArchive({{"504F9410B84A", {"Home", hs.address()}}});
