@@ -8,6 +8,7 @@
 #include "platform/dispatch.h"
 #include "platform/pixbuf_image.h"
 #include "tests/support/download_server.h"
+#include "tests/support/main_loop_probe.h"
 #include "tests/support/test_controller.h"
 #include "tests/support/test_util.h"
 
@@ -584,6 +585,55 @@ TEST_F(CommandTest, AnswerTypedByMimeType) {
             break;
         }
     }
+}
+
+// A picture answer is decoded on a worker thread, and only up to a pixel count that holds a 4K
+// frame: a small answer that decodes huge is refused from its header, so neither the main loop
+// waits for it nor memory grows. A command that does not decode pictures hands over the bytes.
+TEST_F(CommandTest, PictureAnswersAreDecodedOffTheMainLoopWithinAPixelLimit) {
+    constexpr std::size_t kMiB = 1048576;
+    struct Case {
+        const char* name;
+        unsigned width, height;
+        bool decodes;  // the command decodes pictures
+        bool image;    // an image is handed over, else the bytes
+    };
+    const Case cases[] = {
+        {"one pixel", 1, 1, true, true},
+        {"4K frame", 3840, 2160, true, true},
+        {"at the limit", 4096, 2048, true, true},
+        {"one row over the limit", 4096, 2049, true, false},
+        {"16000 x 16000", 16000, 16000, true, false},
+        {"one pixel, not decoded", 1, 1, false, false},
+        {"16000 x 16000, not decoded", 16000, 16000, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        std::string png = testctl::blackPNG(c.width, c.height);
+        ASSERT_LT(png.size(), KVHTTPCommand::kMaxAnswerBytes);
+        local_.setCommandAnswer(Answer{200, "image/png", png});
+        auto cmd = make("/dev/snapshot", local_.address(), std::nullopt, KVHTTPReachMode::Local);
+        EXPECT_TRUE(cmd->decodesImages()) << "pictures are decoded unless turned off";
+        cmd->setDecodesImages(c.decodes);
+        testutil::MainLoopProbe probe;
+        cmd->send();
+        ASSERT_TRUE(waitForCallback(60));
+        ASSERT_TRUE(waitIdle(cmd));
+        EXPECT_LT(probe.longestWait(), 0.25) << "the main loop went on answering";
+        ASSERT_TRUE(out_->success);
+        EXPECT_EQ(out_->userInfo["contentType"], "image/png");
+        if (c.image) {
+            ASSERT_EQ(out_->result.kind, KVHTTPResult::Kind::Image);
+            EXPECT_EQ(out_->result.image->width(), static_cast<int>(c.width));
+            EXPECT_EQ(out_->result.image->height(), static_cast<int>(c.height));
+        } else {
+            ASSERT_EQ(out_->result.kind, KVHTTPResult::Kind::Value);
+            EXPECT_EQ(textOf(out_->result.value), png);
+            EXPECT_LT(probe.residentGrowth(), 64 * kMiB);
+        }
+    }
+    local_.setCommandAnswer(std::nullopt);
 }
 
 TEST_F(CommandTest, CommandGoesWhereTheKeyRequestWasRedirected) {

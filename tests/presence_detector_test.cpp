@@ -9,6 +9,7 @@
 #include "platform/http_client.h"
 #include "platform/dispatch.h"
 #include "tests/support/companion_rig.h"
+#include "tests/support/main_loop_probe.h"
 #include "tests/support/test_controller.h"
 #include "tests/support/test_util.h"
 
@@ -128,6 +129,18 @@ TEST_F(DetectorTest, PulseWhoseConnectionIsResetIsSentOnceAndRetried) {
     ASSERT_TRUE(testutil::spinUntil([&] { return stateLine() == presence("kivano-control.presence-state.sent"); }, 30));
     EXPECT_EQ(det().currentBackupTime(), 0);
     EXPECT_EQ(hs.rejectedCommands(), 0);
+}
+
+// A pulse answered with a small picture that decodes huge is a failed pulse, and no picture is
+// decoded for it: the main loop goes on answering and memory stays.
+TEST_F(DetectorTest, PictureAnswerIsNoDeliveryAndCostsNothing) {
+    constexpr std::size_t kMiB = 1048576;
+    hs.setCommandAnswer(Answer{200, "image/png", testctl::blackPNG(16000, 16000)});
+    testutil::MainLoopProbe probe;
+    select();
+    ASSERT_TRUE(testutil::spinUntil([&] { return det().currentBackupTime() >= 3.0; }, 60));
+    EXPECT_LT(probe.longestWait(), 0.25);
+    EXPECT_LT(probe.residentGrowth(), 64 * kMiB);
 }
 
 TEST_F(DetectorTest, MissingPresenceControlIsGivenUpAfterTheRetries) {

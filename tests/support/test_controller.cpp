@@ -2,6 +2,7 @@
 
 #include <libsoup/soup.h>
 #include <sys/socket.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,6 +36,52 @@ std::string hmacSha1Hex(const std::string& key, const std::string& message) {
     std::string out = g_hmac_get_string(h);
     g_hmac_unref(h);
     return out;
+}
+
+namespace {
+
+void appendBigEndian(std::string& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+}
+
+void appendChunk(std::string& png, const char* type, const std::string& data) {
+    appendBigEndian(png, static_cast<std::uint32_t>(data.size()));
+    std::string typed = std::string(type, 4) + data;
+    png += typed;
+    appendBigEndian(png, static_cast<std::uint32_t>(
+                             crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()))));
+}
+
+}  // namespace
+
+std::string blackPNG(unsigned width, unsigned height) {
+    std::string header;
+    appendBigEndian(header, width);
+    appendBigEndian(header, height);
+    header += std::string("\x01\x00\x00\x00\x00", 5);  // bit depth 1, greyscale, deflate, no filter, no interlace
+    // Rows of a filter byte and zero bits, deflated row by row: the raw picture is never held.
+    std::string row(1 + (width + 7) / 8, '\0');
+    std::string compressed;
+    z_stream z{};
+    deflateInit(&z, Z_BEST_COMPRESSION);
+    char out[65536];
+    for (unsigned y = 0; y <= height; ++y) {
+        bool last = y == height;
+        z.next_in = reinterpret_cast<Bytef*>(last ? nullptr : row.data());
+        z.avail_in = last ? 0 : static_cast<uInt>(row.size());
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(out);
+            z.avail_out = sizeof out;
+            deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+            compressed.append(out, sizeof out - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    appendChunk(png, "IHDR", header);
+    appendChunk(png, "IDAT", compressed);
+    appendChunk(png, "IEND", "");
+    return png;
 }
 
 static std::string unhex(const std::string& hex) {

@@ -85,6 +85,10 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// A valid PNG of the given size, every pixel black: one bit per pixel, so a few kilobytes hold a
+// picture that decodes to gigabytes.
+std::string blackPNG(unsigned width, unsigned height);
+
 // Lower-case hex HMAC-SHA1, computed independently of the client.
 std::string hmacSha1Hex(const std::string& key, const std::string& message);
 // Hex of every byte of the text.
