@@ -1,6 +1,7 @@
 // Time of one authenticated command (key request and command request) against the loopback
-// test controller, beside two bare GETs on one fresh connection; and commands per second with
-// 50 in flight. Last line: "ratio: R", the command's time over the two bare GETs'.
+// test controller, beside two bare GETs of one session (each, like every request of the client,
+// on a connection of its own); and commands per second with 50 in flight. Last line:
+// "ratio: R", the command's time over the two bare GETs'.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -103,7 +104,7 @@ int main() {
 
     std::printf("rounds: %d (failures %d)\n", rounds, failures);
     std::printf("authenticated command, median: %.1f us\n", mc);
-    std::printf("two bare GETs on one connection, median: %.1f us\n", mb);
+    std::printf("two bare GETs of one session, median: %.1f us\n", mb);
     std::printf("commands with %d in flight: %d of %d in %.3f s (%d failed): %.0f commands/s\n", inFlight, finished,
                 total, seconds, failed, finished / seconds);
     std::printf("ratio: %.3f\n", mb > 0 ? mc / mb : 0.0);

@@ -362,8 +362,13 @@ void KVHTTPCommand::handleResponseFromCommandURL(bool local, const std::optional
         return fail(platform::makeHttpError(KVHTTPCommandErrorDomain, status, platform::httpStatusText(status)));
     }
 
-    KVHTTPResult result = KVHTTPResult::of(platform::makeBytes(*data));
+    Value userInfo = Value::object();
     const auto& mime = urlResponse->mimeType;
+    if (mime) userInfo["contentType"] = *mime;
+    userInfo["statusCode"] = status;
+    userInfo["reachMode"] = static_cast<int>(local ? KVHTTPReachMode::Local : KVHTTPReachMode::Remote);
+
+    KVHTTPResult result = KVHTTPResult::of(platform::makeBytes(*data));
     if (mime) {
         auto slash = mime->find('/');
         if (slash == std::string::npos) return fail(KVHTTPCommandMakeError(KVHTTPCommandError::NotParsableResponse));
@@ -380,18 +385,28 @@ void KVHTTPCommand::handleResponseFromCommandURL(bool local, const std::optional
                 std::fputs("Could not parse JSON response, returning binary data!\n", stdout);
                 std::fflush(stdout);
             }
-        } else if (type == "image") {
-            if (auto image = platform::PixbufImage::decode(*data)) {
-                result = KVHTTPResult{KVHTTPResult::Kind::Image, nullptr, std::move(image)};
-            }
+        } else if (type == "image" && decodesImages_) {
+            return decodeImageAnswer(local, *data, urlResponse, std::move(userInfo));
         }
     }
-
-    Value userInfo = Value::object();
-    if (mime) userInfo["contentType"] = *mime;
-    userInfo["statusCode"] = status;
-    userInfo["reachMode"] = static_cast<int>(local ? KVHTTPReachMode::Local : KVHTTPReachMode::Remote);
     handleResultOrError(true, local, result, urlResponse, nullptr, userInfo);
+}
+
+void KVHTTPCommand::decodeImageAnswer(bool local, Bytes data, const std::optional<HttpResponse>& urlResponse,
+                                      Value userInfo) {
+    auto self = shared_from_this();
+    platform::dispatchBackground([self, local, data = std::move(data), urlResponse,
+                                  userInfo = std::move(userInfo)]() mutable {
+        auto image = platform::PixbufImage::decode(data);
+        platform::dispatchMain([self, local, data = std::move(data), image = std::move(image), urlResponse,
+                                userInfo = std::move(userInfo)] {
+            if (self->state(local) == KVHTTPCommandState::Stopped) return;
+            // The bytes when no image could be decoded or the picture is too large.
+            KVHTTPResult result = image ? KVHTTPResult{KVHTTPResult::Kind::Image, nullptr, image}
+                                        : KVHTTPResult::of(platform::makeBytes(data));
+            self->handleResultOrError(true, local, result, urlResponse, nullptr, userInfo);
+        });
+    });
 }
 
 void KVHTTPCommand::handleResultOrError(bool success, bool local, const KVHTTPResult& data,

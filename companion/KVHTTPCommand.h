@@ -7,7 +7,7 @@
 // With both paths running, only the first path whose key step succeeds sends the command; the
 // other one holds its authentication value and sends only if that command request fails without
 // having been written out. A command request that may have reached the controller is never
-// repeated over the other path, so a toggle flips once.
+// repeated, neither over the other path nor by the HTTP layer, so a toggle flips once.
 #pragma once
 
 #include <functional>
@@ -111,6 +111,10 @@ public:
     double resourceTimeout() const { return resourceTimeout_; }
     // Takes effect for requests not yet started.
     void setResourceTimeout(double seconds);
+    // Image answers are decoded (on a worker thread, up to PixbufImage's pixel limit) unless
+    // this is turned off: a caller with no use for the picture gets the answer's bytes instead.
+    bool decodesImages() const { return decodesImages_; }
+    void setDecodesImages(bool decodes) { decodesImages_ = decodes; }
 
     KVHTTPCommandState localState() const { return localState_; }
     KVHTTPCommandState remoteState() const { return remoteState_; }
@@ -151,6 +155,9 @@ private:
     // unless the path was stopped meanwhile.
     void fetch(bool local, const std::string& url, AnswerStep step);
     void failInvalidHost(bool local);
+    // Decodes an image answer off the main thread; the path's result follows on the main thread.
+    void decodeImageAnswer(bool local, platform::Bytes data, const std::optional<platform::HttpResponse>& urlResponse,
+                           platform::Value userInfo);
     void handleResultOrError(bool success, bool local, const KVHTTPResult& data,
                              const std::optional<platform::HttpResponse>& urlResponse,
                              const platform::HttpErrorRef& error, const platform::Value& userInfo);
@@ -175,6 +182,7 @@ private:
     KVHTTPReachMode preferedReachMode_;
     Callback callback_;
     double resourceTimeout_ = 3.5;
+    bool decodesImages_ = true;
     KVHTTPCommandState localState_ = KVHTTPCommandState::Stopped;
     KVHTTPCommandState remoteState_ = KVHTTPCommandState::Stopped;
     platform::HttpErrorRef localError_;

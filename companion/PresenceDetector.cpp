@@ -298,6 +298,7 @@ void PresenceDetector::timerFired(platform::Timer&) {
             auto self = weak.lock();
             if (self && *self) (*self)->handlePulseResult(result, success, localError, userInfo);
         });
+    currentHTTPCommand_->setDecodesImages(false);  // only an envelope is a delivered pulse
     // Keep the command: send() may answer before it returns.
     auto sending = currentHTTPCommand_;
     sending->send();

@@ -389,6 +389,7 @@ void StatusBarMenu::performQuickAction(MenuItem& sender) {
                 if (error) info = getErrorText(error);
                 (*self)->showAlert(kv("unable-to-send-command"), info, std::nullopt);
             });
+        command->setDecodesImages(false);  // a picture answer is thrown away
         command->send();
     }
 }

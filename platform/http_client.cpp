@@ -186,6 +186,9 @@ void HttpSession::get(const std::string& url, Completion completion) {
         return;
     }
     soup_message_headers_replace(soup_message_get_request_headers(task->message), "Accept", "*/*");
+    // libsoup sends a GET again by itself when a kept-alive connection drops before the answer;
+    // on a connection of its own, a request goes out at most once.
+    soup_message_add_flags(task->message, SOUP_MESSAGE_NEW_CONNECTION);
     g_signal_connect(task->message, "wrote-headers", G_CALLBACK(&HttpSession::onWroteHeaders), task);
     task->cancellable = g_cancellable_new();
     double seconds = configuration_.resourceTimeout;

@@ -95,6 +95,8 @@ public:
 
     // Starts a GET. The completion runs exactly once, never inside this call. A URL that cannot be
     // parsed, or a session already invalidated, completes with an error (-1000 or -999).
+    // The request goes out at most once, on a connection of its own: a GET to a controller may
+    // change its state, so it is never repeated when a connection drops (redirects are followed).
     void get(const std::string& url, Completion completion);
 
     // Cancels every request in flight (they complete with -999) and refuses new ones.

@@ -8,6 +8,7 @@
 #include "platform/dispatch.h"
 #include "platform/pixbuf_image.h"
 #include "tests/support/download_server.h"
+#include "tests/support/main_loop_probe.h"
 #include "tests/support/test_controller.h"
 #include "tests/support/test_util.h"
 
@@ -63,11 +64,14 @@ protected:
         return KVHTTPCommand::create(command, std::move(hub), mode, recorder());
     }
 
-    bool waitForCallback(double seconds = 10) {
+    bool waitForCallback(double seconds = 30) {
         return testutil::spinUntil([&] { return out_->calls > 0; }, seconds);
     }
-    // Long enough for a late completion or a second callback to show up.
-    static void settle(double seconds = 0.4) { platform::runMainLoopFor(seconds); }
+    // Until nothing but the test holds the command: no request of it is in flight and no step of
+    // it is queued, so nothing more can be sent or reported.
+    static bool waitIdle(const std::shared_ptr<KVHTTPCommand>& cmd, double seconds = 30) {
+        return testutil::spinUntil([&] { return cmd.use_count() == 1; }, seconds);
+    }
 
     void reset() { *out_ = Outcome{}; }
 };
@@ -92,7 +96,7 @@ TEST_F(CommandTest, AuthenticatedCommandOnLocalPath) {
         EXPECT_EQ(out_->calls, 0) << "the answer comes on a later turn of the main loop";
         EXPECT_EQ(cmd->localState(), KVHTTPCommandState::Sent);
         ASSERT_TRUE(waitForCallback());
-        settle(0.1);
+        ASSERT_TRUE(waitIdle(cmd));
         EXPECT_EQ(out_->calls, 1);
         EXPECT_TRUE(out_->success);
         EXPECT_TRUE(out_->onMainThread);
@@ -128,7 +132,7 @@ TEST_F(CommandTest, ReachModeChoosesTheFirstPath) {
         auto cmd = make("/dev/a", local_.address(), remote_.address(), c.mode);
         cmd->send();
         ASSERT_TRUE(waitForCallback());
-        settle(0.1);
+        ASSERT_TRUE(waitIdle(cmd));
         EXPECT_TRUE(out_->success);
         EXPECT_EQ(out_->userInfo["reachMode"], static_cast<int>(c.localAnswers ? KVHTTPReachMode::Local
                                                                                 : KVHTTPReachMode::Remote));
@@ -144,9 +148,10 @@ TEST_F(CommandTest, FirstSuccessWinsTheRaceAndCancelsTheOtherPath) {
         SCOPED_TRACE(localWins ? "local wins" : "remote wins");
         reset();
         std::size_t sent = local_.commands().size() + remote_.commands().size();
-        // The path whose key answer comes first sends the command and wins.
-        (localWins ? remote_ : local_).setKeyDelay(1.0);
-        (localWins ? local_ : remote_).setKeyDelay(0);
+        // The path whose key answer comes first sends the command and wins; the other key answer
+        // is held until the winner has been reported.
+        TestController& loser = localWins ? remote_ : local_;
+        loser.holdKeyAnswers(true);
         auto cmd = make("/dev/race", local_.address(), remote_.address(), KVHTTPReachMode::None);
         cmd->send();
         EXPECT_EQ(cmd->localState(), KVHTTPCommandState::Sent);
@@ -155,18 +160,16 @@ TEST_F(CommandTest, FirstSuccessWinsTheRaceAndCancelsTheOtherPath) {
         EXPECT_TRUE(out_->success);
         EXPECT_EQ(out_->userInfo["reachMode"],
                   static_cast<int>(localWins ? KVHTTPReachMode::Local : KVHTTPReachMode::Remote));
-        auto& loser = localWins ? cmd->extRequest() : cmd->intRequest();
+        auto& loserSession = localWins ? cmd->extRequest() : cmd->intRequest();
         EXPECT_EQ(localWins ? cmd->remoteState() : cmd->localState(), KVHTTPCommandState::Stopped);
-        EXPECT_TRUE(loser->isInvalidated());
+        EXPECT_TRUE(loserSession->isInvalidated());
         std::weak_ptr<KVHTTPCommand> alive = cmd;
         cmd.reset();
-        settle(1.3);  // past the slow answer
+        loser.holdKeyAnswers(false);
+        EXPECT_TRUE(testutil::spinUntil([&] { return alive.expired(); }, 30)) << "nothing keeps a finished command alive";
         EXPECT_EQ(out_->calls, 1) << "the cancelled path's completion is ignored";
-        EXPECT_TRUE(alive.expired()) << "nothing keeps a finished command alive";
         EXPECT_EQ(local_.commands().size() + remote_.commands().size(), sent + 1) << "the command went out once";
     }
-    local_.setKeyDelay(0);
-    remote_.setKeyDelay(0);
 }
 
 // A quick action runs in reach mode None; when both addresses lead to one controller, it still
@@ -174,75 +177,98 @@ TEST_F(CommandTest, FirstSuccessWinsTheRaceAndCancelsTheOtherPath) {
 TEST_F(CommandTest, BothPathsToOneControllerSendTheCommandOnce) {
     std::string second = local_.addAddress();
     ASSERT_NE(second, local_.address());
-    // Without a delay the two key answers race; with one, the second key answer comes while the
-    // first path's command request is out.
-    for (double commandDelay : {0.0, 0.3}) {
-        local_.setCommandDelay(commandDelay);
+    // Without holding, the two key answers race; with the command answer held until both paths
+    // have asked for a key, the second key answer comes while the first path's command request is out.
+    for (bool holdCommand : {false, true}) {
         for (int round = 0; round < 4; ++round) {
-            SCOPED_TRACE("command delay " + std::to_string(commandDelay) + ", round " + std::to_string(round));
+            SCOPED_TRACE(std::string(holdCommand ? "command answer held" : "racing") + ", round " +
+                         std::to_string(round));
             reset();
             std::size_t commands = local_.commands().size();
             int keys = local_.keyRequests();
+            local_.holdCommandAnswers(holdCommand);
             auto cmd = make("/dev/sps/io/lamp/toggle", local_.address(), second, KVHTTPReachMode::None);
             cmd->send();
+            if (holdCommand) {
+                ASSERT_TRUE(testutil::spinUntil([&] { return local_.commandRequests() > 0 &&
+                                                             local_.keyRequests() - keys == 2; }))
+                    << "both paths asked for a key";
+                local_.holdCommandAnswers(false);
+            }
             ASSERT_TRUE(waitForCallback());
-            settle(commandDelay + 0.2);
+            ASSERT_TRUE(waitIdle(cmd));
             EXPECT_EQ(out_->calls, 1);
             EXPECT_TRUE(out_->success);
-            // (Without a delay the first path may finish before the other's key request is seen.)
-            if (commandDelay > 0) EXPECT_EQ(local_.keyRequests() - keys, 2) << "both paths asked for a key";
             EXPECT_EQ(local_.commands().size() - commands, 1u) << "the toggle went out once";
             EXPECT_EQ(local_.rejectedCommands(), 0);
             bool localSent = out_->userInfo["reachMode"] == static_cast<int>(KVHTTPReachMode::Local);
             EXPECT_EQ(localSent ? cmd->remoteState() : cmd->localState(), KVHTTPCommandState::Stopped);
         }
     }
-    local_.setCommandDelay(0);
 }
 
 // A command request that failed after it was written out, or with an answer, may have been
-// carried out: the other path does not send it again, whatever the reach mode.
+// carried out: neither libsoup nor the other path sends it again, whatever the reach mode.
 TEST_F(CommandTest, CommandThatMayHaveReachedTheControllerIsNotRepeated) {
     std::string second = local_.addAddress();
+    enum class Fault { Answers500, TimesOut, ResetsAfterReading };
     struct Case {
         const char* name;
         KVHTTPReachMode mode;
-        bool timesOut;  // else the controller answers 500
+        Fault fault;
+        long code;
+        const char* description;
     };
     const Case cases[] = {
-        {"answered 500, both paths", KVHTTPReachMode::None, false},
-        {"timed out, both paths", KVHTTPReachMode::None, true},
-        {"answered 500, local first", KVHTTPReachMode::Local, false},
-        {"timed out, local first", KVHTTPReachMode::Local, true},
+        {"answered 500, both paths", KVHTTPReachMode::None, Fault::Answers500, 500, "Internal Server Error"},
+        {"timed out, both paths", KVHTTPReachMode::None, Fault::TimesOut, -1001, "The request timed out."},
+        {"reset, both paths", KVHTTPReachMode::None, Fault::ResetsAfterReading, -1005,
+         "The network connection was lost."},
+        {"answered 500, local first", KVHTTPReachMode::Local, Fault::Answers500, 500, "Internal Server Error"},
+        {"timed out, local first", KVHTTPReachMode::Local, Fault::TimesOut, -1001, "The request timed out."},
+        {"reset, local first", KVHTTPReachMode::Local, Fault::ResetsAfterReading, -1005,
+         "The network connection was lost."},
+        {"reset, local only", KVHTTPReachMode::Local, Fault::ResetsAfterReading, -1005,
+         "The network connection was lost."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         reset();
-        local_.setCommandAnswer(c.timesOut ? std::nullopt : std::optional<Answer>(Answer{500, "text/plain", "broken"}));
-        local_.setCommandDelay(c.timesOut ? 1.0 : 0.0);
+        local_.setCommandAnswer(c.fault == Fault::Answers500 ? std::optional<Answer>(Answer{500, "text/plain", "broken"})
+                                                             : std::nullopt);
+        local_.holdCommandAnswers(c.fault == Fault::TimesOut);
+        local_.resetCommands(c.fault == Fault::ResetsAfterReading);
         std::size_t commands = local_.commands().size();
-        auto cmd = make("/dev/sps/io/lamp/toggle", local_.address(), second, c.mode);
-        if (c.timesOut) cmd->setResourceTimeout(0.5);
+        int requests = local_.commandRequests();
+        bool localOnly = std::string(c.name).find("only") != std::string::npos;
+        auto cmd = make("/dev/sps/io/lamp/toggle", local_.address(), localOnly ? std::nullopt : std::optional(second),
+                        c.mode);
+        // Short, but long enough for the key answer on a busy machine.
+        if (c.fault == Fault::TimesOut) cmd->setResourceTimeout(1.5);
         cmd->send();
         ASSERT_TRUE(waitForCallback());
-        settle(c.timesOut ? 1.0 : 0.3);  // past the controller's late answer
+        ASSERT_TRUE(waitIdle(cmd));
+        local_.holdCommandAnswers(false);
+        local_.resetCommands(false);
         EXPECT_EQ(out_->calls, 1);
         EXPECT_FALSE(out_->success);
-        EXPECT_EQ(local_.commands().size() - commands, 1u) << "sent once, not again over the other path";
+        EXPECT_EQ(local_.commands().size() - commands, 1u) << "carried out once";
+        EXPECT_EQ(local_.commandRequests() - requests, 1) << "sent once, not again on the same or the other path";
         // Only the path that sent the command has an error; the other one ended without one.
         ASSERT_NE(!out_->localError, !out_->remoteError);
         const auto& error = out_->localError ? out_->localError : out_->remoteError;
-        EXPECT_EQ(error->code, c.timesOut ? -1001 : 500);
-        EXPECT_EQ(cmd->localState() == KVHTTPCommandState::Stopped ||
-                      cmd->remoteState() == KVHTTPCommandState::Stopped,
-                  true);
+        EXPECT_EQ(error->code, c.code);
+        EXPECT_EQ(error->localizedDescription(), c.description);
+        if (!localOnly) {
+            EXPECT_TRUE(cmd->localState() == KVHTTPCommandState::Stopped ||
+                        cmd->remoteState() == KVHTTPCommandState::Stopped);
+        }
         if (c.mode == KVHTTPReachMode::Local) {
             EXPECT_TRUE(out_->localError);
             EXPECT_EQ(cmd->remoteState(), KVHTTPCommandState::Stopped) << "the fallback never started";
         }
     }
     local_.setCommandAnswer(std::nullopt);
-    local_.setCommandDelay(0);
 }
 
 // The path holding its key answer takes over only when the first path's command request could
@@ -284,7 +310,7 @@ TEST_F(CommandTest, CommandRefusedBeforeItWentOutIsSentOverTheOtherPath) {
         if (remoteKeyFirst) cmd->handleResponseFromHashURL(false, remoteKey, answeredBy(remote_.port()), nullptr);
         EXPECT_EQ(remote_.commands().size(), commands) << "the remote path waits for the local outcome";
         ASSERT_TRUE(waitForCallback());
-        settle(0.2);
+        ASSERT_TRUE(waitIdle(cmd));
         EXPECT_EQ(out_->calls, 1);
         EXPECT_TRUE(out_->success);
         ASSERT_TRUE(out_->localError);
@@ -330,7 +356,10 @@ TEST_F(CommandTest, OversizedAnswersAreNotParsable) {
         auto cmd = make("/dev/big", local_.address(), std::nullopt, KVHTTPReachMode::Local);
         cmd->send();
         ASSERT_TRUE(waitForCallback());
-        settle(0.3);  // the controller notices that the connection is gone
+        ASSERT_TRUE(waitIdle(cmd));
+        cmd.reset();
+        // The command has let its connections go; the controller notices.
+        ASSERT_TRUE(testutil::spinUntil([&] { return local_.openConnections() == 0; }, 30));
         local_.padKeyAnswers(0);
         local_.padCommandAnswers(0);
         EXPECT_EQ(out_->calls, 1);
@@ -356,7 +385,7 @@ TEST_F(CommandTest, LocalFailureFallsBackToRemoteAndReportsTheLocalError) {
     cmd->send();
     EXPECT_EQ(cmd->remoteState(), KVHTTPCommandState::Waiting);
     ASSERT_TRUE(waitForCallback());
-    settle();
+    ASSERT_TRUE(waitIdle(cmd));
     EXPECT_EQ(out_->calls, 1);
     EXPECT_TRUE(out_->success);
     ASSERT_TRUE(out_->localError);
@@ -373,11 +402,14 @@ TEST_F(CommandTest, LocalFailureFallsBackToRemoteAndReportsTheLocalError) {
 TEST_F(CommandTest, BothPathsFailingReportBothErrorsOnce) {
     local_.refuse();
     remote_.setSerial("50:4F:94:10:B8:4B");
-    remote_.setKeyDelay(0.3);  // the remote failure comes last and ends the command
+    remote_.holdKeyAnswers(true);  // the remote failure comes last and ends the command
     auto cmd = make("/dev/both", local_.address(), remote_.address(), KVHTTPReachMode::None);
     cmd->send();
+    ASSERT_TRUE(testutil::spinUntil([&] { return cmd->localState() == KVHTTPCommandState::Failed; }));
+    EXPECT_EQ(out_->calls, 0) << "the remote path is still running";
+    remote_.holdKeyAnswers(false);
     ASSERT_TRUE(waitForCallback());
-    settle();
+    ASSERT_TRUE(waitIdle(cmd));
     EXPECT_EQ(out_->calls, 1);
     EXPECT_FALSE(out_->success);
     ASSERT_TRUE(out_->localError && out_->remoteError);
@@ -555,6 +587,55 @@ TEST_F(CommandTest, AnswerTypedByMimeType) {
     }
 }
 
+// A picture answer is decoded on a worker thread, and only up to a pixel count that holds a 4K
+// frame: a small answer that decodes huge is refused from its header, so neither the main loop
+// waits for it nor memory grows. A command that does not decode pictures hands over the bytes.
+TEST_F(CommandTest, PictureAnswersAreDecodedOffTheMainLoopWithinAPixelLimit) {
+    constexpr std::size_t kMiB = 1048576;
+    struct Case {
+        const char* name;
+        unsigned width, height;
+        bool decodes;  // the command decodes pictures
+        bool image;    // an image is handed over, else the bytes
+    };
+    const Case cases[] = {
+        {"one pixel", 1, 1, true, true},
+        {"4K frame", 3840, 2160, true, true},
+        {"at the limit", 4096, 2048, true, true},
+        {"one row over the limit", 4096, 2049, true, false},
+        {"16000 x 16000", 16000, 16000, true, false},
+        {"one pixel, not decoded", 1, 1, false, false},
+        {"16000 x 16000, not decoded", 16000, 16000, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        std::string png = testctl::blackPNG(c.width, c.height);
+        ASSERT_LT(png.size(), KVHTTPCommand::kMaxAnswerBytes);
+        local_.setCommandAnswer(Answer{200, "image/png", png});
+        auto cmd = make("/dev/snapshot", local_.address(), std::nullopt, KVHTTPReachMode::Local);
+        EXPECT_TRUE(cmd->decodesImages()) << "pictures are decoded unless turned off";
+        cmd->setDecodesImages(c.decodes);
+        testutil::MainLoopProbe probe;
+        cmd->send();
+        ASSERT_TRUE(waitForCallback(60));
+        ASSERT_TRUE(waitIdle(cmd));
+        EXPECT_LT(probe.longestWait(), 0.25) << "the main loop went on answering";
+        ASSERT_TRUE(out_->success);
+        EXPECT_EQ(out_->userInfo["contentType"], "image/png");
+        if (c.image) {
+            ASSERT_EQ(out_->result.kind, KVHTTPResult::Kind::Image);
+            EXPECT_EQ(out_->result.image->width(), static_cast<int>(c.width));
+            EXPECT_EQ(out_->result.image->height(), static_cast<int>(c.height));
+        } else {
+            ASSERT_EQ(out_->result.kind, KVHTTPResult::Kind::Value);
+            EXPECT_EQ(textOf(out_->result.value), png);
+            EXPECT_LT(probe.residentGrowth(), 64 * kMiB);
+        }
+    }
+    local_.setCommandAnswer(std::nullopt);
+}
+
 TEST_F(CommandTest, CommandGoesWhereTheKeyRequestWasRedirected) {
     TestController v6(TestController::Family::IPv6);
     TestController& target = v6.running() ? v6 : remote_;
@@ -580,7 +661,7 @@ TEST_F(CommandTest, IPv6AddressInBrackets) {
 }
 
 TEST_F(CommandTest, StopMidRequestReportsNothing) {
-    local_.setCommandDelay(0.8);
+    local_.holdCommandAnswers(true);
     auto cmd = make("/dev/stop", local_.address(), remote_.address(), KVHTTPReachMode::Local);
     cmd->send();
     ASSERT_TRUE(testutil::spinUntil([&] { return !local_.commands().empty(); }));
@@ -589,23 +670,24 @@ TEST_F(CommandTest, StopMidRequestReportsNothing) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "stop it from outside\n");
     EXPECT_EQ(cmd->localState(), KVHTTPCommandState::Stopped);
     EXPECT_EQ(cmd->remoteState(), KVHTTPCommandState::Stopped);
-    settle(1.2);
+    ASSERT_TRUE(waitIdle(cmd));
+    local_.holdCommandAnswers(false);
     EXPECT_EQ(out_->calls, 0);
     EXPECT_EQ(remote_.keyRequests(), 0) << "a stopped command starts no fallback";
 }
 
 TEST_F(CommandTest, TimeOutIsThreeAndAHalfSeconds) {
-    local_.setKeyDelay(6);
+    local_.holdKeyAnswers(true);  // no answer comes
     auto cmd = make("/dev/slow", local_.address(), std::nullopt, KVHTTPReachMode::Local);
     EXPECT_DOUBLE_EQ(cmd->resourceTimeout(), 3.5);
     EXPECT_DOUBLE_EQ(cmd->intRequest()->configuration().resourceTimeout, 3.5);
     EXPECT_FALSE(cmd->intRequest()->configuration().allowsCellularAccess);
     auto start = std::chrono::steady_clock::now();
     cmd->send();
-    ASSERT_TRUE(waitForCallback(8));
+    ASSERT_TRUE(waitForCallback(60));
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_GE(elapsed, 3.4);
-    EXPECT_LT(elapsed, 5.5);
+    EXPECT_GE(elapsed, 3.5);
+    EXPECT_LT(elapsed, 30.0) << "a busy machine may be late, never this late";
     EXPECT_FALSE(out_->success);
     ASSERT_TRUE(out_->localError);
     EXPECT_EQ(out_->localError->code, -1001);
@@ -631,7 +713,7 @@ TEST_F(CommandTest, NoAddressCallsBackBeforeSendReturns) {
         EXPECT_EQ(out_->localError->localizedDescription(), "Invalid host! Please check your IP or URL.");
         EXPECT_TRUE(out_->result.isAbsent());
         cmd->send();  // a second send starts nothing and reports nothing
-        settle(0.1);
+        ASSERT_TRUE(waitIdle(cmd));
         EXPECT_EQ(out_->calls, 1);
     }
 }
@@ -664,7 +746,7 @@ TEST_F(CommandTest, AddressFailingAtStartFallsBackOnceAndCallsBackOnce) {
         ASSERT_TRUE(out_->localError);
         EXPECT_EQ(out_->localError->code, -7777);
         EXPECT_EQ(cmd->localState(), KVHTTPCommandState::Failed);
-        settle(0.2);
+        ASSERT_TRUE(waitIdle(cmd));
         EXPECT_EQ(out_->calls, 1);
     }
 }
@@ -799,7 +881,7 @@ TEST_F(CommandTest, ServerMimeTypeWithoutSlashFailsThePath) {
     auto cmd = make("/dev/x", local_.address(), std::nullopt, KVHTTPReachMode::Local);
     cmd->send();
     ASSERT_TRUE(waitForCallback());
-    settle(0.1);
+    ASSERT_TRUE(waitIdle(cmd));
     EXPECT_EQ(out_->calls, 1);
     EXPECT_FALSE(out_->success);
     ASSERT_TRUE(out_->localError);

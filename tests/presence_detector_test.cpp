@@ -9,6 +9,7 @@
 #include "platform/http_client.h"
 #include "platform/dispatch.h"
 #include "tests/support/companion_rig.h"
+#include "tests/support/main_loop_probe.h"
 #include "tests/support/test_controller.h"
 #include "tests/support/test_util.h"
 
@@ -112,6 +113,34 @@ TEST_F(DetectorTest, AnswersThatAreNoDelivery) {
         det().stopPresenceDetector(false, std::nullopt);
         EXPECT_EQ(det().currentBackupTime(), 0);
     }
+}
+
+// The controller takes each pulse and then resets its connection: every failed pulse is one
+// request with a key of its own, retried at 3.0 and then 4.5 s, and detection recovers.
+TEST_F(DetectorTest, PulseWhoseConnectionIsResetIsSentOnceAndRetried) {
+    hs.resetCommands(true);
+    select();
+    ASSERT_TRUE(testutil::spinUntil([&] { return det().currentBackupTime() >= 4.5; }, 30));
+    EXPECT_EQ(stateLine(), presence("kivano-control.presence-state.try-to-send"));
+    EXPECT_EQ(hs.rejectedCommands(), 0) << "no pulse request went out again with its used key";
+    EXPECT_LE(hs.commandRequests(), hs.keyRequests()) << "one pulse request per key request";
+    EXPECT_GE(hs.commandRequests(), 2);
+    hs.resetCommands(false);
+    ASSERT_TRUE(testutil::spinUntil([&] { return stateLine() == presence("kivano-control.presence-state.sent"); }, 30));
+    EXPECT_EQ(det().currentBackupTime(), 0);
+    EXPECT_EQ(hs.rejectedCommands(), 0);
+}
+
+// A pulse answered with a small picture that decodes huge is a failed pulse, and no picture is
+// decoded for it: the main loop goes on answering and memory stays.
+TEST_F(DetectorTest, PictureAnswerIsNoDeliveryAndCostsNothing) {
+    constexpr std::size_t kMiB = 1048576;
+    hs.setCommandAnswer(Answer{200, "image/png", testctl::blackPNG(16000, 16000)});
+    testutil::MainLoopProbe probe;
+    select();
+    ASSERT_TRUE(testutil::spinUntil([&] { return det().currentBackupTime() >= 3.0; }, 60));
+    EXPECT_LT(probe.longestWait(), 0.25);
+    EXPECT_LT(probe.residentGrowth(), 64 * kMiB);
 }
 
 TEST_F(DetectorTest, MissingPresenceControlIsGivenUpAfterTheRetries) {

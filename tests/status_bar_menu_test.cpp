@@ -7,6 +7,7 @@
 #include "platform/dispatch.h"
 #include "plugins/services/ApplicationManager.h"
 #include "tests/support/companion_rig.h"
+#include "tests/support/main_loop_probe.h"
 #include "tests/support/test_controller.h"
 #include "tests/support/test_util.h"
 
@@ -320,6 +321,44 @@ TEST_F(MenuTest, CommandQuickActionSendsAuthenticatedCommands) {
     ASSERT_TRUE(testutil::spinUntil([&] { return rig.alerts.size() == 1; }));
     ASSERT_TRUE(rig.alerts[0].informativeText);
     EXPECT_FALSE(rig.alerts[0].informativeText->empty());
+}
+
+// The controller carries out the command and then resets the connection: the command went out
+// once, and the alert tells that the connection was lost.
+TEST_F(MenuTest, CommandWhoseConnectionIsResetIsSentOnceAndAlerts) {
+    TestController hs;
+    ASSERT_TRUE(hs.running());
+    hs.resetCommands(true);
+    selectHome(QuickActionList{commandAction("Door", {"jdev/sps/io/door/open"})}, std::nullopt, std::nullopt,
+               hs.address());
+    ASSERT_TRUE(item("Door")->activate());
+    ASSERT_TRUE(testutil::spinUntil([&] { return rig.alerts.size() == 1; }, 30));
+    EXPECT_EQ(rig.alerts[0].message, kv("unable-to-send-command"));
+    EXPECT_EQ(rig.alerts[0].informativeText, std::optional<std::string>("The network connection was lost."));
+    // The command has let its connections go: nothing more of it can reach the controller.
+    ASSERT_TRUE(testutil::spinUntil([&] { return hs.openConnections() == 0; }, 30));
+    EXPECT_EQ(hs.commands().size(), 1u);
+    EXPECT_EQ(hs.commandRequests(), 1) << "the door opened once";
+    EXPECT_EQ(rig.alerts.size(), 1u);
+}
+
+// A small answer that decodes to 16000 x 16000 pixels: the menu has no use for it, so it is not
+// decoded; the main loop that answers the tray goes on answering, and memory stays.
+TEST_F(MenuTest, PictureAnswerThatDecodesHugeCostsNothing) {
+    constexpr std::size_t kMiB = 1048576;
+    TestController hs;
+    ASSERT_TRUE(hs.running());
+    hs.setCommandAnswer(Answer{200, "image/png", testctl::blackPNG(16000, 16000)});
+    selectHome(QuickActionList{commandAction("Snapshot", {"jdev/sps/io/camera/snapshot"})}, std::nullopt, std::nullopt,
+               hs.address());
+    testutil::MainLoopProbe probe;
+    ASSERT_TRUE(item("Snapshot")->activate());
+    // Over when the command has let its connections go, after its answer was handled.
+    ASSERT_TRUE(testutil::spinUntil([&] { return hs.commandRequests() == 1 && hs.openConnections() == 0; }, 60));
+    EXPECT_LT(probe.longestWait(), 0.25);
+    EXPECT_LT(probe.residentGrowth(), 64 * kMiB);
+    EXPECT_EQ(hs.commands().size(), 1u);
+    EXPECT_TRUE(rig.alerts.empty()) << "a success shows nothing";
 }
 
 TEST_F(MenuTest, CommandWithoutControllerSendsNothing) {

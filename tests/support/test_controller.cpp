@@ -1,8 +1,11 @@
 #include "tests/support/test_controller.h"
 
 #include <libsoup/soup.h>
+#include <sys/socket.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "platform/value.h"
 
@@ -32,6 +36,52 @@ std::string hmacSha1Hex(const std::string& key, const std::string& message) {
     std::string out = g_hmac_get_string(h);
     g_hmac_unref(h);
     return out;
+}
+
+namespace {
+
+void appendBigEndian(std::string& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+}
+
+void appendChunk(std::string& png, const char* type, const std::string& data) {
+    appendBigEndian(png, static_cast<std::uint32_t>(data.size()));
+    std::string typed = std::string(type, 4) + data;
+    png += typed;
+    appendBigEndian(png, static_cast<std::uint32_t>(
+                             crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()))));
+}
+
+}  // namespace
+
+std::string blackPNG(unsigned width, unsigned height) {
+    std::string header;
+    appendBigEndian(header, width);
+    appendBigEndian(header, height);
+    header += std::string("\x01\x00\x00\x00\x00", 5);  // bit depth 1, greyscale, deflate, no filter, no interlace
+    // Rows of a filter byte and zero bits, deflated row by row: the raw picture is never held.
+    std::string row(1 + (width + 7) / 8, '\0');
+    std::string compressed;
+    z_stream z{};
+    deflateInit(&z, Z_BEST_COMPRESSION);
+    char out[65536];
+    for (unsigned y = 0; y <= height; ++y) {
+        bool last = y == height;
+        z.next_in = reinterpret_cast<Bytef*>(last ? nullptr : row.data());
+        z.avail_in = last ? 0 : static_cast<uInt>(row.size());
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(out);
+            z.avail_out = sizeof out;
+            deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+            compressed.append(out, sizeof out - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    appendChunk(png, "IHDR", header);
+    appendChunk(png, "IDAT", compressed);
+    appendChunk(png, "IEND", "");
+    return png;
 }
 
 static std::string unhex(const std::string& hex) {
@@ -62,11 +112,15 @@ struct TestController::State {
     std::optional<Answer> commandAnswer;
     Padding keyPadding;
     Padding commandPadding;
+    bool resetCommands = false;
+    bool holdKeys = false;
+    bool holdCommands = false;
     // observations
     std::atomic<std::size_t> bodyBytesWritten{0};
     int keyRequests = 0;
     int rejected = 0;
     std::vector<std::string> commands;
+    std::set<GSocket*> openSockets;  // of connections that carried a request
     std::set<std::string> issuedKeys;  // raw key texts not used yet
 
     // server thread
@@ -78,6 +132,13 @@ struct TestController::State {
     int port = 0;
     bool running = false;
     std::set<GSource*> pending;  // delayed answers (server thread only)
+    struct Held {
+        SoupServerMessage* msg;  // paused, referenced
+        Answer answer;
+        Padding padding;
+        bool key;
+    };
+    std::vector<Held> held;  // held answers (server thread only)
 
     void runOnServer(std::function<void()> fn) {
         std::promise<void> done;
@@ -164,7 +225,33 @@ struct TestController::State {
         g_source_unref(src);  // the context holds it while it is pending
     }
 
+    static void socketGone(gpointer data, GObject* socket) {
+        auto* st = static_cast<State*>(data);
+        std::lock_guard lock(st->mutex);
+        st->openSockets.erase(reinterpret_cast<GSocket*>(socket));
+    }
+
+    void noteConnection(SoupServerMessage* msg) {
+        GSocket* socket = soup_server_message_get_socket(msg);
+        if (!socket) return;
+        std::lock_guard lock(mutex);
+        if (openSockets.insert(socket).second) g_object_weak_ref(G_OBJECT(socket), &State::socketGone, this);
+    }
+
+    // Drops the connection with a reset: nothing of an answer is written.
+    static void resetConnection(SoupServerMessage* msg) {
+        if (GSocket* socket = soup_server_message_get_socket(msg)) {
+            struct linger now = {1, 0};
+            setsockopt(g_socket_get_fd(socket), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
+        if (GIOStream* stream = soup_server_message_steal_connection(msg)) {
+            g_io_stream_close(stream, nullptr, nullptr);
+            g_object_unref(stream);
+        }
+    }
+
     void handle(SoupServerMessage* msg) {
+        noteConnection(msg);
         GUri* uri = soup_server_message_get_uri(msg);
         std::string path = g_uri_get_path(uri);
         const char* q = g_uri_get_query(uri);
@@ -173,12 +260,15 @@ struct TestController::State {
         Answer answer;
         double delay = 0;
         Padding padding;
+        bool reset = false;
+        bool hold = false;
         if (path == "/bare") {
             answer = {200, "text/plain", "ok"};
         } else if (path == "/jdev/cfg/apiKey") {
             std::lock_guard lock(mutex);
             ++keyRequests;
             delay = keyDelay;
+            hold = holdKeys;
             padding = keyPadding;
             if (redirect) {
                 soup_server_message_set_redirect(msg, 302, ("http://" + *redirect + "/jdev/cfg/apiKey").c_str());
@@ -208,6 +298,7 @@ struct TestController::State {
             std::string auth = at == std::string::npos ? "" : query.substr(at + 5);
             std::lock_guard lock(mutex);
             delay = commandDelay;
+            hold = holdCommands;
             padding = commandPadding;
             std::string used;
             for (const auto& key : issuedKeys) {
@@ -217,6 +308,7 @@ struct TestController::State {
                 }
             }
             std::string control = path.size() > 1 ? path.substr(1) : path;
+            reset = resetCommands;
             if (used.empty()) {
                 ++rejected;
                 answer = {401, "application/json", envelope(control, "0", "401")};
@@ -226,6 +318,16 @@ struct TestController::State {
                 answer = commandAnswer ? *commandAnswer
                                        : Answer{200, "application/json", envelope(control, "1", "200")};
             }
+        }
+        if (reset) {
+            resetConnection(msg);  // msg is gone afterwards
+            return;
+        }
+        if (hold) {
+            soup_server_message_pause(msg);
+            g_object_ref(msg);
+            held.push_back({msg, std::move(answer), padding, path == "/jdev/cfg/apiKey"});
+            return;
         }
         if (delay > 0) {
             answerLater(msg, delay, std::move(answer), padding);
@@ -238,7 +340,22 @@ struct TestController::State {
         static_cast<State*>(data)->handle(msg);
     }
 
+    void release(bool key) {
+        std::vector<Held> keep;
+        for (auto& h : std::exchange(held, {})) {
+            if (h.key != key) {
+                keep.push_back(std::move(h));
+                continue;
+            }
+            respond(h.msg, h.answer, h.padding);
+            soup_server_message_unpause(h.msg);
+            g_object_unref(h.msg);
+        }
+        held = std::move(keep);
+    }
+
     void shutdown() {
+        for (auto& h : std::exchange(held, {})) g_object_unref(h.msg);
         for (GSource* s : std::set<GSource*>(pending)) g_source_destroy(s);
         pending.clear();
         if (server) {
@@ -287,6 +404,7 @@ TestController::~TestController() {
     // Let sources released by the shutdown run their destroy functions.
     while (g_main_context_iteration(st->context, FALSE)) {
     }
+    for (GSocket* socket : st->openSockets) g_object_weak_unref(G_OBJECT(socket), &State::socketGone, st);
     g_main_loop_unref(st->loop);
     g_main_context_unref(st->context);
 }
@@ -316,6 +434,22 @@ void TestController::setCommandDelay(double seconds) {
     std::lock_guard lock(state_->mutex);
     state_->commandDelay = seconds;
 }
+void TestController::holdKeyAnswers(bool on) {
+    State* st = state_.get();
+    {
+        std::lock_guard lock(st->mutex);
+        st->holdKeys = on;
+    }
+    if (!on) st->runOnServer([st] { st->release(true); });
+}
+void TestController::holdCommandAnswers(bool on) {
+    State* st = state_.get();
+    {
+        std::lock_guard lock(st->mutex);
+        st->holdCommands = on;
+    }
+    if (!on) st->runOnServer([st] { st->release(false); });
+}
 void TestController::setKeyValue(std::optional<std::string> valueText) {
     std::lock_guard lock(state_->mutex);
     state_->keyValue = std::move(valueText);
@@ -335,6 +469,10 @@ void TestController::redirectKeyTo(std::optional<std::string> address) {
 void TestController::setCommandAnswer(std::optional<Answer> answer) {
     std::lock_guard lock(state_->mutex);
     state_->commandAnswer = std::move(answer);
+}
+void TestController::resetCommands(bool on) {
+    std::lock_guard lock(state_->mutex);
+    state_->resetCommands = on;
 }
 void TestController::padKeyAnswers(std::size_t totalBytes, bool declareLength) {
     std::lock_guard lock(state_->mutex);
@@ -386,6 +524,25 @@ std::vector<std::string> TestController::commands() const {
 int TestController::rejectedCommands() const {
     std::lock_guard lock(state_->mutex);
     return state_->rejected;
+}
+int TestController::commandRequests() const {
+    std::lock_guard lock(state_->mutex);
+    return static_cast<int>(state_->commands.size()) + state_->rejected;
+}
+int TestController::openConnections() const {
+    State* st = state_.get();
+    int open = 0;
+    st->runOnServer([st, &open] {
+        std::lock_guard lock(st->mutex);
+        for (GSocket* socket : st->openSockets) {
+            if (g_socket_is_closed(socket)) continue;
+            // The server does not read an idle connection: a peek tells whether the client closed it.
+            char c;
+            ssize_t n = recv(g_socket_get_fd(socket), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) ++open;
+        }
+    });
+    return open;
 }
 
 }  // namespace testctl

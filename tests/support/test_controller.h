@@ -44,6 +44,9 @@ public:
     void setCredentials(const std::string& username, const std::string& password);  // default admin/secret
     void setKeyDelay(double seconds);
     void setCommandDelay(double seconds);
+    // While on, key (or command) answers are held back; turning it off sends the held ones.
+    void holdKeyAnswers(bool on);
+    void holdCommandAnswers(bool on);
     // Replaces the envelope's "value" text (the key of setKeyText, or a random one, is still issued).
     void setKeyValue(std::optional<std::string> valueText);
     void setKeyText(std::optional<std::string> keyHex);      // replaces the key sent inside "value"
@@ -54,6 +57,9 @@ public:
     // piece by piece without holding them, under a Content-Length header or chunked.
     void padKeyAnswers(std::size_t totalBytes, bool declareLength = false);
     void padCommandAnswers(std::size_t totalBytes, bool declareLength = false);
+    // Command requests are still read, checked and carried out, but their connection is then
+    // reset (RST) instead of answered.
+    void resetCommands(bool on);
     // Stops listening: connections to the port are refused from now on.
     void refuse();
 
@@ -61,6 +67,10 @@ public:
     int keyRequests() const;
     std::vector<std::string> commands() const;  // request paths (with query) of accepted commands
     int rejectedCommands() const;
+    // Command requests that arrived, carried out or rejected.
+    int commandRequests() const;
+    // Connections that have carried a request and that the client has not closed yet.
+    int openConnections() const;
     // Body bytes of all answers written to connections so far.
     std::size_t bodyBytesWritten() const;
 
@@ -74,6 +84,10 @@ public:
 private:
     std::shared_ptr<State> state_;
 };
+
+// A valid PNG of the given size, every pixel black: one bit per pixel, so a few kilobytes hold a
+// picture that decodes to gigabytes.
+std::string blackPNG(unsigned width, unsigned height);
 
 // Lower-case hex HMAC-SHA1, computed independently of the client.
 std::string hmacSha1Hex(const std::string& key, const std::string& message);
