@@ -1,7 +1,8 @@
 // Intercom calls against a real SIP peer (SIPp on 127.0.0.1): the INVITE's intercom headers,
 // confirmed calls with their codec, levels and mute, hang-up while ringing and after the answer,
-// the ports the library opens, refused calls and a new call in place of a running one, both on
-// the library wrapper directly and through the plug-in and its controller.
+// the ports the library opens, refused and challenged calls, a door that sends no audio, and a
+// new call in place of a running one without the main thread waiting, both on the library
+// wrapper directly and through the plug-in and its controller.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <glib.h>
@@ -613,4 +614,52 @@ TEST_F(IntercomPluginCall, SilentDoorKeepsTheCallUntilThePageHangsUp) {
     EXPECT_EQ(receivedOnce(peer), (std::vector<std::string>{"INVITE", "ACK", "BYE"}));
     EXPECT_EQ(delegate.last().result.message(),
               std::optional<Value>(Value{{"code", 200}, {"codeString", "User hung up"}, {"state", 6}, {"stateString", "DICONNCT"}}));
+}
+
+// After a hang-up whose BYE the door ignores, the library spends its release wait on the worker;
+// a new call goes in behind it, and the main thread goes on answering in the meantime.
+TEST_F(IntercomPluginCall, MainThreadNeverWaitsForTheLastCallsRelease) {
+    SippPeer deaf("ignore_bye");
+    SippPeer next("busy");
+    ASSERT_TRUE(deaf.started() && next.started());
+    makeCall(callConfig(deaf));
+    ASSERT_TRUE(waitForResult([](const auto& r) { return stateOf(r) == 5; })) << delegate.count();
+    plugin.invokeAction("hangUp", WHInvokedUrlCommand(Value::array(), "SIP-hangup", "SIP", "hangUp"));
+    delegate.clear();
+
+    using Clock = std::chrono::steady_clock;
+    auto took = [](const std::function<void()>& step) {
+        auto start = Clock::now();
+        step();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    };
+    auto makeCallTook = took([&] {
+        plugin.invokeAction("makeCall", WHInvokedUrlCommand(Value::array({callConfig(next)}), "SIP-call2", "SIP", "makeCall"));
+    });
+    auto muteTook = took([&] {
+        plugin.invokeAction("muteMic", WHInvokedUrlCommand(Value::array({true}), "SIP-mute", "SIP", "muteMic"));
+    });
+    EXPECT_LT(makeCallTook, 100);
+    EXPECT_LT(muteTook, 100);
+    ASSERT_EQ(delegate.count(), 1u);
+    EXPECT_EQ(delegate.last().callbackId, std::optional<std::string>("SIP-mute"));
+
+    // The new call's results, in order, on its own callback: progress, then the door's refusal.
+    ASSERT_TRUE(waitForResult([](const auto& r) { return !r.result.keepCallback() && r.callbackId == std::string("SIP-call2"); }, 15));
+    EXPECT_EQ(next.wait(), 0) << next.errors();
+    platform::runMainLoopFor(0.2);
+    auto results = delegate.results();
+    ASSERT_GE(results.size(), 2u);
+    for (std::size_t i = 1; i + 1 < results.size(); ++i) {
+        EXPECT_EQ(results[i].callbackId, std::optional<std::string>("SIP-call2"));
+        EXPECT_TRUE(results[i].result.keepCallback());
+        EXPECT_LE(stateOf(results[i]), 5);
+    }
+    EXPECT_EQ(results.back().callbackId, std::optional<std::string>("SIP-call2"));
+    EXPECT_EQ((*results.back().result.message())["code"], 486);
+    EXPECT_EQ(stateOf(results.back()), 6);
+    // The deaf door got the BYE, again and again.
+    EXPECT_EQ(deaf.wait(), 0) << deaf.errors();
+    auto messages = deaf.messages();
+    EXPECT_GE(std::count_if(messages.begin(), messages.end(), [](const auto& m) { return m.received && m.name == "BYE"; }), 2);
 }

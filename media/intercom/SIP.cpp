@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "bridge/WHCommandDelegate.h"
@@ -15,9 +14,6 @@
 WH_REGISTER_PLUGIN(SIP);
 
 namespace {
-
-// How long makeCall waits for the running call to end.
-constexpr auto kEndCallWait = std::chrono::milliseconds(5000);
 
 std::unique_ptr<Pjsua2>& sharedCtrl() {
     static std::unique_ptr<Pjsua2> ctrl;
@@ -89,19 +85,18 @@ void SIP::makeCall(const WHInvokedUrlCommand& command) {
     setCallCallbackId(command.callbackId());
     observeCallStates();
     if (!sharedCtrl()) sharedCtrl() = std::make_unique<Pjsua2>();
-    sharedCtrl()->startCall(checkForUsedPort(config.get<std::string>()));
+    // The port check runs on the worker, behind the release of the call just ended, whose ports
+    // it would otherwise find taken; the main thread never waits for that release.
+    sharedCtrl()->startCall(config.get<std::string>(), &SIP::checkForUsedPort);
 }
 
 void SIP::endRunningCall() {
     Pjsua2* c = ctrl();
     if (!c) return;
-    // Ended as hangUp ends it, without its result. The port check of the next call must find
-    // the ports of this one free again, so the library is waited for (it takes at most a couple
-    // of seconds to finish the call's transactions).
+    // Ended as hangUp ends it, without its result.
     c->stopCall();
     setCallCallbackId(std::nullopt);
     stopObservingCallStates();
-    if (!c->waitForWork(kEndCallWait)) platform::logLine("SIP: the running call did not end in time");
 }
 
 void SIP::setLevels(const WHInvokedUrlCommand& command) {
