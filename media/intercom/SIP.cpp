@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +20,10 @@ std::unique_ptr<Pjsua2>& sharedCtrl() {
     static std::unique_ptr<Pjsua2> ctrl;
     return ctrl;
 }
+
+// Set by the end-of-run step: from then on no controller is made again, so none is left to the
+// process's exit handlers.
+std::atomic<bool> runEnded{false};
 
 int intAt(const Value& info, const char* key) {
     if (!info.is_object() || !info.contains(key)) return 0;
@@ -81,6 +86,12 @@ void SIP::makeCall(const WHInvokedUrlCommand& command) {
         commandDelegate()->sendPluginResult(result, command.callbackId());
         return;
     }
+    if (runEnded) {
+        auto result = WHPluginResult::resultWithStatusMessageAsDictionary(
+            WHCommandStatus_ERROR, _createPluginResultWithCode(400, "The application is terminating", 6, "Disconnected"));
+        commandDelegate()->sendPluginResult(result, command.callbackId());
+        return;
+    }
     endRunningCall();
     setCallCallbackId(command.callbackId());
     observeCallStates();
@@ -97,6 +108,20 @@ void SIP::endRunningCall() {
     c->stopCall();
     setCallCallbackId(std::nullopt);
     stopObservingCallStates();
+}
+
+// The application is about to terminate: a running call ends at the door (its BYE answered, or
+// the library's release wait spent) and the worker stops, before anything of the process is
+// destroyed. Waiting is right here: nothing else runs on the main thread any more.
+void SIP::onAppTerminate() {
+    runEnded = true;
+    setCallCallbackId(std::nullopt);
+    stopObservingCallStates();
+    if (sharedCtrl()) {
+        platform::logLine("SIP: ending the intercom for the end of the run");
+        sharedCtrl().reset();
+    }
+    WHPlugin::onAppTerminate();
 }
 
 void SIP::setLevels(const WHInvokedUrlCommand& command) {
