@@ -1,7 +1,9 @@
 #include "platform/application.h"
 
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "platform/bundle.h"
@@ -44,6 +46,10 @@ void Application::onStartup(GtkApplication*, void* self) {
     useBundleIcons();
     // The process lives until terminate(), with or without a window.
     g_application_hold(G_APPLICATION(a->app_));
+    // SIGTERM and SIGINT quit as the quit item does: the will-terminate notice and every
+    // end-of-run step, then the exit status 0.
+    for (int signalNumber : {SIGTERM, SIGINT})
+        a->quitSignalSources_.push_back(g_unix_signal_add(signalNumber, &Application::onQuitSignal, a));
     if (a->loadInterface_) a->loadInterface_();
     if (a->delegate_) a->delegate_->applicationWillFinishLaunching();
     NotificationCenter::defaultCenter().post(kApplicationWillFinishLaunchingNotification);
@@ -60,6 +66,11 @@ void Application::finishLaunchingForTesting() {
     launched_ = false;
     terminating_ = false;
     finishLaunching();
+}
+
+int Application::onQuitSignal(void* self) {
+    static_cast<Application*>(self)->terminate();
+    return G_SOURCE_CONTINUE;
 }
 
 int Application::onCommandLine(void* app, void* cmdline, void* self) {
@@ -110,6 +121,9 @@ int Application::run(int argc, char** argv, const std::function<void()>& loadInt
     g_signal_connect(app_, "command-line", G_CALLBACK(&Application::onCommandLine), this);
     g_signal_connect(app_, "activate", G_CALLBACK(&Application::onActivate), this);
     int status = g_application_run(G_APPLICATION(app_), argc, argv);
+    // The signals' default actions again.
+    for (unsigned id : quitSignalSources_) g_source_remove(id);
+    quitSignalSources_.clear();
     g_object_unref(app_);
     app_ = nullptr;
     return status;

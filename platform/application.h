@@ -51,7 +51,8 @@ public:
     void setActivationPolicy(ActivationPolicy p) { policy_ = p; }
     ActivationPolicy activationPolicy() const { return policy_; }
 
-    // Posts the will-terminate notice, then ends the main loop.
+    // Posts the will-terminate notice, then ends the main loop. SIGTERM and SIGINT to the
+    // primary instance come here too.
     void terminate();
     bool isTerminating() const { return terminating_; }
 
@@ -72,6 +73,7 @@ private:
     static void onStartup(GtkApplication*, void*);
     static int onCommandLine(void* app, void* cmdline, void* self);
     static void onActivate(GtkApplication*, void*);
+    static int onQuitSignal(void* self);
     void finishLaunching();
 
     GtkApplication* app_ = nullptr;
@@ -82,6 +84,7 @@ private:
     bool terminating_ = false;
     bool active_ = false;
     int focusedWindows_ = 0;
+    std::vector<unsigned> quitSignalSources_;
 };
 
 }  // namespace platform

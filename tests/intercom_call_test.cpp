@@ -1,7 +1,8 @@
 // Intercom calls against a real SIP peer (SIPp on 127.0.0.1): the INVITE's intercom headers,
 // confirmed calls with their codec, levels and mute, hang-up while ringing and after the answer,
-// the ports the library opens, refused calls and a new call in place of a running one, both on
-// the library wrapper directly and through the plug-in and its controller.
+// the ports the library opens, refused and challenged calls, a door that sends no audio, and a
+// new call in place of a running one without the main thread waiting, both on the library
+// wrapper directly and through the plug-in and its controller.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <glib.h>
@@ -415,6 +416,11 @@ protected:
         if (!SippPeer::available()) GTEST_SKIP() << "SIPp is not installed";
         plugin.setCommandDelegate(&delegate);
     }
+    // The controller outlives the test: the work asked of it (a release) is over before the next
+    // test, and before the exit handlers of the test program.
+    void TearDown() override {
+        if (SIP::ctrl()) SIP::ctrl()->sync([] {});
+    }
     void makeCall(const std::string& config) {
         plugin.invokeAction("makeCall", WHInvokedUrlCommand(Value::array({config}), "SIP-call", "SIP", "makeCall"));
     }
@@ -556,4 +562,104 @@ TEST_F(IntercomPluginCall, NewCallEndsTheRunningOneQuietly) {
         EXPECT_EQ((*last.result.message())["code"], 486) << last.result.message()->dump();  // from the second door
         EXPECT_EQ(stateOf(last), 6);
     }
+}
+
+// A door that challenges the INVITE: the intercom has no credentials for it, with or without the
+// page's password, so the call ends with the challenge's status as its final error, soon, and
+// gives its SIP and media ports back.
+TEST_F(IntercomPluginCall, ChallengedCallEndsWithTheChallengesStatus) {
+    struct Case {
+        int code;
+        bool password;
+    };
+    for (const Case& c : {Case{401, false}, Case{401, true}, Case{407, false}, Case{407, true}}) {
+        SCOPED_TRACE(std::to_string(c.code) + (c.password ? " with the password" : " without a password"));
+        delegate.clear();
+        SippPeer peer("challenge_" + std::to_string(c.code));
+        ASSERT_TRUE(peer.started());
+        unsigned sipPort = testutil::freeSipPort();
+        unsigned rtpStart = 31000 + 2 * (static_cast<unsigned>(::getpid()) % 4000);
+        Value extra = {{"sipPort", sipPort}, {"rtpStart", rtpStart}, {"rtpRange", 4}};
+        if (c.password) extra["kvIntercomPass"] = "geheim";
+        makeCall(callConfig(peer, extra));
+        ASSERT_TRUE(waitForResult([](const auto& r) { return !r.result.keepCallback(); }, 5))
+            << testing::PrintToString(delegate.count());
+        const auto& last = delegate.last();
+        EXPECT_EQ(last.callbackId, std::optional<std::string>("SIP-call"));
+        EXPECT_EQ(last.result.status(), WHCommandStatus_ERROR);
+        EXPECT_EQ(stateOf(last), 6);
+        EXPECT_EQ((*last.result.message())["code"], c.code) << last.result.message()->dump();
+        EXPECT_EQ(peer.wait(), 0) << peer.errors();
+        EXPECT_EQ(receivedOnce(peer), (std::vector<std::string>{"INVITE", "ACK"}));
+        // Released: every port of the call can be had again.
+        EXPECT_TRUE(FixedPortSocket(SOCK_DGRAM, sipPort, false).held());
+        EXPECT_TRUE(FixedPortSocket(SOCK_STREAM, sipPort, false).held());
+        for (unsigned port = rtpStart; port < rtpStart + 4; ++port)
+            EXPECT_TRUE(FixedPortSocket(SOCK_DGRAM, port, false).held()) << port;
+    }
+}
+
+// A door that sends no audio (nobody speaks there, and this side sends none without a sound
+// card) holds an ordinary call: it stays up, past any media time-out, until the page hangs up.
+TEST_F(IntercomPluginCall, SilentDoorKeepsTheCallUntilThePageHangsUp) {
+    SippPeer peer("answer", {120});
+    ASSERT_TRUE(peer.started());
+    makeCall(callConfig(peer, {{"kvIntercomPass", "geheim"}}));
+    ASSERT_TRUE(waitForResult([](const auto& r) { return stateOf(r) == 5; })) << delegate.count();
+    EXPECT_FALSE(waitForResult([](const auto& r) { return !r.result.keepCallback(); }, 45))
+        << delegate.last().result.message()->dump();
+    plugin.invokeAction("hangUp", WHInvokedUrlCommand(Value::array(), "SIP-hangup", "SIP", "hangUp"));
+    EXPECT_EQ(peer.wait(), 0) << peer.errors();
+    // The only BYE is the page's, answered by the door.
+    EXPECT_EQ(receivedOnce(peer), (std::vector<std::string>{"INVITE", "ACK", "BYE"}));
+    EXPECT_EQ(delegate.last().result.message(),
+              std::optional<Value>(Value{{"code", 200}, {"codeString", "User hung up"}, {"state", 6}, {"stateString", "DICONNCT"}}));
+}
+
+// After a hang-up whose BYE the door ignores, the library spends its release wait on the worker;
+// a new call goes in behind it, and the main thread goes on answering in the meantime.
+TEST_F(IntercomPluginCall, MainThreadNeverWaitsForTheLastCallsRelease) {
+    SippPeer deaf("ignore_bye");
+    SippPeer next("busy");
+    ASSERT_TRUE(deaf.started() && next.started());
+    makeCall(callConfig(deaf));
+    ASSERT_TRUE(waitForResult([](const auto& r) { return stateOf(r) == 5; })) << delegate.count();
+    plugin.invokeAction("hangUp", WHInvokedUrlCommand(Value::array(), "SIP-hangup", "SIP", "hangUp"));
+    delegate.clear();
+
+    using Clock = std::chrono::steady_clock;
+    auto took = [](const std::function<void()>& step) {
+        auto start = Clock::now();
+        step();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    };
+    auto makeCallTook = took([&] {
+        plugin.invokeAction("makeCall", WHInvokedUrlCommand(Value::array({callConfig(next)}), "SIP-call2", "SIP", "makeCall"));
+    });
+    auto muteTook = took([&] {
+        plugin.invokeAction("muteMic", WHInvokedUrlCommand(Value::array({true}), "SIP-mute", "SIP", "muteMic"));
+    });
+    EXPECT_LT(makeCallTook, 100);
+    EXPECT_LT(muteTook, 100);
+    ASSERT_EQ(delegate.count(), 1u);
+    EXPECT_EQ(delegate.last().callbackId, std::optional<std::string>("SIP-mute"));
+
+    // The new call's results, in order, on its own callback: progress, then the door's refusal.
+    ASSERT_TRUE(waitForResult([](const auto& r) { return !r.result.keepCallback() && r.callbackId == std::string("SIP-call2"); }, 15));
+    EXPECT_EQ(next.wait(), 0) << next.errors();
+    platform::runMainLoopFor(0.2);
+    auto results = delegate.results();
+    ASSERT_GE(results.size(), 2u);
+    for (std::size_t i = 1; i + 1 < results.size(); ++i) {
+        EXPECT_EQ(results[i].callbackId, std::optional<std::string>("SIP-call2"));
+        EXPECT_TRUE(results[i].result.keepCallback());
+        EXPECT_LE(stateOf(results[i]), 5);
+    }
+    EXPECT_EQ(results.back().callbackId, std::optional<std::string>("SIP-call2"));
+    EXPECT_EQ((*results.back().result.message())["code"], 486);
+    EXPECT_EQ(stateOf(results.back()), 6);
+    // The deaf door got the BYE, again and again.
+    EXPECT_EQ(deaf.wait(), 0) << deaf.errors();
+    auto messages = deaf.messages();
+    EXPECT_GE(std::count_if(messages.begin(), messages.end(), [](const auto& m) { return m.received && m.name == "BYE"; }), 2);
 }

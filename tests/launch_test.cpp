@@ -1,11 +1,13 @@
 // needs: display bus
 // The real program started with arguments, then a second time: which URLs reach the page and in
 // what order, start at login, the window preferences on the real window, the web storage and
-// data folders, and cookies across a quit and a fresh launch.
+// data folders, cookies across a quit and a fresh launch, and the quit paths during an intercom
+// call.
 #include <gtest/gtest.h>
 
 #include <glib.h>
 #include <libsoup/soup.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,7 +19,9 @@
 
 #include "platform/dispatch.h"
 #include "platform/paths.h"
+#include "platform/value.h"
 #include "tests/support/program_run.h"
+#include "tests/support/sipp_peer.h"
 #include "tests/support/soup_server_thread.h"
 #include "tests/support/test_util.h"
 #include "tests/support/x11_windows.h"
@@ -307,6 +311,51 @@ TEST(Launch, CookiesSurviveAQuitAndAFreshLaunch) {
     EXPECT_EQ(site.cookieOf("/page"), "first=1") << "first-party cookie kept";
     EXPECT_EQ(site.cookieOf("/pixel"), "third=1") << "third-party cookie taken and kept";
     quit(*second);
+}
+
+// The quit paths during a confirmed intercom call: the window closed (no status item), SIGTERM
+// and SIGINT all end the run in order, the door gets its BYE and answers it, and the exit status
+// is 0.
+TEST(Launch, QuitDuringAnIntercomCallEndsTheCallAtTheDoor) {
+#ifndef KIVANO_HAVE_LINPHONE
+    GTEST_SKIP() << "built without a SIP library";
+#endif
+    if (!testutil::SippPeer::available()) GTEST_SKIP() << "SIPp is not installed";
+    struct Case {
+        const char* name;
+        int signal;  // 0: the window is closed
+    };
+    for (const Case& c : {Case{"window closed", 0}, Case{"SIGTERM", SIGTERM}, Case{"SIGINT", SIGINT}}) {
+        SCOPED_TRACE(c.name);
+        testutil::SippPeer door("answer");
+        ASSERT_TRUE(door.started());
+        platform::Value settings = {{"sipPort", testutil::freeSipPort()}, {"srcUser", "intercom-test"}, {"srcHost", "127.0.0.1"},
+                          {"kvIntercomPass", "geheim"}};
+        std::string config = platform::toJson(platform::Value{{"target", door.uri()}, {"settings", settings}});
+        std::string page = R"(<html><head><script src="js/webhost.js"></script><script>
+document.addEventListener('deviceready', function () {
+  webhost.exec(function (r) { console.log('page: state ' + r.state); },
+               function (e) { console.log('page: ended ' + JSON.stringify(e)); },
+               'SIP', 'makeCall', [)" + platform::jsStringLiteral(config, '\'') + R"(]);
+});</script></head><body>intercom</body></html>)";
+        Bundle bundle(R"(<feature name="SIP"><param name="osx-package" value="SIP"/></feature>)", "index.html",
+                      {{"index.html", page}});
+        auto run = launch(bundle, {});
+        ASSERT_NE(run->pid(), 0);
+        ASSERT_TRUE(waitForNote(*run, "state 5")) << run->transcript() << door.errors();
+        if (c.signal == 0) {
+            quit(*run);
+        } else {
+            ::kill(run->pid(), c.signal);
+            EXPECT_EQ(run->waitForExit(30), 0) << run->transcript();
+        }
+        EXPECT_EQ(door.wait(), 0) << door.errors() << run->transcript();
+        std::vector<std::string> received;
+        for (const auto& m : door.messages())
+            if (m.received) received.push_back(m.name);
+        EXPECT_NE(std::find(received.begin(), received.end(), "BYE"), received.end()) << testing::PrintToString(received);
+        for (const auto& note : pageNotes(*run)) EXPECT_EQ(note.rfind("ended", 0), std::string::npos) << note;
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <thread>
 
@@ -29,6 +30,9 @@ std::string codecIdOf(const std::shared_ptr<linphone::PayloadType>& pt) {
 
 // How long ending the library waits for its calls to be released.
 constexpr auto kReleaseWait = std::chrono::seconds(2);
+
+// Seconds: beyond any call (over three weeks), and still countable in milliseconds as an int.
+constexpr int kNoMediaTimeout = std::numeric_limits<int>::max() / 1000;
 
 // A level factor as the core's gain in decibels and back; 0 and below is silence.
 constexpr float kSilenceDb = -100.0f;
@@ -123,6 +127,10 @@ public:
         // Calls go out with the identity exactly as configured, not with a guessed host.
         config_->setInt("sip", "guess_hostname", 0);
         config_->setInt("video", "automatically_initiate", 0);
+        // A door that sends no audio holds an ordinary call: the core's own no-RTP time-out is
+        // put out of reach (0 would end every call at once). Calls end from the far side, by an
+        // error or by a hang-up.
+        config_->setInt("rtp", "nortp_timeout", kNoMediaTimeout);
         udpPort_ = tcpPort_ = 0;
         writeTransports();
         userAgent_.clear();
@@ -268,6 +276,8 @@ public:
 
     void onCallStateChanged(const std::shared_ptr<linphone::Core>&, const std::shared_ptr<linphone::Call>& call,
                             linphone::Call::State state, const std::string& message) override;
+    void onAuthenticationRequested(const std::shared_ptr<linphone::Core>&, const std::shared_ptr<linphone::AuthInfo>& info,
+                                   linphone::AuthMethod method) override;
 
     void requireCreated(const char* op) const {
         if (!created_) throw Error(ErrorKind::General, op, "Library not created");
@@ -399,6 +409,25 @@ public:
         return pt->getMimeType();
     }
 
+    // Ends a call that is still being placed after its INVITE was challenged. The challenge was
+    // the INVITE's final answer, which the transaction layer has acknowledged already: nothing
+    // of the call is left to finish at the far side, so the call need not be waited for.
+    void refuseChallenge() {
+        using S = linphone::Call::State;
+        auto call = audio_.call;
+        if (!call) return;
+        auto state = call->getState();
+        if (state != S::OutgoingInit && state != S::OutgoingProgress && state != S::OutgoingRinging &&
+            state != S::OutgoingEarlyMedia)
+            return;
+        auto remote = call->getRemoteParams();
+        bool proxy = remote && !remote->getCustomHeader("Proxy-Authenticate").empty();
+        refusal_ = proxy ? Refusal{407, "Proxy Authentication Required"} : Refusal{401, "Unauthorized"};
+        platform::logf("sip: the call was challenged (%d) and has no credentials; it ends", refusal_->code);
+        call->terminate();
+        ep_.unreleased.erase(call.get());
+    }
+
     // A state of the core's call, as an invite-session state with its status; repeated states are dropped.
     void stateChanged(const std::shared_ptr<linphone::Call>& call, linphone::Call::State state,
                       const std::string& message) {
@@ -417,8 +446,13 @@ public:
             case S::StreamsRunning: inv = kStateConfirmed; code = 200; reason = "OK"; break;
             case S::End:
                 inv = kStateDisconnected;
-                code = errCode > 0 ? errCode : 200;
-                reason = errCode > 0 ? errPhrase : "Normal call clearing";
+                if (refusal_) {
+                    code = refusal_->code;
+                    reason = refusal_->reason;
+                } else {
+                    code = errCode > 0 ? errCode : 200;
+                    reason = errCode > 0 ? errPhrase : "Normal call clearing";
+                }
                 break;
             case S::Error:
                 inv = kStateDisconnected;
@@ -445,10 +479,16 @@ private:
         }
     }
 
+    struct Refusal {
+        int code;
+        std::string reason;
+    };
+
     LinphoneEndpoint& ep_;
     Call& owner_;
     CallAudio audio_;
     CallInfo info_;
+    std::optional<Refusal> refusal_;  // the challenge that ended the call
 };
 
 std::unique_ptr<Endpoint::CallBackend> LinphoneEndpoint::createCall(Call& owner, Account& account) {
@@ -474,6 +514,16 @@ void LinphoneEndpoint::onCallStateChanged(const std::shared_ptr<linphone::Core>&
         calls[call.get()] = pending;
     }
     if (backend) backend->stateChanged(call, state, message);
+}
+
+void LinphoneEndpoint::onAuthenticationRequested(const std::shared_ptr<linphone::Core>&,
+                                                 const std::shared_ptr<linphone::AuthInfo>&, linphone::AuthMethod) {
+    // The intercom has no credentials for a digest challenge: it is refused, and the call that was
+    // challenged before it was answered ends with the challenge as its final error. The core would
+    // otherwise keep the request waiting for credentials for good.
+    std::vector<LinphoneCallBackend*> challenged;
+    for (const auto& [call, backend] : calls) challenged.push_back(backend);
+    for (auto* backend : challenged) backend->refuseChallenge();
 }
 
 }  // namespace

@@ -44,14 +44,6 @@ void Pjsua2::sync(const std::function<void()>& job) {
     done.get_future().wait();
 }
 
-bool Pjsua2::waitForWork(std::chrono::milliseconds limit) {
-    // Shared with the job, which may run after a wait that gave up.
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    perform([done] { done->set_value(); });
-    return finished.wait_for(limit) == std::future_status::ready;
-}
-
 void Pjsua2::_th() {
     workerId_ = std::this_thread::get_id();
     auto& ep = sip::Endpoint::instance();
@@ -76,11 +68,11 @@ void Pjsua2::_th() {
     if (call_) _stopCall();
 }
 
-void Pjsua2::startCall(const std::string& config) {
+void Pjsua2::startCall(const std::string& config, std::function<std::string(const std::string&)> prepare) {
     std::uint64_t request = ++*requested_;
-    perform([this, config, request] {
+    perform([this, config, request, prepare = std::move(prepare)] {
         callRequest_ = request;
-        _startCall(config);
+        _startCall(config, prepare);
     });
 }
 
@@ -97,7 +89,7 @@ void Pjsua2::setLevelMic(float mic, float speaker) {
     perform([this, levels = Value::array({mic, speaker})] { _setLevels(levels); });
 }
 
-void Pjsua2::_startCall(const std::string& config) {
+void Pjsua2::_startCall(const std::string& given, const std::function<std::string(const std::string&)>& prepare) {
     // One call at a time: a call still held is ended first, without relaying its end, which
     // would otherwise reach the new call's callback.
     if (call_) {
@@ -105,6 +97,7 @@ void Pjsua2::_startCall(const std::string& config) {
         call_->endCall();
         call_.reset();
     }
+    std::string config = prepare ? prepare(given) : given;
     _registerForCallStates();
     call_ = std::make_unique<Pjsua2Wrapper>();
     call_->initWithConfig(config);

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -20,20 +19,22 @@
 class Pjsua2 {
 public:
     Pjsua2();
-    ~Pjsua2();  // ends a running call and stops the worker
+    // Ends a running call (its transactions finished, or the library's release wait spent),
+    // drops the work not yet begun and stops the worker; waits for all of it.
+    ~Pjsua2();
     Pjsua2(const Pjsua2&) = delete;
     Pjsua2& operator=(const Pjsua2&) = delete;
 
-    // Each returns at once; the work runs on the worker thread in the order asked.
-    void startCall(const std::string& config);
+    // Each returns at once; the work runs on the worker thread in the order asked. `prepare`,
+    // when given, turns the configuration into the one to use, on the worker right before the
+    // set-up: after the release of every call asked for earlier.
+    void startCall(const std::string& config, std::function<std::string(const std::string&)> prepare = nullptr);
     void stopCall();
     void setMicMute(bool mute);
     void setLevelMic(float mic, float speaker);
 
     // Runs `job` on the worker thread after the work asked so far and waits for it (tests).
     void sync(const std::function<void()>& job);
-    // Waits until the work asked so far is done, at most `limit`; answers whether it is.
-    bool waitForWork(std::chrono::milliseconds limit);
     // The wrapper of the running call; only on the worker thread.
     Pjsua2Wrapper* currentCall() const { return call_.get(); }
 
@@ -43,7 +44,7 @@ public:
 private:
     void perform(std::function<void()> job);
     void _th();
-    void _startCall(const std::string& config);
+    void _startCall(const std::string& config, const std::function<std::string(const std::string&)>& prepare);
     void _stopCall();
     void _setMicMute(const Value& boxed);
     void _setLevels(const Value& levels);

@@ -5,8 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "bridge/WHCommandDelegate.h"
@@ -16,13 +16,14 @@ WH_REGISTER_PLUGIN(SIP);
 
 namespace {
 
-// How long makeCall waits for the running call to end.
-constexpr auto kEndCallWait = std::chrono::milliseconds(5000);
-
 std::unique_ptr<Pjsua2>& sharedCtrl() {
     static std::unique_ptr<Pjsua2> ctrl;
     return ctrl;
 }
+
+// Set by the end-of-run step: from then on no controller is made again, so none is left to the
+// process's exit handlers.
+std::atomic<bool> runEnded{false};
 
 int intAt(const Value& info, const char* key) {
     if (!info.is_object() || !info.contains(key)) return 0;
@@ -85,23 +86,42 @@ void SIP::makeCall(const WHInvokedUrlCommand& command) {
         commandDelegate()->sendPluginResult(result, command.callbackId());
         return;
     }
+    if (runEnded) {
+        auto result = WHPluginResult::resultWithStatusMessageAsDictionary(
+            WHCommandStatus_ERROR, _createPluginResultWithCode(400, "The application is terminating", 6, "Disconnected"));
+        commandDelegate()->sendPluginResult(result, command.callbackId());
+        return;
+    }
     endRunningCall();
     setCallCallbackId(command.callbackId());
     observeCallStates();
     if (!sharedCtrl()) sharedCtrl() = std::make_unique<Pjsua2>();
-    sharedCtrl()->startCall(checkForUsedPort(config.get<std::string>()));
+    // The port check runs on the worker, behind the release of the call just ended, whose ports
+    // it would otherwise find taken; the main thread never waits for that release.
+    sharedCtrl()->startCall(config.get<std::string>(), &SIP::checkForUsedPort);
 }
 
 void SIP::endRunningCall() {
     Pjsua2* c = ctrl();
     if (!c) return;
-    // Ended as hangUp ends it, without its result. The port check of the next call must find
-    // the ports of this one free again, so the library is waited for (it takes at most a couple
-    // of seconds to finish the call's transactions).
+    // Ended as hangUp ends it, without its result.
     c->stopCall();
     setCallCallbackId(std::nullopt);
     stopObservingCallStates();
-    if (!c->waitForWork(kEndCallWait)) platform::logLine("SIP: the running call did not end in time");
+}
+
+// The application is about to terminate: a running call ends at the door (its BYE answered, or
+// the library's release wait spent) and the worker stops, before anything of the process is
+// destroyed. Waiting is right here: nothing else runs on the main thread any more.
+void SIP::onAppTerminate() {
+    runEnded = true;
+    setCallCallbackId(std::nullopt);
+    stopObservingCallStates();
+    if (sharedCtrl()) {
+        platform::logLine("SIP: ending the intercom for the end of the run");
+        sharedCtrl().reset();
+    }
+    WHPlugin::onAppTerminate();
 }
 
 void SIP::setLevels(const WHInvokedUrlCommand& command) {

@@ -14,6 +14,7 @@ public:
     using WHPlugin::WHPlugin;
     ~SIP() override;
     void onReset() override;
+    void onAppTerminate() override;
     const ActionTable& actions() const override;
 
     void initSipManager(const WHInvokedUrlCommand& command);

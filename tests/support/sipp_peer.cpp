@@ -56,13 +56,13 @@ unsigned freeSipPort() {
 
 bool SippPeer::available() { return ::access(sippPath(), X_OK) == 0; }
 
-SippPeer::SippPeer(const std::string& scenario) {
+SippPeer::SippPeer(const std::string& scenario, const SippPeerOptions& options) {
     dir_ = std::filesystem::temp_directory_path() / ("sipp-" + std::to_string(::getpid()) + "-" + std::to_string(rand()));
     std::filesystem::create_directories(dir_);
     port_ = freeSipPort();
     std::string scenarioFile = sourceDir() + "/tests/sipp/" + scenario + ".xml";
     std::vector<std::string> args = {sippPath(), "-sf", scenarioFile, "-i", "127.0.0.1", "-p", std::to_string(port_),
-                                     "-m", "1", "-timeout", "20", "-timeout_error", "-nostdin",
+                                     "-m", "1", "-timeout", std::to_string(options.timeoutSeconds), "-timeout_error", "-nostdin",
                                      "-trace_logs", "-log_file", dir_ + "/log.txt",
                                      "-trace_err", "-error_file", dir_ + "/errors.txt",
                                      "-trace_msg", "-message_file", dir_ + "/messages.txt"};

@@ -12,13 +12,19 @@ namespace testutil {
 // A port that is free for both UDP and TCP on 127.0.0.1 at the moment of asking.
 unsigned freeSipPort();
 
+struct SippPeerOptions {
+    // SIPp gives up on the call (and fails) after this long.
+    unsigned timeoutSeconds = 20;
+};
+
 class SippPeer {
 public:
     // Whether SIPp is installed.
     static bool available();
 
     // Starts SIPp with tests/sipp/<scenario>.xml; the scenario's log actions go to logFile().
-    explicit SippPeer(const std::string& scenario);
+    explicit SippPeer(const std::string& scenario) : SippPeer(scenario, SippPeerOptions{}) {}
+    SippPeer(const std::string& scenario, const SippPeerOptions& options);
     ~SippPeer();
     SippPeer(const SippPeer&) = delete;
     SippPeer& operator=(const SippPeer&) = delete;
