@@ -75,7 +75,7 @@ bool writeSchemeHandlerDesktopEntry(const std::string& program, const std::vecto
     if (readFile(path, existing) && existing == entry) return true;
     std::string error;
     if (writeFileAtomically(path, entry, &error)) return true;
-    logf("Desktop entry %s could not be written: %s", path, error);
+    logf(LogLevel::Error, "Desktop entry %s could not be written: %s", path, error);
     return false;
 }
 

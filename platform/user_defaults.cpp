@@ -76,13 +76,13 @@ void UserDefaults::loadLocked() {
     // Only a regular file is read: a FIFO would wait for a writer, a device might never end.
     struct stat st;
     if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        logf("User defaults at %s are not a regular file; starting empty", path_);
+        logf(LogLevel::Warning, "User defaults at %s are not a regular file; starting empty", path_);
         return;
     }
     if (!readFile(path_, text)) return;
     auto parsed = parseJson(text);
     if (!parsed || !parsed->is_object()) {
-        logf("User defaults at %s are not readable; starting empty", path_);
+        logf(LogLevel::Warning, "User defaults at %s are not readable; starting empty", path_);
         return;
     }
     values_ = decodeStoredValue(*parsed);
@@ -93,11 +93,11 @@ bool UserDefaults::writeLocked() {
     // The settings folder is the application's own: private to the user, like the file (0600).
     std::string folder = path_.substr(0, path_.rfind('/'));
     if (!makeApplicationFolder(folder, &error)) {
-        logf("User defaults could not be written to %s: %s", path_, error);
+        logf(LogLevel::Error, "User defaults could not be written to %s: %s", path_, error);
         return false;
     }
     if (!writeFileAtomically(path_, toJson(encodeStoredValue(values_), 2) + "\n", &error)) {
-        logf("User defaults could not be written to %s: %s", path_, error);
+        logf(LogLevel::Error, "User defaults could not be written to %s: %s", path_, error);
         return false;
     }
     dirty_ = false;

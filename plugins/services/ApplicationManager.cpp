@@ -88,7 +88,7 @@ void ApplicationManager::setAsStartupApp(const WHInvokedUrlCommand& command) {
     std::string error;
     if (!platform::setAutostartEntry(kTarragonLauncherAppBundleId, *enabled, platform::Bundle::main().name(),
                                      platform::executablePath(), "kivano://startup", &error)) {
-        platform::logf("Start at login could not be %s: %s", std::string(*enabled ? "enabled" : "disabled"), error);
+        platform::logf(platform::LogLevel::Warning, "Start at login could not be %s: %s", std::string(*enabled ? "enabled" : "disabled"), error);
         commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR), command.callbackId());
         return;
     }
@@ -155,7 +155,7 @@ void ApplicationManager::startUpdate(const WHInvokedUrlCommand&) {
     // Quitting without an update to open would only close the program.
     struct stat st;
     if (!updateFilePath_ || ::stat(updateFilePath_->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        platform::logf("startUpdate: no saved update to open (%s)", updateFilePath_ ? *updateFilePath_ : std::string("none"));
+        platform::logf(platform::LogLevel::Warning, "startUpdate: no saved update to open (%s)", updateFilePath_ ? *updateFilePath_ : std::string("none"));
         return;
     }
     platform::Workspace& workspace = platform::sharedWorkspace();

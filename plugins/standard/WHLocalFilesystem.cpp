@@ -416,7 +416,7 @@ WHPluginResult WHLocalFilesystem::getFileForURL(const WHFilesystemURL& baseURL, 
     if (create && !st.exists) {
         if (getDir) {
             if (::mkdir(path->c_str(), 0700) != 0) {
-                logf("error creating directory: %s", std::string(std::strerror(errno)));
+                logf(platform::LogLevel::Error, "error creating directory: %s", std::string(std::strerror(errno)));
                 return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
             }
         } else {
@@ -452,7 +452,7 @@ WHPluginResult WHLocalFilesystem::doRemove(const std::string& path) {
             fs::remove_all(path, ec);
         }
         if (!ec) return WHPluginResult::resultWithStatus(WHCommandStatus_OK);
-        logf("error removing filesystem entry at %s: %s", path, ec.message());
+        logf(platform::LogLevel::Error, "error removing filesystem entry at %s: %s", path, ec.message());
         int code = ABORT_ERR;
         if (ec.value() == ENOENT || ec.value() == ENOTDIR) code = NOT_FOUND_ERR;
         if (ec.value() == EACCES || ec.value() == EPERM || ec.value() == EROFS) code = NO_MODIFICATION_ALLOWED_ERR;
@@ -567,7 +567,7 @@ WHPluginResult WHLocalFilesystem::replaceFileAtURL(const WHFilesystemURL& url, c
     options.createFolders = false;
     std::string error;
     if (!platform::writeFileAtomically(*path, data.data(), data.size(), options, &error)) {
-        logf("error writing %s: %s", *path, error);
+        logf(platform::LogLevel::Error, "error writing %s: %s", *path, error);
         return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     }
     if (data.empty()) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
@@ -631,7 +631,7 @@ public:
     WHPluginResult finish(std::uint64_t written) override {
         std::string error;
         if (!writer_->commit(&error)) {
-            logf("error writing %s: %s", path_, error);
+            logf(platform::LogLevel::Error, "error writing %s: %s", path_, error);
             return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
         }
         if (written == 0) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
@@ -682,7 +682,7 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
         std::string why;
         auto writer = platform::AtomicFileWriter::begin(*path, options, &why);
         if (!writer) {
-            logf("error writing %s: %s", *path, why);
+            logf(platform::LogLevel::Error, "error writing %s: %s", *path, why);
             error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
             return nullptr;
         }
