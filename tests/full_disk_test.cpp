@@ -80,6 +80,128 @@ std::optional<Value> onFullDisk(const std::function<Value(const std::string& fol
     return report;
 }
 
+struct PositionedCase {
+    const char* name;
+    std::optional<std::string> before;  // absent: no file there
+    std::uint64_t position;
+    std::size_t size;
+    bool throughDescriptor;  // the page's bytes through a descriptor (64 KiB and more), else in memory
+    std::size_t room;        // free bytes left on the disk
+};
+
+TEST(FullDisk, APositionedWriteThatFailsLeavesTheFileAsItWas) {
+    const std::string small = "abcd", longer = pattern(20000);
+    const std::vector<PositionedCase> cases{
+        {"past the end", small, 10000, 300000, true, 64 * 1024},
+        {"at the end", small, 4, 300000, true, 64 * 1024},
+        {"inside the file", longer, 100, 300000, true, 64 * 1024},
+        {"into a missing file", std::nullopt, 50, 300000, true, 64 * 1024},
+        {"from the start", longer, 0, 300000, true, 64 * 1024},
+        // A disk without a free block; the file ends on a block's end, so a write at its end
+        // finds no room in its last block either.
+        {"past the end", small, 10000, 10000, false, 0},
+        {"at the end", pattern(4096), 4096, 10000, false, 0},
+        {"inside the file", longer, 100, 10000, false, 0},
+        {"into a missing file", std::nullopt, 50, 10000, false, 0},
+        {"from the start", longer, 0, 300000, false, 64 * 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.throughDescriptor ? ", through a descriptor" : ", in memory"));
+        std::string why;
+        auto report = onFullDisk(
+            [&](const std::string& folder) {
+                const std::string root = folder + "/root", file = root + "/f.bin";
+                platform::makeDirs(root);
+                if (c.before) testutil::writeFile(file, *c.before);
+                Value r = Value::object();
+                r["filled"] = testutil::fillDisk(folder + "/filler", c.room);
+                WHLocalFilesystem fs("persistent", root);
+                auto url = WHFilesystemURL::fileSystemURLWithString("whfile://localhost/persistent/f.bin");
+                const std::string data(c.size, 'N');
+                if (c.throughDescriptor) {
+                    // As the plug-in does: all bytes there, or the target dropped unfinished.
+                    WHPluginResult error;
+                    auto target = fs.openForWriteAtPosition(url, c.position, error);
+                    if (!target) {
+                        r["answer"] = answerOf(error);
+                    } else {
+                        std::size_t written = writeUntilRefused(target->fd(), data);
+                        r["refused"] = written < data.size();
+                        if (written == data.size()) r["answer"] = answerOf(target->finish(written));
+                        target.reset();
+                    }
+                } else {
+                    r["answer"] = answerOf(fs.writeAtPosition(url, Bytes(data.begin(), data.end()), c.position));
+                }
+                auto after = contentOf(file);
+                r["same"] = after == c.before;
+                r["size"] = after ? static_cast<std::int64_t>(after->size()) : -1;
+                r["strays"] = strayNames(root, {"f.bin"});
+                return r;
+            },
+            why);
+        if (!report) GTEST_SKIP() << "no small disk here: " << why;
+        ASSERT_TRUE((*report)["filled"].get<bool>());
+        if (c.throughDescriptor && report->contains("refused")) {
+            EXPECT_TRUE((*report)["refused"].get<bool>()) << "the disk took it all";
+        } else {
+            EXPECT_EQ((*report)["answer"], Value::parse("[9,9]"));
+        }
+        EXPECT_TRUE((*report)["same"].get<bool>()) << "now " << (*report)["size"] << " bytes";
+        EXPECT_EQ((*report)["strays"], Value::array());
+    }
+}
+
+TEST(FullDisk, WholeFileReplacementsThatFailLeaveTheFileAndNoTemporaryFile) {
+    const std::string before = pattern(20000), data(300000, 'N');
+    struct Case {
+        const char* name;
+        std::function<bool(WHLocalFilesystem& fs, const std::string& file)> write;
+    };
+    auto url = [](const std::string& name) { return WHFilesystemURL::fileSystemURLWithString("whfile://localhost/persistent/" + name); };
+    const std::vector<Case> cases{
+        {"atomic write", [&](WHLocalFilesystem&, const std::string& file) { return platform::writeFileAtomically(file, data); }},
+        {"atomic writer",
+         [&](WHLocalFilesystem&, const std::string& file) {
+             auto writer = platform::AtomicFileWriter::begin(file, platform::AtomicWriteOptions());
+             return writer && writeUntilRefused(writer->fd(), data) == data.size() && writer->commit();
+         }},
+        {"the companion's JSON save (replacement through the filesystem)",
+         [&](WHLocalFilesystem& fs, const std::string&) {
+             return fs.replaceFileAtURL(url("f.bin"), Bytes(data.begin(), data.end())).status() == 1;
+         }},
+        {"copy beside it",
+         [&](WHLocalFilesystem& fs, const std::string&) {
+             bool ok = false;
+             fs.copyFileToURL(url(""), "copy.bin", &fs, url("f.bin"), true, [&](const WHPluginResult& r) { ok = r.status() == 1; });
+             return ok;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string why;
+        auto report = onFullDisk(
+            [&](const std::string& folder) {
+                const std::string root = folder + "/root", file = root + "/f.bin";
+                platform::makeDirs(root);
+                testutil::writeFile(file, before);
+                Value r = Value::object();
+                r["filled"] = testutil::fillDisk(folder + "/filler", 8 * 1024);
+                WHLocalFilesystem fs("persistent", root);
+                r["succeeded"] = c.write(fs, file);
+                r["same"] = contentOf(file) == std::optional<std::string>(before);
+                r["strays"] = strayNames(root, {"f.bin"});
+                return r;
+            },
+            why);
+        if (!report) GTEST_SKIP() << "no small disk here: " << why;
+        ASSERT_TRUE((*report)["filled"].get<bool>());
+        EXPECT_FALSE((*report)["succeeded"].get<bool>());
+        EXPECT_TRUE((*report)["same"].get<bool>());
+        EXPECT_EQ((*report)["strays"], Value::array());
+    }
+}
+
 TEST(FullDisk, SettingsThatCouldNotBeWrittenAreWrittenLaterAndTheFailureLoggedOnce) {
     struct Case {
         const char* name;
