@@ -12,6 +12,7 @@
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
 #include "platform/text_checks.h"
+#include "platform/url_handler.h"
 #include "platform/workspace.h"
 #include "plugins/services/StorageManager.h"
 
@@ -49,7 +50,7 @@ const WHPlugin::ActionTable& ApplicationManager::actions() const {
 void ApplicationManager::pluginInitialize() {
     WHPlugin::pluginInitialize();
     if (webView()) webView()->setResourceLoadDelegate(this);
-    startedAtLogin_ = isAppLauncherActive(kTarragonLauncherAppBundleId);
+    startedAtLogin_ = isAppLauncherActive(platform::desktopEntryId(kTarragonLauncherAppBundleId));
     bool visible = true;
     if (auto stored = UserDefaults::standard().object(kApplicationManagerStatusBarIconVisibilityChangedSetting)) {
         if (auto b = lenientBoolean(*stored)) visible = *b;
@@ -86,7 +87,7 @@ void ApplicationManager::setAsStartupApp(const WHInvokedUrlCommand& command) {
         return;
     }
     std::string error;
-    if (!platform::setAutostartEntry(kTarragonLauncherAppBundleId, *enabled, platform::Bundle::main().name(),
+    if (!platform::setAutostartEntry(platform::desktopEntryId(kTarragonLauncherAppBundleId), *enabled, platform::Bundle::main().name(),
                                      platform::executablePath(), "kivano://startup", &error)) {
         platform::logf(platform::LogLevel::Warning, "Start at login could not be %s: %s", std::string(*enabled ? "enabled" : "disabled"), error);
         commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR), command.callbackId());
