@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace platform {
@@ -43,5 +44,30 @@ void logLine(LogLevel level, const std::string& line) {
     };
     g_log_structured_array(flags, fields, G_N_ELEMENTS(fields));
 }
+
+namespace {
+
+GLogWriterOutput writeProgramLog(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer data) {
+    if (g_log_writer_is_journald(fileno(stderr)) &&
+        g_log_writer_journald(level, fields, count, data) == G_LOG_WRITER_HANDLED) {
+        return G_LOG_WRITER_HANDLED;
+    }
+    const char* domain = nullptr;
+    const char* message = nullptr;
+    for (gsize i = 0; i < count; ++i) {
+        if (fields[i].length >= 0) continue;
+        if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0) domain = static_cast<const char*>(fields[i].value);
+        if (g_strcmp0(fields[i].key, "MESSAGE") == 0) message = static_cast<const char*>(fields[i].value);
+    }
+    if (!message || g_strcmp0(domain, kLogDomain) != 0) return g_log_writer_default(level, fields, count, data);
+    if (g_log_writer_default_would_drop(level, domain)) return G_LOG_WRITER_HANDLED;
+    std::fprintf(stderr, "%s\n", message);
+    std::fflush(stderr);
+    return G_LOG_WRITER_HANDLED;
+}
+
+}  // namespace
+
+void useProgramLogWriter() { g_log_set_writer_func(writeProgramLog, nullptr, nullptr); }
 
 }  // namespace platform

@@ -28,6 +28,11 @@ void logf(const char* format, const A&... args) {
 // Tests capture lines; an empty function restores GLib's logging.
 void setLogSink(std::function<void(const std::string&)> sink);
 
+// The program's log writer, set once at its start: the journal gets every line with its fields;
+// elsewhere the program's lines go to standard error as they stand (one line each, no prefix),
+// other domains' as GLib writes them.
+void useProgramLogWriter();
+
 namespace detail {
 inline const char* logArg(const std::string& s) { return s.c_str(); }
 template <class T>
