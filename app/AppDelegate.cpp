@@ -27,7 +27,7 @@ AppDelegate* AppDelegate::shared() { return dynamic_cast<AppDelegate*>(platform:
 
 void AppDelegate::applicationWillFinishLaunching() {
     // The URL handler is the application's open path (applicationOpenURL); here the schemes.
-    const std::string id = platform::Bundle::main().identifier();
+    const std::string id = platform::desktopEntryId();
     platform::installDesktopEntryIfRunFromBuildTree({"kivano", "kivanocmd", "kvtarragon"});
     for (const char* scheme : {"kivano", "kivanocmd", "kvtarragon"}) checkDefaultURLScheme(scheme, id);
 }

@@ -1,3 +1,7 @@
 #include "app/Interface.h"
+#include "platform/log.h"
 
-int main(int argc, char** argv) { return runApplication(argc, argv); }
+int main(int argc, char** argv) {
+    platform::useProgramLogWriter();
+    return runApplication(argc, argv);
+}

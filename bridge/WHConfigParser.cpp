@@ -71,7 +71,7 @@ void WHConfigParser::parseText(const std::string& text) {
     // No namespace processing: element names are compared as written, prefix included.
     XML_Parser p = XML_ParserCreate(nullptr);
     if (!p) {
-        platform::logLine("Failed to initialize XML parser.");
+        platform::logLine(platform::LogLevel::Error, "Failed to initialize XML parser.");
         return;
     }
     XML_SetUserData(p, this);
@@ -84,7 +84,7 @@ void WHConfigParser::parseText(const std::string& text) {
 bool WHConfigParser::parseFile(const std::string& path) {
     std::string text;
     if (!platform::readFile(path, text)) {
-        platform::logLine("Failed to initialize XML parser.");
+        platform::logLine(platform::LogLevel::Error, "Failed to initialize XML parser.");
         return false;
     }
     parseText(text);

@@ -89,10 +89,10 @@ std::optional<std::uint64_t> WHHeldBytes::writeTo(int fd, double timeoutSeconds)
         if (got == sizeof answer && answer >= 0) {
             written = static_cast<std::uint64_t>(answer);
         } else if (got == sizeof answer) {
-            platform::logf("Page bytes could not be written: %s", std::string(std::strerror(static_cast<int>(-answer))));
+            platform::logf(platform::LogLevel::Error, "Page bytes could not be written: %s", std::string(std::strerror(static_cast<int>(-answer))));
         }
     } else {
-        platform::logLine("Page bytes did not arrive in time");
+        platform::logLine(platform::LogLevel::Warning, "Page bytes did not arrive in time");
     }
     ::close(ack[0]);
     return written;

@@ -139,7 +139,7 @@ std::optional<Value> WHPluginResult::sentMessage() const {
     // Written inside an array, the multipart form two levels deeper still; measured before any copy.
     constexpr std::size_t kMaxMessageDepth = platform::kMaxValueDepth - 3;
     if (message_ && platform::valueNestsDeeperThan(*message_, kMaxMessageDepth)) {
-        platform::logf("NSArray JSONString error: Nesting deeper than %zu levels in JSON write", kMaxMessageDepth);
+        platform::logf(platform::LogLevel::Error, "NSArray JSONString error: Nesting deeper than %zu levels in JSON write", kMaxMessageDepth);
         return std::nullopt;
     }
     Value message = message_ ? *message_ : Value(nullptr);
@@ -154,7 +154,7 @@ std::optional<Value> WHPluginResult::sentMessage() const {
     }
     std::string why;
     if (!writable(message, why)) {
-        platform::logf("NSArray JSONString error: %s", why);
+        platform::logf(platform::LogLevel::Error, "NSArray JSONString error: %s", why);
         return std::nullopt;
     }
     return message;

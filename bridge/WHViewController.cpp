@@ -134,7 +134,7 @@ void WHViewController::applyPreferences() {
         if (auto support = platform::supportFolder(platform::SupportFolderKind::ApplicationSupport, "", &error)) {
             storage = *support;
         } else {
-            logf("error finding app support directory %s", platform::dataHome() + "/" + id + ": " + error);
+            logf(platform::LogLevel::Error, "error finding app support directory %s", platform::dataHome() + "/" + id + ": " + error);
             storage = platform::expandHomePath("~/Library/Application Support/" + id);
         }
     }
@@ -174,7 +174,7 @@ WHPlugin* WHViewController::getCommandInstance(const std::string& pluginName) {
     if (auto it = pluginObjects.find(className); it != pluginObjects.end()) return it->second.get();
     auto plugin = PluginRegistry::create(className, webView);
     if (!plugin) {
-        logf("WHPlugin class %s (pluginName: %s) does not exist.", className, pluginName);
+        logf(platform::LogLevel::Error, "WHPlugin class %s (pluginName: %s) does not exist.", className, pluginName);
         return nullptr;
     }
     WHPlugin* raw = plugin.get();

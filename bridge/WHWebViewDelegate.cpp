@@ -38,8 +38,8 @@ void WHConsole::log(const std::string& m) { logf("%s", m); }
 void WHConsole::trace(const std::string& m) { logf("trace: %s", m); }
 void WHConsole::debug(const std::string& m) { logf("debug: %s", m); }
 void WHConsole::info(const std::string& m) { logf("info: %s", m); }
-void WHConsole::warn(const std::string& m) { logf("warn: %s", m); }
-void WHConsole::error(const std::string& m) { logf("error: %s", m); }
+void WHConsole::warn(const std::string& m) { logf(platform::LogLevel::Warning, "warn: %s", m); }
+void WHConsole::error(const std::string& m) { logf(platform::LogLevel::Error, "error: %s", m); }
 
 bool WHConsole::call(const std::string& op, const std::string& m) {
     if (op == "log") log(m);
@@ -60,7 +60,7 @@ void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, con
     if (callbackIdValue.is_string()) callbackId = callbackIdValue.get<std::string>();
     if (!arguments.is_array()) arguments = Value::array();
     if (!serviceValue.is_string() || !actionValue.is_string()) {
-        platform::logLine("ERROR: Classname and/or methodName not found for command.");
+        platform::logLine(platform::LogLevel::Error, "ERROR: Classname and/or methodName not found for command.");
         return;
     }
     WHInvokedUrlCommand command(std::move(arguments), callbackId, serviceValue.get<std::string>(),
@@ -68,12 +68,12 @@ void WHBridge::exec(const Value& callbackIdValue, const Value& serviceValue, con
     if (held) command.setHeldBytes(heldIndex, std::move(held));
     WHPlugin* plugin = viewController_->commandDelegate()->getCommandInstance(command.cmdClassName());
     if (!plugin) {
-        logf("ERROR: Plugin '%s' not found, or is not a WHPlugin. Check your plugin mapping in config.xml.",
+        logf(platform::LogLevel::Error, "ERROR: Plugin '%s' not found, or is not a WHPlugin. Check your plugin mapping in config.xml.",
              command.cmdClassName());
         return;
     }
     if (!plugin->hasAction(command.methodName())) {
-        logf("ERROR: Method '%s' not defined in Plugin '%s'", command.methodName() + ":", command.cmdClassName());
+        logf(platform::LogLevel::Error, "ERROR: Method '%s' not defined in Plugin '%s'", command.methodName() + ":", command.cmdClassName());
         return;
     }
     plugin->invokeAction(command.methodName(), command);

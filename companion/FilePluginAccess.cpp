@@ -12,8 +12,10 @@ constexpr const char* kFileSystemName = "persistent";
 constexpr const char* kBaseURL = "whfile://localhost/persistent/";
 constexpr const char* kFileURLPrefix = "whfile://localhost/persistent";
 // How long the main thread waits for the page's file work queued before a load or save; past it
-// the file counts as absent (load) or not written (save), and the queued access is dropped.
-constexpr double kFileQueueWaitSeconds = 2.0;
+// the queued access is dropped: a load then reads the file as it stands on the disk (whole-file
+// writes replace it, so it holds one whole content at any moment), a save writes nothing. Slow
+// work ahead (a large durable write on a busy machine) is waited for.
+constexpr double kFileQueueWaitSeconds = 10.0;
 
 WHFile* findPlugin() {
     AppDelegate* delegate = AppDelegate::shared();
@@ -54,7 +56,9 @@ std::string FilePluginAccess::fileURLTextForFullPath(const std::string& fullPath
 void FilePluginAccess::loadFile(const std::string& filename, const std::function<void(std::optional<platform::Value>)>& callback) {
     std::optional<platform::Value> result;
     if (WHFile* plugin = findPlugin()) {
-        plugin->performFileWork([&] {
+        // Outside the queue, beside the page's work, the read goes to the end of the file it
+        // opens: a replacement between the size and the read changes nothing.
+        auto load = [&](bool inQueue) {
             WHFileSystem* fs = plugin->fileSystemByName(kFileSystemName);
             if (!fs) return;
             WHFilesystemURL base = WHFilesystemURL::fileSystemURLWithString(kBaseURL);
@@ -64,7 +68,7 @@ void FilePluginAccess::loadFile(const std::string& filename, const std::function
                 if (!meta.message() || !meta.message()->is_object()) return;
                 auto size = meta.message()->find("size");
                 if (size == meta.message()->end() || !size->is_number_integer()) return;
-                fs->readFileAtURL(*url, 0, size->get<std::int64_t>(),
+                fs->readFileAtURL(*url, 0, inQueue ? size->get<std::int64_t>() : -1,
                                   [&](std::optional<Bytes> data, const std::string&, int) {
                                       if (!data) return;
                                       std::string text(data->begin(), data->end());
@@ -72,7 +76,8 @@ void FilePluginAccess::loadFile(const std::string& filename, const std::function
                                       if (parsed && parsed->is_object()) result = std::move(*parsed);
                                   });
             });
-        }, kFileQueueWaitSeconds);
+        };
+        if (!plugin->performFileWork([&] { load(true); }, kFileQueueWaitSeconds)) load(false);
     }
     if (callback) callback(std::move(result));
 }

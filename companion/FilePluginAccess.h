@@ -1,8 +1,9 @@
 // The companion's access to the page's JSON files in the "persistent" filesystem of the file
 // plug-in. Both operations finish, callback included, before they return; they take part in
 // the plug-in's file queue, so they see the page's earlier writes and its later ones see them.
-// The wait for the page's work queued before them is bounded: past it a load finds nothing and a
-// save writes nothing.
+// The wait for the page's work queued before them is bounded (generously: slow work is waited
+// for): past it a load reads the file as it stands on the disk, which always holds one whole
+// content, and a save writes nothing.
 #pragma once
 
 #include <functional>

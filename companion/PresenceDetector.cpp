@@ -95,7 +95,7 @@ PresenceDetector::PresenceDetector(std::shared_ptr<Reachability> reachability,
     try {
         reachability_->startNotifier();
     } catch (const ReachabilityError&) {
-        platform::logLine("Unable to start notifier");
+        platform::logLine(platform::LogLevel::Error, "Unable to start notifier");
         // No change will be reported: as without a monitor.
         isOnline_ = networkKnown_ = true;
     }
@@ -335,7 +335,7 @@ void PresenceDetector::handlePulseResult(const KVHTTPResult& result, bool succes
         return;
     }
 
-    platform::logLine(nowText() + " Presence sending failed! (StatusCode " +
+    platform::logLine(platform::LogLevel::Warning, nowText() + " Presence sending failed! (StatusCode " +
                       (statusCode ? std::to_string(*statusCode) : std::string("none")) + ")");
     if (!isOnline_) return;
     if (statusCode == 401) {

@@ -133,7 +133,7 @@ bool StatusBarInformation::loadSelectedHubstation(const std::string& serialNo) {
         // A locked or unreachable keyring hides the record but has not lost it: keep everything.
         auto status = KCKeychain::lastLoadStatus();
         if (status == KCKeychainLoadStatus::Locked || status == KCKeychainLoadStatus::Unavailable) {
-            platform::logf("the record of hubstation %s cannot be read now, selection kept", serialNo);
+            platform::logf(platform::LogLevel::Warning, "the record of hubstation %s cannot be read now, selection kept", serialNo);
             return false;
         }
         removeHubstation(serialNo);

@@ -37,7 +37,7 @@ void sendOk(WHCommandDelegate* delegate, const std::optional<std::string>& callb
 void socketCallback(KVHSFinder& finder, const std::vector<std::uint8_t>& data, const platform::SocketAddress& from,
                     void (KVHSFinder::*discovered)(const std::string&, const platform::SocketAddress&)) {
     if (data.empty()) {
-        platform::logLine("ERROR: no data!");
+        platform::logLine(platform::LogLevel::Error, "ERROR: no data!");
         return;
     }
     if (!platform::isUTF8(data.data(), data.size())) return;
@@ -111,18 +111,18 @@ void KVHSFinder::startFinder(const WHInvokedUrlCommand& command) {
     std::string error;
     ssdpSocket = platform::UdpSocket::create(&error);
     if (!ssdpSocket) {
-        platform::logf("-KVHSFinder: no SSDP socket: %s", error);
+        platform::logf(platform::LogLevel::Error, "-KVHSFinder: no SSDP socket: %s", error);
     } else if (!ssdpSocket->bind(ep.ssdpLocal, &error)) {
         // Replies still reach the port the system picks when sending.
-        platform::logf("-KVHSFinder: bind to port %u failed: %s", unsigned(ep.ssdpLocal.port), error);
+        platform::logf(platform::LogLevel::Error, "-KVHSFinder: bind to port %u failed: %s", unsigned(ep.ssdpLocal.port), error);
     }
     udpSocket = platform::UdpSocket::create(&error);
     if (!udpSocket) {
-        platform::logf("-KVHSFinder: no broadcast socket: %s", error);
+        platform::logf(platform::LogLevel::Error, "-KVHSFinder: no broadcast socket: %s", error);
     } else {
         udpSocket->setBroadcast(true);
         if (!udpSocket->bind(ep.broadcastLocal, &error))
-            platform::logf("-KVHSFinder: bind to port %u failed: %s", unsigned(ep.broadcastLocal.port), error);
+            platform::logf(platform::LogLevel::Error, "-KVHSFinder: bind to port %u failed: %s", unsigned(ep.broadcastLocal.port), error);
     }
 
     if (!ssdpSocket && !udpSocket) {
@@ -159,7 +159,7 @@ void KVHSFinder::sendMulticast() {
     ssdpSocket->setSendTimeout(ep.sendTimeout);
     std::string error;
     if (!ssdpSocket->sendTo(searchDatagram(), ep.ssdpGroup, &error))
-        platform::logf("-KVHSFinder: sendMulticast failed: %s", error);
+        platform::logf(platform::LogLevel::Warning, "-KVHSFinder: sendMulticast failed: %s", error);
 }
 
 void KVHSFinder::sendBroadcast() {
@@ -170,7 +170,7 @@ void KVHSFinder::sendBroadcast() {
     static const std::uint8_t probe[1] = {0};
     std::string error;
     if (!udpSocket->sendTo(probe, sizeof probe, ep.broadcastTarget, &error))
-        platform::logf("-KVHSFinder: sendBroadcast failed: %s", error);
+        platform::logf(platform::LogLevel::Warning, "-KVHSFinder: sendBroadcast failed: %s", error);
 }
 
 void KVHSFinder::tearDownSockets() {

@@ -117,7 +117,7 @@ std::optional<std::string> VideoProxy::createErrorInfoWithId(const std::string& 
     try {
         return platform::toJson(info);
     } catch (const std::exception& e) {
-        platform::logf("Error creating JSON: %s", std::string(e.what()));
+        platform::logf(platform::LogLevel::Error, "Error creating JSON: %s", std::string(e.what()));
         return std::nullopt;
     }
 }
@@ -242,7 +242,7 @@ void VideoProxy::didReceiveResponse(platform::HttpStream& stream, const platform
         std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
         bool isMJPEG = type == "multipart/x-mixed-replace";  // media types ignore letter case
         if (isMJPEG != _isMJPEG)
-            platform::logf("   WARNING: We're dealing with '%s' instead of '%s'", mime,
+            platform::logf(platform::LogLevel::Warning, "   WARNING: We're dealing with '%s' instead of '%s'", mime,
                            std::string(_isMJPEG ? "MJPG" : "regular JPGs"));
         _isMJPEG = isMJPEG;
         _initialResponseReceived = true;
@@ -260,7 +260,7 @@ void VideoProxy::didReceiveData(platform::HttpStream& stream, const Bytes& data)
     std::lock_guard lock(mutex_);
     if (!isCurrent(stream)) return;
     if (!_receivedData) {
-        platform::logLine("VideoProxy did receive data while not expecting some!");
+        platform::logLine(platform::LogLevel::Warning, "VideoProxy did receive data while not expecting some!");
         return;
     }
     if (data.empty()) return;
@@ -286,7 +286,7 @@ void VideoProxy::didReceiveData(platform::HttpStream& stream, const Bytes& data)
                 return;
             }
             if (_dispatchCount == 0) {
-                platform::logLine("ERROR: Cannot find start of image!");
+                platform::logLine(platform::LogLevel::Error, "ERROR: Cannot find start of image!");
                 dispatchError(createErrorInfoWithId("StreamError", 0, "Cannot split stream into images!"));
                 return;
             }
@@ -299,7 +299,7 @@ void VideoProxy::didReceiveData(platform::HttpStream& stream, const Bytes& data)
                 }
                 return;
             }
-            platform::logLine("Cannot find start of image - even after two didReceiveData calls, restart stream.");
+            platform::logLine(platform::LogLevel::Warning, "Cannot find start of image - even after two didReceiveData calls, restart stream.");
             _dispatchCount = 0;
             buffer.clear();
             fetchImageLocked();

@@ -124,7 +124,7 @@ void Bundle::loadStringsLocked() {
             if (!readFile(base + "/strings/" + n + ".json", text)) continue;
             auto v = parseJson(text);
             if (!v || !v->is_object()) {
-                logf("String table %s is not readable", n + ".json");
+                logf(LogLevel::Warning, "String table %s is not readable", n + ".json");
                 continue;
             }
             for (auto e = v->begin(); e != v->end(); ++e) {

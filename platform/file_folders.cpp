@@ -21,13 +21,13 @@ std::optional<std::string> userTemporaryFolder() {
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     std::string path = base + "/" + Bundle::main().identifier() + "-" + std::to_string(::getuid());
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        logf("unable to create temporary folder %s: %s", path, std::string(std::strerror(errno)));
+        logf(LogLevel::Error, "unable to create temporary folder %s: %s", path, std::string(std::strerror(errno)));
         return std::nullopt;
     }
     // Someone else may have made the name first: it must be ours, private and a real folder.
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-        logf("temporary folder %s is not a private folder of this user", path);
+        logf(LogLevel::Error, "temporary folder %s is not a private folder of this user", path);
         return std::nullopt;
     }
     if ((st.st_mode & 0077) != 0 && ::chmod(path.c_str(), 0700) != 0) return std::nullopt;
@@ -45,7 +45,7 @@ bool makeApplicationFolder(const std::string& path, std::string* error) {
     if (::stat(path.c_str(), &st) != 0) return fail(errno);
     if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR);
     if (st.st_uid == ::getuid() && (st.st_mode & 0777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
-        logf("unable to make folder %s private: %s", path, std::string(std::strerror(errno)));
+        logf(LogLevel::Error, "unable to make folder %s private: %s", path, std::string(std::strerror(errno)));
     }
     return true;
 }

@@ -60,13 +60,13 @@ HashPtr attributesOf(const ItemQuery& q) {
 }
 
 Status unavailable(const char* what, const ItemQuery& q, GError* error) {
-    logf("Keychain: %s of item \"%s\" failed, no Secret Service: %s", what, q.service,
+    logf(LogLevel::Warning, "Keychain: %s of item \"%s\" failed, no Secret Service: %s", what, q.service,
          std::string(error && error->message ? error->message : "no answer"));
     return Status::Unavailable;
 }
 
 Status locked(const char* what, const ItemQuery& q) {
-    logf("Keychain: %s of item \"%s\" failed: the keyring is locked", what, q.service);
+    logf(LogLevel::Warning, "Keychain: %s of item \"%s\" failed: the keyring is locked", what, q.service);
     return Status::Locked;
 }
 

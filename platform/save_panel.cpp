@@ -41,7 +41,7 @@ class GtkSavePanelPresenter final : public SavePanelPresenter {
 public:
     void begin(const SavePanelOptions& options, SavePanelCompletion completion) override {
         if (!gdk_display_get_default()) {
-            logf("Save panel: no display; nothing saved");
+            logf(LogLevel::Warning, "Save panel: no display; nothing saved");
             completion(std::nullopt);
             return;
         }

@@ -197,7 +197,7 @@ private:
         GError* error = nullptr;
         GDBusConnection* c = g_bus_get_sync(type, nullptr, &error);
         if (!c) {
-            logf("session notices: no %s bus (%s)", std::string(type == G_BUS_TYPE_SYSTEM ? "system" : "session"),
+            logf(LogLevel::Warning, "session notices: no %s bus (%s)", std::string(type == G_BUS_TYPE_SYSTEM ? "system" : "session"),
                  std::string(error ? error->message : "unknown error"));
         }
         if (error) g_error_free(error);

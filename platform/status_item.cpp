@@ -179,7 +179,7 @@ class IndicatorItem : public StatusItem, public std::enable_shared_from_this<Ind
 public:
     explicit IndicatorItem(int serial) {
         if (!gdk_display_get_default()) {
-            logf("status item: no display, the item is not shown");
+            logf(LogLevel::Warning, "status item: no display, the item is not shown");
             return;
         }
         std::string id = Bundle::main().identifier() + "." + std::to_string(serial);

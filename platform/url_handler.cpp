@@ -64,18 +64,20 @@ std::string schemeHandlerDesktopEntry(const std::string& program, const std::str
     return text;
 }
 
+std::string desktopEntryId(const std::string& id) { return Bundle::runsFromBuildTree() ? id + ".Devel" : id; }
+
 bool writeSchemeHandlerDesktopEntry(const std::string& program, const std::vector<std::string>& schemes) {
     std::string folder = program.substr(0, program.find_last_of('/'));
     // The build tree's bundle carries the icon; the entry names its file.
     std::string icon = folder + "/Resources/icons/" + Bundle::main().identifier() + ".svg";
     if (!g_file_test(icon.c_str(), G_FILE_TEST_IS_REGULAR)) icon = Bundle::main().identifier();
     std::string entry = schemeHandlerDesktopEntry(program, icon, schemes);
-    std::string path = dataHome() + "/applications/" + Bundle::main().identifier() + ".desktop";
+    std::string path = dataHome() + "/applications/" + desktopEntryId() + ".desktop";
     std::string existing;
     if (readFile(path, existing) && existing == entry) return true;
     std::string error;
     if (writeFileAtomically(path, entry, &error)) return true;
-    logf("Desktop entry %s could not be written: %s", path, error);
+    logf(LogLevel::Error, "Desktop entry %s could not be written: %s", path, error);
     return false;
 }
 

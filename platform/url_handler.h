@@ -18,8 +18,14 @@ bool setDefaultHandlerForURLScheme(const std::string& scheme, const std::string&
 std::string schemeHandlerDesktopEntry(const std::string& program, const std::string& icon,
                                       const std::vector<std::string>& schemes);
 
-// Writes that entry for `program` as <data home>/applications/<bundle id>.desktop unless the file
-// holds it already. Answers whether the file holds it afterwards.
+// The desktop id (without ".desktop") this program gives its entries of the id `id` (by default
+// the bundle identifier, the entry that handles its schemes): `id` itself when installed; run from
+// its build tree, an id of its own ("<id>.Devel"), so that a build tree never hides or takes over
+// the installed application's entries, schemes and start at login.
+std::string desktopEntryId(const std::string& id = KIVANO_BUNDLE_ID);
+
+// Writes that entry for `program` as <data home>/applications/<desktopEntryId()>.desktop unless
+// the file holds it already. Answers whether the file holds it afterwards.
 bool writeSchemeHandlerDesktopEntry(const std::string& program, const std::vector<std::string>& schemes);
 
 // Only when the program runs from its build tree: writes its desktop entry as above. An installed

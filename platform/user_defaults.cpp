@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include "platform/application.h"
 #include "platform/bundle.h"
 #include "platform/file_folders.h"
 #include "platform/log.h"
+#include "platform/notification_center.h"
 #include "platform/paths.h"
 
 namespace platform {
@@ -12,6 +14,12 @@ namespace platform {
 UserDefaults& UserDefaults::standard() {
     static UserDefaults* d = new UserDefaults;
     return *d;
+}
+
+UserDefaults::UserDefaults() {
+    // What a full disk kept from the file gets its last chance at the end.
+    NotificationCenter::defaultCenter().addObserver(this, kApplicationWillTerminateNotification, nullptr,
+                                                    [this](const Notification&) { synchronize(); });
 }
 
 bool boolFromText(const std::string& text) {
@@ -76,13 +84,13 @@ void UserDefaults::loadLocked() {
     // Only a regular file is read: a FIFO would wait for a writer, a device might never end.
     struct stat st;
     if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        logf("User defaults at %s are not a regular file; starting empty", path_);
+        logf(LogLevel::Warning, "User defaults at %s are not a regular file; starting empty", path_);
         return;
     }
     if (!readFile(path_, text)) return;
     auto parsed = parseJson(text);
     if (!parsed || !parsed->is_object()) {
-        logf("User defaults at %s are not readable; starting empty", path_);
+        logf(LogLevel::Warning, "User defaults at %s are not readable; starting empty", path_);
         return;
     }
     values_ = decodeStoredValue(*parsed);
@@ -92,15 +100,17 @@ bool UserDefaults::writeLocked() {
     std::string error;
     // The settings folder is the application's own: private to the user, like the file (0600).
     std::string folder = path_.substr(0, path_.rfind('/'));
-    if (!makeApplicationFolder(folder, &error)) {
-        logf("User defaults could not be written to %s: %s", path_, error);
-        return false;
-    }
-    if (!writeFileAtomically(path_, toJson(encodeStoredValue(values_), 2) + "\n", &error)) {
-        logf("User defaults could not be written to %s: %s", path_, error);
+    if (!makeApplicationFolder(folder, &error) ||
+        !writeFileAtomically(path_, toJson(encodeStoredValue(values_), 2) + "\n", &error)) {
+        // The values stay pending (dirty) for the next write; one line until a write succeeds.
+        if (!failureLogged_) {
+            logf(LogLevel::Error, "User defaults could not be written to %s: %s", path_, error);
+            failureLogged_ = true;
+        }
         return false;
     }
     dirty_ = false;
+    failureLogged_ = false;
     return true;
 }
 
@@ -158,6 +168,7 @@ void UserDefaults::reset() {
     std::lock_guard lock(mutex_);
     loaded_ = false;
     dirty_ = false;
+    failureLogged_ = false;
     path_.clear();
     values_ = Value::object();
 }

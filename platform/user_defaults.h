@@ -1,5 +1,8 @@
 // The user's defaults: a typed key-value store kept as a JSON file under
-// $XDG_CONFIG_HOME/<bundle identifier>/, written atomically on every change.
+// $XDG_CONFIG_HOME/<bundle identifier>/, written atomically on every change. Values that could not
+// be written (a full disk) stay in memory and are written with the next change, the next
+// synchronize() and when the application terminates; the failure is logged once until a write
+// succeeds again.
 // Values keep their kinds: text, number, Boolean, data (bytes), arrays, dictionaries.
 #pragma once
 
@@ -34,9 +37,11 @@ public:
 private:
     void loadLocked();
     bool writeLocked();
+    UserDefaults();
     std::mutex mutex_;
     bool loaded_ = false;
     bool dirty_ = false;
+    bool failureLogged_ = false;
     std::string path_;
     Value values_ = Value::object();
 };

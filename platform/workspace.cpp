@@ -17,7 +17,7 @@ public:
         GError* error = nullptr;
         bool ok = g_app_info_launch_default_for_uri(url.c_str(), nullptr, &error);
         if (error) {
-            logf("Opening %s failed: %s", url, std::string(error->message));
+            logf(LogLevel::Warning, "Opening %s failed: %s", url, std::string(error->message));
             g_error_free(error);
         }
         return ok;

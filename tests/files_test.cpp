@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -513,7 +514,7 @@ TEST_F(LocalFs, OnlyRegularFilesAreReadOrWritten) {
                             code = c;
                         });
     EXPECT_EQ(code, 4);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30)) << "it ends";
 }
 
 TEST_F(LocalFs, PositionedWritesGiveWhatTruncatingAndAppendingGave) {
@@ -1042,7 +1043,10 @@ TEST_F(FilePlugin, KilledWholeFileWritesLeaveOldOrNewContentAndNoTemporaryFile) 
     testutil::writeFile(file, old);
     // The user's own file beside it, older than any of the writes, is never taken for one.
     testutil::writeFile(file + ".backup", "mine");
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    // Older than the writes' records, which note their time a second early.
+    struct stat backup{};
+    ASSERT_EQ(::stat((file + ".backup").c_str(), &backup), 0);
+    ASSERT_TRUE(testutil::spinUntil([&] { return std::time(nullptr) - 1 > backup.st_ctime; }, 10));
     auto* fs = plugin->fileSystemByName("persistent");
     auto url = WHFilesystemURL::fileSystemURLWithString("whfile://localhost/persistent/DadUdidizi.json");
     std::mt19937 random(12345);
@@ -1145,21 +1149,24 @@ TEST_F(JsonAccess, SeesThePageWritesQueuedBeforeIt) {
     EXPECT_EQ(msg(call("readAsText", {"whfile://localhost/persistent/DadUdidizi.json", "UTF-8", 0, -1})), "{\"v\":3}");
 }
 
-TEST_F(JsonAccess, DoesNotWaitLongBehindStuckFileWork) {
+TEST_F(JsonAccess, BehindStuckFileWorkALoadReadsTheFileOnTheDisk) {
+    // An existing file is never taken for absent because the page's file work ahead is slow: past
+    // the wait, the load reads the file as it stands (always one whole content); a save gives up.
     testutil::writeFile(persistent() + "/DadUdidizi.json", "{\"v\":1}");
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     plugin->enqueueFileWork([released] { released.wait(); });
 
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(load("DadUdidizi.json"), std::nullopt);
+    EXPECT_EQ(load("DadUdidizi.json"), Value::parse("{\"v\":1}"));
+    EXPECT_EQ(load("missing.json"), std::nullopt);
     EXPECT_FALSE(save("late.json", {{"v", 2}}));
-    auto waited = std::chrono::steady_clock::now() - started;
-    EXPECT_LT(waited, std::chrono::seconds(8));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::minutes(2)) << "the waits end";
     release.set_value();
-    // The dropped save never runs, also once the queue moves again.
+    // The dropped accesses never run, also once the queue moves again.
     EXPECT_EQ(call("getFileMetadata", {"whfile://localhost/persistent/DadUdidizi.json"}).status(), 1u);
     EXPECT_FALSE(exists(persistent() + "/late.json"));
+    EXPECT_FALSE(exists(persistent() + "/missing.json"));
     EXPECT_EQ(load("DadUdidizi.json"), Value::parse("{\"v\":1}"));
 }
 
@@ -1168,7 +1175,7 @@ TEST_F(JsonAccess, AFifoInPlaceOfAFileIsAbsent) {
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(load("RodEzazizer.json"), std::nullopt);
     EXPECT_FALSE(save("RodEzazizer.json", {{"v", 1}}));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << "answered without waiting";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << "answered without waiting for the queue";
 }
 
 TEST_F(JsonAccess, WithoutThePluginNothingHappens) {

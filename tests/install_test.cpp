@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "platform/dispatch.h"
@@ -151,6 +152,10 @@ TEST_F(InstalledProgram, LayoutBelowThePrefix) {
         "share/kivano/config.xml",
         "share/kivano/strings/en.json",
         "share/kivano/icons/" + kId + ".svg",
+        "share/man/man1/kivano.1.gz",
+        "share/doc/kivano/copyright",
+        "share/doc/kivano/changelog.Debian.gz",
+        "share/lintian/overrides/kivano",
     };
 #ifdef KIVANO_HAVE_LINPHONE
     expected.insert(lib + "/kivano/libkivano_sip.so");
@@ -302,8 +307,11 @@ TEST_F(InstalledProgram, StartsFromItsEntryOnItsBundleAndHandlesItsScheme) {
     stop(ownerPid(kId));
 }
 
-TEST_F(InstalledProgram, BuildTreeProgramWritesItsUserEntry) {
-    const std::string userEntry = platform::dataHome() + "/applications/" + kId + ".desktop";
+TEST_F(InstalledProgram, BuildTreeProgramWritesAnEntryOfItsOwn) {
+    // Beside an installed program, a build tree's entry and default handlers must not take the
+    // installed entry's id: a user entry of that id hides the installed one from the menus.
+    const std::string ownId = kId + ".Devel";
+    const std::string userEntry = platform::dataHome() + "/applications/" + ownId + ".desktop";
     const std::string program = std::string(KIVANO_BINARY_DIR) + "/kivano";
     GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDERR_SILENCE);
     g_subprocess_launcher_unsetenv(launcher, "KIVANO_BUNDLE_DIR");
@@ -311,6 +319,12 @@ TEST_F(InstalledProgram, BuildTreeProgramWritesItsUserEntry) {
     g_object_unref(launcher);
     ASSERT_TRUE(p);
     ASSERT_TRUE(waitFor([&] { return ownerPid(kId) != 0 && g_file_test(userEntry.c_str(), G_FILE_TEST_EXISTS); }, 60));
+    // The default handler is set once the entry is there; both happen before the program goes on.
+    auto mime = [&](const char* scheme) { return run({"gio", "mime", std::string("x-scheme-handler/") + scheme}, sessionEnv()).out; };
+    EXPECT_TRUE(waitFor([&] { return contains(mime("kivanocmd"), "Default application for “x-scheme-handler/kivanocmd”: " + ownId + ".desktop"); }, 30))
+        << mime("kivanocmd");
+    EXPECT_FALSE(g_file_test((platform::dataHome() + "/applications/" + kId + ".desktop").c_str(), G_FILE_TEST_EXISTS))
+        << "the installed entry stays the one of its id";
     GKeyFile* file = g_key_file_new();
     ASSERT_TRUE(g_key_file_load_from_file(file, userEntry.c_str(), G_KEY_FILE_NONE, nullptr));
     gchar* exec = g_key_file_get_string(file, G_KEY_FILE_DESKTOP_GROUP, "Exec", nullptr);
@@ -320,9 +334,9 @@ TEST_F(InstalledProgram, BuildTreeProgramWritesItsUserEntry) {
     g_free(exec);
     g_free(icon);
     g_key_file_free(file);
-    auto mime = run({"gio", "mime", "x-scheme-handler/kivanocmd"});
-    EXPECT_TRUE(contains(mime.out, "Default application for “x-scheme-handler/kivanocmd”: " + kId + ".desktop"))
-        << mime.out;
+    // The installed entry is still a handler of the schemes, under its own id.
+    auto info = run({"gio", "mime", "x-scheme-handler/kivano"}, sessionEnv());
+    EXPECT_TRUE(contains(info.out, "\t" + kId + ".desktop\n")) << "still a registered handler: " << info.out;
     stop(ownerPid(kId));
     g_subprocess_wait(p, nullptr, nullptr);
     g_object_unref(p);
@@ -363,6 +377,8 @@ TEST(DebianPackage, HoldsTheLayoutAndDependsOnTheSharedLibraries) {
           "./usr/share/metainfo/" + kId + ".metainfo.xml"}) {
         EXPECT_TRUE(contains(list.out, " " + file + "\n")) << file;
     }
+    EXPECT_TRUE(contains(list.out, " ./usr/share/doc/kivano/copyright\n"));
+    EXPECT_TRUE(contains(list.out, " ./usr/share/man/man1/kivano.1.gz\n"));
 #ifdef KIVANO_HAVE_LINPHONE
     // The SIP module is loaded at run time; the package still depends on what it links.
     EXPECT_TRUE(contains(list.out, " ./usr/" + lib + "/kivano/libkivano_sip.so\n"));
@@ -371,3 +387,27 @@ TEST(DebianPackage, HoldsTheLayoutAndDependsOnTheSharedLibraries) {
 }
 
 }  // namespace
+
+// Debian's package checker finds nothing to warn about, nor a binary without the hardening.
+TEST(DebianPackage, PassesLintian) {
+    testutil::TempDir out;
+    auto pack = run({env("KIVANO_CPACK_COMMAND", "cpack"), "-G", "DEB", "--config",
+                     std::string(KIVANO_BINARY_DIR) + "/CPackConfig.cmake", "-B", out.path()});
+    ASSERT_EQ(pack.status, 0) << pack.out << pack.err;
+    std::string deb;
+    for (const auto& e : fs::directory_iterator(out.path())) {
+        if (e.path().extension() == ".deb") deb = e.path().string();
+    }
+    ASSERT_FALSE(deb.empty()) << pack.out;
+    auto scripts = run({"dpkg-deb", "-I", deb});
+    EXPECT_FALSE(contains(scripts.out, " postinst")) << "no maintainer scripts: " << scripts.out;
+    EXPECT_FALSE(contains(scripts.out, " postrm")) << scripts.out;
+    auto lint = run({"lintian", "--no-cfg", "--display-info", "--allow-root", deb});
+    std::string findings;
+    std::istringstream lines(lint.out + lint.err);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("E: ", 0) == 0 || line.rfind("W: ", 0) == 0 || contains(line, " hardening-")) findings += line + "\n";
+    }
+    EXPECT_EQ(findings, "") << lint.out << lint.err;
+    EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+}

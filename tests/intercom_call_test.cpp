@@ -497,6 +497,10 @@ TEST_F(IntercomPluginCall, HangUpAnswersOnTheCallsCallbackAndNothingFollows) {
     });
     plugin.invokeAction("hangUp", WHInvokedUrlCommand(Value::array(), "SIP-hangup", "SIP", "hangUp"));
     EXPECT_EQ(peer.wait(), 0) << peer.errors();  // the BYE arrived
+    // The hang-up's answer ends the call's callback; the window then shows any stray answer.
+    ASSERT_TRUE(waitForResult([](const auto& r) {
+        return r.callbackId == std::optional<std::string>("SIP-call") && !r.result.keepCallback();
+    }));
     platform::runMainLoopFor(0.3);
 
     auto results = delegate.results();

@@ -23,7 +23,8 @@ TEST(IntercomPage, CallsMutesAndHangsUp) {
     auto ui = MainInterface::load();
     ASSERT_TRUE(testutil::spinUntil([&] { return ui->viewController->mainFrameLoaded; }, 30));
     ASSERT_TRUE(testutil::pageShows(*ui, log, "typeof webhost", "object", 15));
-    platform::runMainLoopFor(0.3);  // deviceready
+    ASSERT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('bridge-state').textContent", "native side ready", 15))
+        << "deviceready";
 
     // The peer checks the From identity and the headers the password adds.
     std::string target = "sip:door@127.0.0.1:" + std::to_string(peer.port());

@@ -292,6 +292,7 @@ TEST_F(StorageManagerTest, SaveFileWithUnusableArgumentsAnswersOneError) {
         SCOPED_TRACE(args.dump());
         delegate.clear();
         plugin.saveFile(command("saveFile", args));
+        ASSERT_TRUE(delegate.waitFor(1));
         platform::runMainLoopFor(0.02);
         ASSERT_EQ(delegate.count(), 1u);
         EXPECT_EQ(delegate.last().result.status(), WHCommandStatus_ERROR);

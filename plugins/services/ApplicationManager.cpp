@@ -12,6 +12,7 @@
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
 #include "platform/text_checks.h"
+#include "platform/url_handler.h"
 #include "platform/workspace.h"
 #include "plugins/services/StorageManager.h"
 
@@ -49,7 +50,7 @@ const WHPlugin::ActionTable& ApplicationManager::actions() const {
 void ApplicationManager::pluginInitialize() {
     WHPlugin::pluginInitialize();
     if (webView()) webView()->setResourceLoadDelegate(this);
-    startedAtLogin_ = isAppLauncherActive(kTarragonLauncherAppBundleId);
+    startedAtLogin_ = isAppLauncherActive(platform::desktopEntryId(kTarragonLauncherAppBundleId));
     bool visible = true;
     if (auto stored = UserDefaults::standard().object(kApplicationManagerStatusBarIconVisibilityChangedSetting)) {
         if (auto b = lenientBoolean(*stored)) visible = *b;
@@ -86,9 +87,9 @@ void ApplicationManager::setAsStartupApp(const WHInvokedUrlCommand& command) {
         return;
     }
     std::string error;
-    if (!platform::setAutostartEntry(kTarragonLauncherAppBundleId, *enabled, platform::Bundle::main().name(),
+    if (!platform::setAutostartEntry(platform::desktopEntryId(kTarragonLauncherAppBundleId), *enabled, platform::Bundle::main().name(),
                                      platform::executablePath(), "kivano://startup", &error)) {
-        platform::logf("Start at login could not be %s: %s", std::string(*enabled ? "enabled" : "disabled"), error);
+        platform::logf(platform::LogLevel::Warning, "Start at login could not be %s: %s", std::string(*enabled ? "enabled" : "disabled"), error);
         commandDelegate()->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR), command.callbackId());
         return;
     }
@@ -155,7 +156,7 @@ void ApplicationManager::startUpdate(const WHInvokedUrlCommand&) {
     // Quitting without an update to open would only close the program.
     struct stat st;
     if (!updateFilePath_ || ::stat(updateFilePath_->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        platform::logf("startUpdate: no saved update to open (%s)", updateFilePath_ ? *updateFilePath_ : std::string("none"));
+        platform::logf(platform::LogLevel::Warning, "startUpdate: no saved update to open (%s)", updateFilePath_ ? *updateFilePath_ : std::string("none"));
         return;
     }
     platform::Workspace& workspace = platform::sharedWorkspace();

@@ -22,7 +22,7 @@ std::optional<std::vector<std::shared_ptr<const QuickAction>>> QuickActions::sto
     std::string reason;
     auto root = platform::KeyedArchiver::unarchiveObjectWithData(platform::bytesOf(*stored), &reason);
     if (!root) {
-        platform::logf("QuickActions: stored list unreadable: %s", reason);
+        platform::logf(platform::LogLevel::Warning, "QuickActions: stored list unreadable: %s", reason);
         return std::nullopt;
     }
     if (root->kind() != ArchiveObject::Kind::Array) return std::nullopt;

@@ -126,7 +126,7 @@ static void saveThroughPanel(const std::string& fileName,
         }
         std::string error;
         if (!write(*path, &error)) {
-            platform::logf("Save dialog: %s", error);
+            platform::logf(platform::LogLevel::Warning, "Save dialog: %s", error);
             if (completion) completion(false, std::nullopt, error);
             return;
         }

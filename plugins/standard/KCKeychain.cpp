@@ -83,7 +83,7 @@ std::optional<platform::ArchiveObject> KCKeychain::loadValueForKey(const std::st
     std::string reason;
     auto value = platform::KeyedArchiver::unarchiveObjectWithData(data, &reason);
     if (!value) {
-        platform::logf("Unarchive of %s failed: %s", key, reason);
+        platform::logf(platform::LogLevel::Warning, "Unarchive of %s failed: %s", key, reason);
         lastLoad = KCKeychainLoadStatus::Unreadable;
         return std::nullopt;
     }

@@ -123,23 +123,23 @@ void WHFile::pluginInitialize() {
     } else {
         std::string error;
         auto fallback = platform::supportFolder(platform::SupportFolderKind::Caches, "tmp", &error);
-        if (!fallback) logf("unable to create support directory: %s", error);
+        if (!fallback) logf(platform::LogLevel::Error, "unable to create support directory: %s", error);
         appTempPath = fallback.value_or(platform::cacheHome());
     }
     registerFilesystem(WHLocalFilesystem::initWithName("temporary", appTempPath));
 
     std::string error;
     auto support = platform::supportFolder(platform::SupportFolderKind::ApplicationSupport, "", &error);
-    if (!support) logf("unable to create support directory: %s", error);
+    if (!support) logf(platform::LogLevel::Error, "unable to create support directory: %s", error);
     appSupportPath = platform::resolveSymlinks(support.value_or(""));
     auto data = platform::supportFolder(platform::SupportFolderKind::ApplicationSupport, "files", &error);
-    if (!data) logf("unable to create support directory: %s", error);
+    if (!data) logf(platform::LogLevel::Error, "unable to create support directory: %s", error);
     appDataPath = platform::resolveSymlinks(data.value_or(""));
     registerFilesystem(WHLocalFilesystem::initWithName("persistent", appDataPath));
 
     appDocsPath = platform::resolveSymlinks(platform::documentsDir());
     auto cache = platform::supportFolder(platform::SupportFolderKind::Caches, "", &error);
-    if (!cache) logf("unable to create support directory: %s", error);
+    if (!cache) logf(platform::LogLevel::Error, "unable to create support directory: %s", error);
     appCachePath = platform::resolveSymlinks(cache.value_or(""));
 
     registerExtraFileSystems(getExtraFileSystemsPreference());
@@ -174,7 +174,7 @@ void WHFile::registerExtraFileSystems(const std::vector<std::string>& names) {
         if (std::find(done.begin(), done.end(), name) != done.end()) continue;
         auto it = std::find_if(available.begin(), available.end(), [&](const auto& a) { return a.first == name; });
         if (it == available.end()) {
-            logf("Unrecognized extra filesystem identifier: %s", name);
+            logf(platform::LogLevel::Warning, "Unrecognized extra filesystem identifier: %s", name);
             continue;
         }
         registerFilesystem(WHLocalFilesystem::initWithName(it->first, it->second));
@@ -323,7 +323,7 @@ void WHFile::requestFileSystem(const WHInvokedUrlCommand& command) {
         std::int64_t type = argInt(command, 0, -1).value_or(-1);
         std::int64_t size = argInt(command, 1, 0).value_or(INT64_MAX);
         if (type < 0 || type >= static_cast<std::int64_t>(fileSystems_.size())) {
-            logf("No filesystem of type requested");
+            logf(platform::LogLevel::Warning, "No filesystem of type requested");
             return send(fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR), command);
         }
         auto free = platform::freeDiskSpace(appSupportPath);
@@ -512,7 +512,7 @@ void WHFile::doRead(const WHInvokedUrlCommand& command, std::size_t startIndex, 
              command);
         bool answered = command.callbackId() && *command.callbackId() != "INVALID";
         if (!bytes->waitUntilDelivered() && answered) {
-            logf("%s of %s did not reach the page", command.methodName(), argText(command, 0));
+            logf(platform::LogLevel::Warning, "%s of %s did not reach the page", command.methodName(), argText(command, 0));
         }
         return;
     }
@@ -525,7 +525,7 @@ void WHFile::readAsText(const WHInvokedUrlCommand& command) {
     WHFilesystemURL url = fileSystemURLforArg(argText(command, 0));
     if (!filesystemForURL(url)) return send(fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR), command);
     if (lowered(argText(command, 1)) != "utf-8") {
-        logf("Only UTF-8 encodings are currently supported by readAsText");
+        logf(platform::LogLevel::Warning, "Only UTF-8 encodings are currently supported by readAsText");
         return send(fileError(WHCommandStatus_IO_EXCEPTION, ENCODING_ERR), command);
     }
     enqueueFileWork([this, command] {
@@ -630,7 +630,7 @@ void WHFile::writeHeld(const WHInvokedUrlCommand& command, WHFileSystem& fs, con
     if (!target) return send(error, command);
     auto written = held.writeTo(target->fd());
     if (!written || *written != held.size()) {
-        logf("write of %s: the page's bytes did not arrive", argText(command, 0));
+        logf(platform::LogLevel::Error, "write of %s: the page's bytes did not arrive", argText(command, 0));
         return send(fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR), command);
     }
     send(target->finish(*written), command);

@@ -52,16 +52,17 @@ public:
         return writeToFileAtURL(url, data, true);
     }
     // The page's write: at position 0 the whole content is replaced; at another position the
-    // first `position` bytes stay, the rest is cut and the data appended.
-    WHPluginResult writeAtPosition(const WHFilesystemURL& url, const Bytes& data, std::uint64_t position) {
+    // first `position` bytes stay, the rest is cut and the data appended. Filesystems of the local
+    // disk leave the file as it was when the write fails.
+    virtual WHPluginResult writeAtPosition(const WHFilesystemURL& url, const Bytes& data, std::uint64_t position) {
         if (position == 0) return replaceFileAtURL(url, data);
         truncateFileAtURL(url, position);
         return writeToFileAtURL(url, data, true);
     }
     // A file opened for the page's write at a position, for bytes that arrive through a
     // descriptor: they are written into fd() from where it stands, then finish() with their count
-    // answers as writeAtPosition() would have. Dropped without finish(), nothing is changed (a
-    // whole-file replacement) or the file is cut at the position (an append).
+    // answers as writeAtPosition() would have. Dropped without finish(), the file is left as it
+    // was (on the local disk; in memory, nothing was written).
     class WriteTarget {
     public:
         virtual ~WriteTarget() = default;

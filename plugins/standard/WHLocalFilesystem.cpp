@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "platform/content_type.h"
 #include "platform/file_folders.h"
@@ -416,7 +419,7 @@ WHPluginResult WHLocalFilesystem::getFileForURL(const WHFilesystemURL& baseURL, 
     if (create && !st.exists) {
         if (getDir) {
             if (::mkdir(path->c_str(), 0700) != 0) {
-                logf("error creating directory: %s", std::string(std::strerror(errno)));
+                logf(platform::LogLevel::Error, "error creating directory: %s", std::string(std::strerror(errno)));
                 return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
             }
         } else {
@@ -452,7 +455,7 @@ WHPluginResult WHLocalFilesystem::doRemove(const std::string& path) {
             fs::remove_all(path, ec);
         }
         if (!ec) return WHPluginResult::resultWithStatus(WHCommandStatus_OK);
-        logf("error removing filesystem entry at %s: %s", path, ec.message());
+        logf(platform::LogLevel::Error, "error removing filesystem entry at %s: %s", path, ec.message());
         int code = ABORT_ERR;
         if (ec.value() == ENOENT || ec.value() == ENOTDIR) code = NOT_FOUND_ERR;
         if (ec.value() == EACCES || ec.value() == EPERM || ec.value() == EROFS) code = NO_MODIFICATION_ALLOWED_ERR;
@@ -505,6 +508,99 @@ WHPluginResult WHLocalFilesystem::readEntriesAtURL(const WHFilesystemURL& url) {
     return WHPluginResult::resultWithStatusMessageAsArray(WHCommandStatus_OK, entries);
 }
 
+namespace {
+
+// A regular file opened to append at a position, put back as it was unless keep() is called: a
+// write that fails (a full disk) leaves the length the file had, and a file made for the write
+// is removed again.
+class PositionedFile {
+public:
+    // Opens (or makes) the regular file at the disk path; with a position, cut or extended there
+    // first.
+    static std::optional<PositionedFile> open(const std::string& path, std::optional<std::uint64_t> position) {
+        bool created = false;
+        int fd = openWithoutLinks(path, O_WRONLY | O_APPEND);
+        if (fd < 0 && errno == ENOENT) {
+            fd = openWithoutLinks(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0600);
+            created = fd >= 0;
+        }
+        if (fd < 0) return std::nullopt;
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        PositionedFile file(fd, path, created, static_cast<std::uint64_t>(st.st_size), st.st_ino);
+        if (position && *position != file.length_ && !created &&
+            (*position > static_cast<std::uint64_t>(INT64_MAX) || ::ftruncate(fd, static_cast<off_t>(*position)) != 0)) {
+            return std::nullopt;
+        }
+        // Blocking writes from here on: a regular file.
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return file;
+    }
+    PositionedFile(PositionedFile&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), created_(other.created_),
+          kept_(other.kept_), length_(other.length_), inode_(other.inode_) {}
+    PositionedFile& operator=(PositionedFile&&) = delete;
+    ~PositionedFile() {
+        if (fd_ < 0) return;
+        if (!kept_) restore();
+        ::close(fd_);
+    }
+    int fd() const { return fd_; }
+    void keep() { kept_ = true; }
+
+private:
+    PositionedFile(int fd, std::string path, bool created, std::uint64_t length, ino_t inode)
+        : fd_(fd), path_(std::move(path)), created_(created), length_(length), inode_(inode) {}
+    void restore() {
+        if (created_) {
+            // Only the file made here, not one that took its place since.
+            struct stat st;
+            if (::lstat(path_.c_str(), &st) == 0 && st.st_ino == inode_) ::unlink(path_.c_str());
+            return;
+        }
+        if (::ftruncate(fd_, static_cast<off_t>(length_)) == 0) ::fsync(fd_);
+    }
+    int fd_;
+    std::string path_;
+    bool created_;
+    bool kept_ = false;
+    std::uint64_t length_;
+    ino_t inode_;
+};
+
+// Copies the first `length` bytes of `in` to `out` from where `out` stands.
+bool copyPrefix(int in, int out, std::uint64_t length) {
+    std::uint64_t done = 0;
+    bool inKernel = true;
+    std::vector<std::uint8_t> buffer;
+    while (done < length) {
+        std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, 1 << 30));
+        loff_t from = static_cast<loff_t>(done);
+        ssize_t n = -1;
+        if (inKernel) {
+            n = ::copy_file_range(in, &from, out, nullptr, step, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
+                inKernel = false;
+                continue;
+            }
+        } else {
+            buffer.resize(std::min<std::size_t>(step, 256 * 1024));
+            n = ::pread(in, buffer.data(), buffer.size(), static_cast<off_t>(done));
+            std::size_t written = 0;
+            if (n > 0 && !writeAll(out, buffer.data(), static_cast<std::size_t>(n), written)) return false;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;  // an error, or the file is shorter than it was
+        done += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
 std::uint64_t WHLocalFilesystem::truncateFile(const std::string& path, std::uint64_t offset) {
     if (offset > static_cast<std::uint64_t>(INT64_MAX)) return 0;
     int fd = openWithoutLinks(path, O_WRONLY);
@@ -542,17 +638,13 @@ WHPluginResult WHLocalFilesystem::writeToFileAtURL(const WHFilesystemURL& url, c
     if (st.exists && !st.isRegular) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     // Empty data leaves the file as it is.
     if (data.empty()) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
-    int fd = openWithoutLinks(*path, O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (fd < 0) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
-    struct stat fst;
-    if (::fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
-        ::close(fd);
-        return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
-    }
+    std::optional<PositionedFile> file = PositionedFile::open(*path, std::nullopt);
+    if (!file) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     std::size_t done = 0;
-    writeAll(fd, data.data(), data.size(), done);
-    ::close(fd);
+    writeAll(file->fd(), data.data(), data.size(), done);
+    // Nothing written: a file made for the write goes again.
     if (done < 1) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+    file->keep();
     return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(done));
 }
 
@@ -567,7 +659,7 @@ WHPluginResult WHLocalFilesystem::replaceFileAtURL(const WHFilesystemURL& url, c
     options.createFolders = false;
     std::string error;
     if (!platform::writeFileAtomically(*path, data.data(), data.size(), options, &error)) {
-        logf("error writing %s: %s", *path, error);
+        logf(platform::LogLevel::Error, "error writing %s: %s", *path, error);
         return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     }
     if (data.empty()) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
@@ -631,7 +723,7 @@ public:
     WHPluginResult finish(std::uint64_t written) override {
         std::string error;
         if (!writer_->commit(&error)) {
-            logf("error writing %s: %s", path_, error);
+            logf(platform::LogLevel::Error, "error writing %s: %s", path_, error);
             return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
         }
         if (written == 0) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
@@ -643,19 +735,20 @@ private:
     std::string path_;
 };
 
-// Bytes appended to the file as it stands after the cut at the position.
+// Bytes appended to the file as it stands after the cut at the position; a write that fails
+// leaves the file as it was.
 class AppendTarget : public WHFileSystem::WriteTarget {
 public:
-    explicit AppendTarget(int fd) : fd_(fd) {}
-    ~AppendTarget() override { ::close(fd_); }
-    int fd() const override { return fd_; }
+    explicit AppendTarget(PositionedFile file) : file_(std::move(file)) {}
+    int fd() const override { return file_.fd(); }
     WHPluginResult finish(std::uint64_t written) override {
         if (written < 1) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+        file_.keep();
         return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(written));
     }
 
 private:
-    int fd_;
+    PositionedFile file_;
 };
 
 }  // namespace
@@ -663,8 +756,10 @@ private:
 std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosition(const WHFilesystemURL& url,
                                                                                       std::uint64_t position,
                                                                                       WHPluginResult& error) {
-    // The same checks and effects as writeAtPosition() makes through replaceFileAtURL() or
-    // truncateFileAtURL() and writeToFileAtURL(), on one resolution of the path.
+    // The same checks and effects as the cut at the position and the append, on one resolution of
+    // the path. A write that fails leaves the file as it was: from the start, and inside the
+    // file (the bytes past the position are kept until the new ones are all there), the file is
+    // replaced; at or past its end, it is extended and cut back to its length on failure.
     auto path = diskPathForURL(url);
     if (!path) {
         error = fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
@@ -675,29 +770,51 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
         error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
         return nullptr;
     }
-    if (position > 0 && st.exists && position <= static_cast<std::uint64_t>(INT64_MAX)) truncateFile(*path, position);
-    if (position == 0) {
+    error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+    int original = -1;
+    struct stat ost{};
+    if (position > 0 && st.exists) {
+        original = openWithoutLinks(*path, O_RDONLY);
+        if (original < 0 || ::fstat(original, &ost) != 0 || !S_ISREG(ost.st_mode)) {
+            if (original >= 0) ::close(original);
+            return nullptr;
+        }
+        if (position >= static_cast<std::uint64_t>(ost.st_size)) {
+            ::close(original);
+            original = -1;
+        }
+    }
+    if (position == 0 || original >= 0) {
         platform::AtomicWriteOptions options;
         options.createFolders = false;
         std::string why;
         auto writer = platform::AtomicFileWriter::begin(*path, options, &why);
-        if (!writer) {
-            logf("error writing %s: %s", *path, why);
-            error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+        bool ready = writer != nullptr;
+        if (ready && original >= 0) {
+            ready = copyPrefix(original, writer->fd(), position);
+            if (!ready) why = std::strerror(errno);
+        }
+        if (original >= 0) ::close(original);
+        if (!ready) {
+            logf(platform::LogLevel::Error, "error writing %s: %s", *path, why);
             return nullptr;
         }
         return std::make_unique<ReplacementTarget>(std::move(writer), *path);
     }
-    int fd = openWithoutLinks(*path, O_WRONLY | O_CREAT | O_APPEND, 0600);
-    struct stat fst;
-    if (fd < 0 || ::fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
-        if (fd >= 0) ::close(fd);
-        error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
-        return nullptr;
-    }
-    // Blocking writes from here on: a regular file.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return std::make_unique<AppendTarget>(fd);
+    auto file = PositionedFile::open(*path, st.exists ? std::optional<std::uint64_t>(position) : std::nullopt);
+    if (!file) return nullptr;
+    return std::make_unique<AppendTarget>(std::move(*file));
+}
+
+WHPluginResult WHLocalFilesystem::writeAtPosition(const WHFilesystemURL& url, const Bytes& data, std::uint64_t position) {
+    // Empty data only cuts the file at the position.
+    if (position == 0 || data.empty()) return WHFileSystem::writeAtPosition(url, data, position);
+    WHPluginResult error;
+    auto target = openForWriteAtPosition(url, position, error);
+    if (!target) return error;
+    std::size_t done = 0;
+    writeAll(target->fd(), data.data(), data.size(), done);
+    return target->finish(done);
 }
 
 void WHLocalFilesystem::getFileMetadataForURL(const WHFilesystemURL& url, const ResultCallback& callback) {

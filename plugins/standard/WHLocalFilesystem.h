@@ -37,6 +37,7 @@ public:
     Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;
 
     WHPluginResult replaceFileAtURL(const WHFilesystemURL& url, const Bytes& data) override;
+    WHPluginResult writeAtPosition(const WHFilesystemURL& url, const Bytes& data, std::uint64_t position) override;
     std::unique_ptr<WriteTarget> openForWriteAtPosition(const WHFilesystemURL& url, std::uint64_t position,
                                                         WHPluginResult& error) override;
     std::optional<OpenedRange> openRangeAtURL(const WHFilesystemURL& url, std::int64_t start, std::int64_t end,
