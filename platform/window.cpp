@@ -54,6 +54,7 @@ Window::Window() {
     g_signal_connect(window_, "delete-event", G_CALLBACK(&Window::onDelete), this);
     g_signal_connect(window_, "window-state-event", G_CALLBACK(&Window::onWindowState), this);
     g_signal_connect(window_, "map-event", G_CALLBACK(&Window::onMap), this);
+    g_signal_connect(window_, "configure-event", G_CALLBACK(&Window::onConfigure), this);
     g_signal_connect(window_, "focus-in-event", G_CALLBACK(&Window::onFocusIn), this);
     g_signal_connect(window_, "focus-out-event", G_CALLBACK(&Window::onFocusOut), this);
 }
@@ -127,9 +128,7 @@ int Window::onDelete(GtkWidget*, void*, void* self) {
 int Window::onWindowState(GtkWidget*, void* event, void* self) {
     auto* w = static_cast<Window*>(self);
     auto* e = static_cast<GdkEventWindowState*>(event);
-    if ((e->changed_mask & GDK_WINDOW_STATE_FULLSCREEN) && !(e->new_window_state & GDK_WINDOW_STATE_FULLSCREEN)) {
-        w->leftFullScreen();
-    }
+    w->restoreAfterFullScreen(e->changed_mask, e->new_window_state);
     if (!(e->changed_mask & GDK_WINDOW_STATE_ICONIFIED)) return FALSE;
     bool iconified = e->new_window_state & GDK_WINDOW_STATE_ICONIFIED;
     // The unmap of a hide that the display server reports once the window is shown again reads
@@ -152,6 +151,22 @@ int Window::onMap(GtkWidget* widget, void*, void* self) {
     GdkWindow* gdk = gtk_widget_get_window(widget);
     if (w->serverFullScreen_ && gdk && !(gdk_window_get_state(gdk) & GDK_WINDOW_STATE_FULLSCREEN)) {
         w->requestServerFullScreen();
+    }
+    return FALSE;
+}
+
+int Window::onConfigure(GtkWidget* widget, void*, void* self) {
+    auto* w = static_cast<Window*>(self);
+    if (!w->leavingFullScreen_ || !w->hasFrameAfterFullScreen_) return FALSE;
+    GdkWindow* gdk = gtk_widget_get_window(widget);
+    if (!gdk || (gdk_window_get_state(gdk) & (GDK_WINDOW_STATE_FULLSCREEN | GDK_WINDOW_STATE_MAXIMIZED))) return FALSE;
+    int width = 0, height = 0;
+    gtk_window_get_size(w->window_, &width, &height);
+    const Rect& r = w->frameAfterFullScreen_;
+    if (width == int(r.width) && height == int(r.height)) {
+        w->leavingFullScreen_ = false;  // it has the frame
+    } else {
+        w->scheduleRestore();
     }
     return FALSE;
 }
@@ -186,6 +201,10 @@ void Window::setFrame(const Rect& r) {
     if (leavingFullScreen_) {
         frameAfterFullScreen_ = r;
         hasFrameAfterFullScreen_ = true;
+        // Asked for while the server still has the window in full screen, GTK would measure the
+        // size against the full-screen window (no title bar): given once the server has left it.
+        GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window_));
+        if (gdk && (gdk_window_get_state(gdk) & GDK_WINDOW_STATE_FULLSCREEN)) return;
     }
     applyFrame(r);
 }
@@ -196,25 +215,47 @@ void Window::applyFrame(const Rect& r) {
 }
 
 // Leaving its full-screen state the display server gives the window the size it remembers from
-// before (taken while the window had no title bar, or none at all when the window was shown
-// anew in full screen), and GTK takes it over a size asked for meanwhile. So the frame given
-// while leaving is asked for again once the server has answered and GTK has taken its size.
-void Window::leftFullScreen() {
-    if (!leavingFullScreen_) return;
-    leavingFullScreen_ = false;
-    if (!hasFrameAfterFullScreen_ || reapplySource_) return;
+// before (taken while the window had no title bar), or, for a window shown anew in full screen,
+// keeps the screen's size and may even maximise it as a window that large; and GTK takes that
+// over a size asked for meanwhile. So the frame given while leaving is asked for again (out of a
+// maximised state the server put it in) once the server has answered, until the window has it;
+// a few times at most, for a server that keeps its own size.
+constexpr int kMostReapplies = 8;
+
+void Window::restoreAfterFullScreen(int changed, int state) {
+    if (!leavingFullScreen_ || serverFullScreen_ || reapplies_ >= kMostReapplies) return;
+    if (state & GDK_WINDOW_STATE_FULLSCREEN) return;
+    if (!hasFrameAfterFullScreen_) {
+        leavingFullScreen_ = false;  // no frame to give back
+        return;
+    }
+    if ((changed & GDK_WINDOW_STATE_MAXIMIZED) && (state & GDK_WINDOW_STATE_MAXIMIZED)) gtk_window_unmaximize(window_);
+    if (changed & (GDK_WINDOW_STATE_FULLSCREEN | GDK_WINDOW_STATE_MAXIMIZED)) scheduleRestore();
+}
+
+void Window::scheduleRestore() {
+    if (reapplySource_ || reapplies_ >= kMostReapplies) return;
     reapplySource_ = g_idle_add(
         +[](gpointer data) -> gboolean {
             auto* w = static_cast<Window*>(data);
             w->reapplySource_ = 0;
-            if (w->hasFrameAfterFullScreen_ && !w->serverFullScreen_) w->applyFrame(w->frameAfterFullScreen_);
-            w->hasFrameAfterFullScreen_ = false;
+            if (!w->leavingFullScreen_ || w->serverFullScreen_ || !w->hasFrameAfterFullScreen_) return G_SOURCE_REMOVE;
+            int width = 0, height = 0;
+            gtk_window_get_size(w->window_, &width, &height);
+            const Rect& r = w->frameAfterFullScreen_;
+            if (width == int(r.width) && height == int(r.height) && !gtk_window_is_maximized(w->window_)) {
+                w->leavingFullScreen_ = false;  // it has the frame
+                return G_SOURCE_REMOVE;
+            }
+            ++w->reapplies_;
+            w->applyFrame(r);
             return G_SOURCE_REMOVE;
         },
         this);
 }
 
 void Window::enterFullScreen(const Rect& r) {
+    leavingFullScreen_ = false;
     Screens screens = currentScreens();
     int at = -1;
     for (int i = 0; i < int(screens.frames.size()) && at < 0; ++i) {
@@ -248,6 +289,7 @@ void Window::leaveFullScreen() {
     serverFullScreen_ = false;
     leavingFullScreen_ = true;
     hasFrameAfterFullScreen_ = false;
+    reapplies_ = 0;
     gtk_window_unfullscreen(window_);
 }
 

@@ -83,11 +83,13 @@ private:
     static int onDelete(GtkWidget*, void*, void* self);
     static int onWindowState(GtkWidget*, void* event, void* self);
     static int onMap(GtkWidget*, void*, void* self);
+    static int onConfigure(GtkWidget*, void*, void* self);
     static int onFocusIn(GtkWidget*, void*, void* self);
     static int onFocusOut(GtkWidget*, void*, void* self);
     void restoreShownFrame();
     void applyFrame(const Rect& r);
-    void leftFullScreen();
+    void restoreAfterFullScreen(int changedState, int newState);
+    void scheduleRestore();
     void requestServerFullScreen();
     GtkWindow* window_ = nullptr;
     WindowLevel level_ = WindowLevel::Normal;
@@ -101,10 +103,11 @@ private:
     bool hasShownFrame_ = false;
     bool serverFullScreen_ = false;  // in the display server's full-screen state by enterFullScreen
     int fullScreenScreen_ = -1;      // on that screen (index of the display's), -1: where it is
-    bool leavingFullScreen_ = false;  // that state asked to end, the server has not answered yet
+    bool leavingFullScreen_ = false;  // that state asked to end, the frame given meanwhile not had yet
     Rect frameAfterFullScreen_;       // the frame given meanwhile
     bool hasFrameAfterFullScreen_ = false;
     unsigned reapplySource_ = 0;
+    int reapplies_ = 0;
 };
 
 }  // namespace platform
