@@ -79,15 +79,19 @@ protected:
     }
     bool mapped() const { return gtk_widget_get_mapped(GTK_WIDGET(window->gtk())); }
 
-    // Waits until the window is shown with content of that size and its frame says the same; a
-    // round trip to the display server then brings any change still under way. Answers the
-    // content's size then (the frame's too when it differs).
+    // Waits until the window is shown with content of that size and its frame says the same, and
+    // still is after a round trip to the display server has brought any change under way (GTK's
+    // decorations pass through sizes of their own while they change). Answers the content's size
+    // then (the frame's too when it differs).
     std::string settle(double w, double h) {
         std::string want = size(w, h);
         auto landed = [&] { return mapped() && contentSize() == want && sizeOf(window->frame()) == want; };
-        testutil::spinUntil(landed, 20);
-        gdk_display_sync(gdk_display_get_default());
-        while (g_main_context_iteration(nullptr, FALSE)) {
+        gint64 deadline = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
+        while (testutil::spinUntil(landed, double(deadline - g_get_monotonic_time()) / G_USEC_PER_SEC)) {
+            gdk_display_sync(gdk_display_get_default());
+            while (g_main_context_iteration(nullptr, FALSE)) {
+            }
+            if (landed() || g_get_monotonic_time() > deadline) break;
         }
         std::string frame = sizeOf(window->frame());
         return contentSize() + (frame == contentSize() ? "" : " (frame " + frame + ")");
