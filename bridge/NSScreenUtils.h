@@ -1,5 +1,6 @@
 // Screen geometry for full screen: the main screen and the top-aligned screens to its right.
-// Rectangles are monitor frames in the global screen space, origin at the top left.
+// Rectangles are monitor frames in the global screen space, origin at the top left, in the units
+// of window sizes.
 #pragma once
 
 #include <vector>

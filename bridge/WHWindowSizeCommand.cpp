@@ -11,16 +11,19 @@ void WHWindowSizeCommand::resetSavedFrameForTesting() { gSavedFrame = {}; }
 void WHWindowSizeCommand::makeFullScreen(platform::Window& window) {
     platform::Rect r = NSScreenUtils::fullScreenRect();
     platform::logf("Full screen resolution: %.1f x %.1f", r.width, r.height);
+    // Read before the title bar goes: the content's size is measured against the window's
+    // decoration as it is.
+    gSavedFrame = window.frame();
     window.setTitled(false);
     window.setHidesOnDeactivate(true);
     window.setLevel(platform::WindowLevel::AboveMainMenu);
-    gSavedFrame = window.frame();
     // Without a screen to span there is no frame to give; the window keeps its own.
-    if (r.width > 0 && r.height > 0) window.setFrame(r);
+    if (r.width > 0 && r.height > 0) window.enterFullScreen(r);
     window.redisplay();
 }
 
 void WHWindowSizeCommand::removeFullScreen(platform::Window& window) {
+    window.leaveFullScreen();
     window.setTitled(true);
     window.setHidesOnDeactivate(false);
     window.setLevel(platform::WindowLevel::Normal);

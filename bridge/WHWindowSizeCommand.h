@@ -4,8 +4,9 @@
 #include "platform/window.h"
 
 // Full screen: no title bar or border, kept above other windows, hidden while the application is
-// inactive, spanning the main screen and the top-aligned screens to its right. The frame before
-// full screen is kept (one for the process) and given back when full screen ends.
+// inactive, spanning the main screen and the top-aligned screens to its right (through the display
+// server's own full-screen state where that gives it). The frame before full screen is kept (one
+// for the process) and given back when full screen ends.
 class WHWindowSizeCommand {
 public:
     static void makeFullScreen(platform::Window& window);

@@ -1,6 +1,9 @@
 #include "platform/status_item.h"
 
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_WAYLAND
+#include <gdk/gdkwayland.h>
+#endif
 #include <libayatana-appindicator/app-indicator.h>
 
 #include <algorithm>
@@ -175,6 +178,30 @@ GtkWidget* buildMenu(const Menu& menu, GtkAccelGroup* accelerators) {
     return gm;
 }
 
+// Without a StatusNotifier host on the bus the indicator falls back to a GtkStatusIcon. GTK has
+// that icon on X11 only: on Wayland it has no tray to sit in and complains of a missing widget at
+// each icon it is given. There the indicator is of a kind that makes no such icon and says so
+// (once for each item: one is made when the item is shown).
+GType indicatorType() {
+#ifdef GDK_WINDOWING_WAYLAND
+    GdkDisplay* display = gdk_display_get_default();
+    if (display && GDK_IS_WAYLAND_DISPLAY(display)) {
+        static GType type = g_type_register_static_simple(
+            APP_INDICATOR_TYPE, "KivanoWaylandIndicator", sizeof(AppIndicatorClass),
+            [](gpointer klass, gpointer) {
+                APP_INDICATOR_CLASS(klass)->fallback = [](AppIndicator*) -> GtkStatusIcon* {
+                    logLine("status item: no tray host on the session bus; a Wayland session has no other tray, "
+                            "so the item is not shown until one starts");
+                    return nullptr;
+                };
+            },
+            sizeof(AppIndicator), nullptr, GTypeFlags(0));
+        return type;
+    }
+#endif
+    return APP_INDICATOR_TYPE;
+}
+
 class IndicatorItem : public StatusItem, public std::enable_shared_from_this<IndicatorItem> {
 public:
     explicit IndicatorItem(int serial) {
@@ -184,8 +211,11 @@ public:
         }
         std::string id = Bundle::main().identifier() + "." + std::to_string(serial);
         std::string iconDir = Bundle::main().resourcePath() + "/icons";
-        indicator_ = app_indicator_new_with_path(id.c_str(), statusIconName("StatusBarButtonIcon").c_str(),
-                                                 APP_INDICATOR_CATEGORY_APPLICATION_STATUS, iconDir.c_str());
+        indicator_ = APP_INDICATOR(g_object_new(indicatorType(), "id", id.c_str(), "category", "ApplicationStatus",
+                                                "icon-name", statusIconName("StatusBarButtonIcon").c_str(),
+                                                "icon-theme-path", iconDir.c_str(), nullptr));
+        // The icon and its description, read out by screen readers, before the item shows.
+        setImage("StatusBarButtonIcon");
         app_indicator_set_title(indicator_, Bundle::main().name().c_str());
         app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_ACTIVE);
     }
@@ -201,7 +231,9 @@ public:
         if (accelerators_) g_object_unref(accelerators_);
     }
     void setImage(const std::string& imageName) override {
-        if (indicator_) app_indicator_set_icon_full(indicator_, statusIconName(imageName).c_str(), imageName.c_str());
+        if (indicator_) {
+            app_indicator_set_icon_full(indicator_, statusIconName(imageName).c_str(), Bundle::main().name().c_str());
+        }
     }
     void setMenu(std::shared_ptr<Menu> menu) override {
         menu_ = std::move(menu);

@@ -42,7 +42,10 @@ public:
     void performClose();
 
     // While shown: the frame the display server has (a requested change shows once it is done).
-    // Hidden and shown again, the window comes back with the frame it had.
+    // Hidden and shown again, the window comes back with the frame it had. The origin is the
+    // window's place as moves give it, the size that of its content as resizes give it: without
+    // the shadows and title bar the window may draw itself. A Wayland session places windows
+    // itself: there the origin is not applied (said once in the log).
     Rect frame() const;
     void setFrame(const Rect& r);
     // The size, keeping the origin. A window that was never shown has no origin of its own yet
@@ -54,7 +57,17 @@ public:
     bool isTitled() const;
     void setTitled(bool titled);
     WindowLevel level() const { return level_; }
+    // A Wayland session keeps no window above the others: there the level is only recorded
+    // (said once in the log).
     void setLevel(WindowLevel level);
+
+    // Covers `r` (screens in window units): through the display server's own full-screen state
+    // where that gives `r` (on Wayland, where it is the only way, on the screen at the origin of `r`
+    // alone; on X11 when the window manager has that state and `r` is one screen), else by giving
+    // the window `r` as its frame. Leaving ends that state; the frame is then the caller's.
+    void enterFullScreen(const Rect& r);
+    void leaveFullScreen();
+    bool isInServerFullScreen() const { return serverFullScreen_; }
     bool hidesOnDeactivate() const { return hidesOnDeactivate_; }
     void setHidesOnDeactivate(bool hides);
 
@@ -70,9 +83,14 @@ private:
     static int onDelete(GtkWidget*, void*, void* self);
     static int onWindowState(GtkWidget*, void* event, void* self);
     static int onMap(GtkWidget*, void*, void* self);
+    static int onConfigure(GtkWidget*, void*, void* self);
     static int onFocusIn(GtkWidget*, void*, void* self);
     static int onFocusOut(GtkWidget*, void*, void* self);
     void restoreShownFrame();
+    void applyFrame(const Rect& r);
+    void restoreAfterFullScreen(int changedState, int newState);
+    void scheduleRestore();
+    void requestServerFullScreen();
     GtkWindow* window_ = nullptr;
     WindowLevel level_ = WindowLevel::Normal;
     bool hidesOnDeactivate_ = false;
@@ -83,6 +101,13 @@ private:
     void* accelGroup_ = nullptr;  // GtkAccelGroup, made with the first shortcut
     Rect shownFrame_;             // the frame when last hidden
     bool hasShownFrame_ = false;
+    bool serverFullScreen_ = false;  // in the display server's full-screen state by enterFullScreen
+    int fullScreenScreen_ = -1;      // on that screen (index of the display's), -1: where it is
+    bool leavingFullScreen_ = false;  // that state asked to end, the frame given meanwhile not had yet
+    Rect frameAfterFullScreen_;       // the frame given meanwhile
+    bool hasFrameAfterFullScreen_ = false;
+    unsigned reapplySource_ = 0;
+    int reapplies_ = 0;
 };
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bridge/NSScreenUtils.h"
+#include "platform/screen.h"
 
 using platform::Rect;
 
@@ -61,5 +62,27 @@ TEST(ScreenGeometry, FullScreenSpansTheMainScreenAndTopAlignedScreensToItsRight)
         SCOPED_TRACE(l.name);
         EXPECT_EQ(show(NSScreenUtils::sortedScreenRects(l.main, l.screens)), show(l.expectedRects));
         EXPECT_EQ(show(NSScreenUtils::fullScreenRect(l.main, l.screens)), show(l.expectedFull));
+    }
+}
+
+// A compositor lays screens out in window units or in device pixels; either way the frame comes
+// out in window units.
+TEST(ScreenGeometry, ScreenFramesComeInWindowUnits) {
+    const struct {
+        const char* name;
+        Rect frame;
+        int scale, modeWidth, modeHeight;
+        Rect expected;
+    } cases[] = {
+        {"laid out in device pixels at scale 2", {0, 0, 2560, 1600}, 2, 2560, 1600, {0, 0, 1280, 800}},
+        {"second screen so laid out", {2560, 0, 2560, 1600}, 2, 2560, 1600, {1280, 0, 1280, 800}},
+        {"laid out in window units at scale 2", {0, 0, 1280, 800}, 2, 2560, 1600, {0, 0, 1280, 800}},
+        {"rotated mode given as shown", {0, 0, 1600, 2560}, 2, 1600, 2560, {0, 0, 800, 1280}},
+        {"scale 1", {0, 0, 1920, 1080}, 1, 1920, 1080, {0, 0, 1920, 1080}},
+        {"mode unknown", {0, 0, 2560, 1600}, 2, 0, 0, {0, 0, 2560, 1600}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(show(platform::screenFrameInWindowUnits(c.frame, c.scale, c.modeWidth, c.modeHeight)), show(c.expected));
     }
 }

@@ -1,13 +1,18 @@
 // needs: display bus
+// needs: mutter bus
 // The tray status item with GTK menus, and the session notices over the private session bus.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_WAYLAND
+#include <gdk/gdkwayland.h>
+#endif
 
 #include <map>
 
 #include "companion/KVControlMain.h"
 #include "companion/StatusBarMenu.h"
+#include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
 #include "platform/session_notices.h"
@@ -159,6 +164,83 @@ std::map<std::string, std::string> exportedShortcuts(GDBusConnection* bus) {
     }
     if (node) g_dbus_node_info_unref(node);
     return out;
+}
+
+// A property of every tray item exported under the item root, as a desktop reads it.
+std::vector<std::string> itemProperties(GDBusConnection* bus, const char* property) {
+    std::vector<std::string> out;
+    const std::string root = "/org/ayatana/NotificationItem";
+    GVariant* xml = callOwnObject(bus, root, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, "(s)");
+    if (!xml) return out;
+    const char* text = nullptr;
+    g_variant_get(xml, "(&s)", &text);
+    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(text, nullptr);
+    g_variant_unref(xml);
+    for (int i = 0; node && node->nodes && node->nodes[i]; ++i) {
+        GVariant* value = callOwnObject(bus, root + "/" + node->nodes[i]->path, "org.freedesktop.DBus.Properties", "Get",
+                                        g_variant_new("(ss)", "org.kde.StatusNotifierItem", property), "(v)");
+        if (!value) continue;
+        GVariant* inner = nullptr;
+        g_variant_get(value, "(v)", &inner);
+        if (g_variant_is_of_type(inner, G_VARIANT_TYPE_STRING)) out.emplace_back(g_variant_get_string(inner, nullptr));
+        g_variant_unref(inner);
+        g_variant_unref(value);
+    }
+    if (node) g_dbus_node_info_unref(node);
+    return out;
+}
+
+// A screen reader reads the icon's description out: the application's name, whatever the icon.
+TEST_F(TrayTest, ItemIsDescribedByTheApplicationsName) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    ASSERT_TRUE(bus);
+    auto& bar = platform::systemStatusBar();
+    auto item = bar.statusItemWithSquareLength();
+    auto menu = std::make_shared<platform::Menu>();
+    menu->addItem(platform::MenuItem::item("Open", "o", [](platform::MenuItem&) {}));
+    item->setMenu(menu);  // exported with its menu
+    const std::string name = platform::Bundle::main().name();
+    ASSERT_FALSE(name.empty());
+    std::vector<std::string> descriptions;
+    ASSERT_TRUE(testutil::spinUntil([&] { return !(descriptions = itemProperties(bus, "IconAccessibleDesc")).empty(); }, 10))
+        << "the item is exported";
+    EXPECT_EQ(descriptions, std::vector<std::string>{name}) << "as it shows";
+    for (const char* image : {"StatusBarButtonIconError", "StatusBarButtonIconOffline", "StatusBarButtonIconPresence",
+                              "StatusBarButtonIcon"}) {
+        item->setImage(image);
+        const std::string icon = platform::statusIconName(image);
+        EXPECT_TRUE(testutil::spinUntil([&] { return itemProperties(bus, "IconName") == std::vector<std::string>{icon}; }, 10))
+            << image;
+        EXPECT_EQ(itemProperties(bus, "IconAccessibleDesc"), std::vector<std::string>{name}) << image;
+    }
+    bar.removeStatusItem(item);
+    item.reset();
+    g_object_unref(bus);
+}
+
+// Without a tray host on the bus the item waits for one; on Wayland, where GTK has no tray icon of
+// its own to fall back to, it says so, and GTK has nothing to complain of.
+TEST_F(TrayTest, WithoutATrayHostOnWaylandTheItemWaitsQuietly) {
+#ifdef GDK_WINDOWING_WAYLAND
+    if (!GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default())) GTEST_SKIP() << "X11 has a tray icon to fall back to";
+#else
+    GTEST_SKIP() << "no Wayland";
+#endif
+    testutil::LogCapture log;
+    GtkComplaints complaints;
+    auto menu = std::make_shared<platform::Menu>();
+    menu->addItem(platform::MenuItem::item("Open", "o", [](platform::MenuItem&) {}));
+    auto& bar = platform::systemStatusBar();
+    auto item = bar.statusItemWithSquareLength();
+    item->setImage("StatusBarButtonIconOffline");
+    item->setMenu(menu);
+    const std::string said = "status item: no tray host on the session bus; a Wayland session has no other tray, so "
+                             "the item is not shown until one starts";
+    EXPECT_TRUE(testutil::spinUntil([&] { return log.contains(said) || !complaints.messages.empty(); }, 20));
+    item->setImage("StatusBarButtonIcon");
+    bar.removeStatusItem(item);
+    item.reset();
+    EXPECT_TRUE(complaints.messages.empty()) << complaints.messages.front();
 }
 
 TEST_F(TrayTest, ExportedMenuCarriesTheKeyEquivalents) {

@@ -31,8 +31,11 @@ std::string show(const Rect& r) {
 
 // Waits until the window reports the frame; answers the frame it has then.
 std::string settleOn(platform::Window& w, const Rect& expected) {
-    testutil::spinUntil([&] { return w.frame() == expected; }, 5.0);
-    platform::runMainLoopFor(0.05);  // late configure events would show up here
+    testutil::spinUntil([&] { return w.frame() == expected; }, 20.0);
+    // A round trip to the display server brings any later change still under way.
+    gdk_display_sync(gdk_display_get_default());
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
     return show(w.frame());
 }
 
