@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -19,8 +21,6 @@ namespace platform {
 
 namespace {
 
-constexpr const char* kBus = "org.freedesktop.DBus";
-constexpr const char* kBusPath = "/org/freedesktop/DBus";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 constexpr const char* kLogind = "org.freedesktop.login1";
 constexpr const char* kLogindPath = "/org/freedesktop/login1";
@@ -29,63 +29,18 @@ constexpr const char* kSession = "org.freedesktop.login1.Session";
 constexpr const char* kUser = "org.freedesktop.login1.User";
 constexpr const char* kDisplayConfig = "org.gnome.Mutter.DisplayConfig";
 constexpr const char* kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
-constexpr int kCallTimeoutMs = 3000;
+// Nothing waits for an answer, so none is given up on: a service that is slow still gets heard,
+// and one that leaves the bus ends the call with an error.
+constexpr int kCallTimeoutMs = G_MAXINT;
 constexpr guint kDpmsPollSeconds = 3;
+// Services are never started on our behalf. A proxy follows the owner of its name, and only
+// that owner's signals reach it: GLib drops those of any other sender, sent to us alone included.
+constexpr GDBusProxyFlags kProxyFlags = G_DBUS_PROXY_FLAGS_DO_NOT_AUTO_START;
+constexpr GDBusProxyFlags kProxyFlagsWithoutProperties =
+    static_cast<GDBusProxyFlags>(G_DBUS_PROXY_FLAGS_DO_NOT_AUTO_START | G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES);
 
-using SignalFn = std::function<void(const char* sender, GVariant* parameters)>;
 using ReplyFn = std::function<void(GVariant* reply)>;  // null reply: the call failed
-
-// A call that waits for its reply: the reply when it has the given type, else null (the error's
-// text in `error`). Services are never started by it.
-GVariant* callSync(GDBusConnection* c, const char* dest, const char* path, const char* iface, const char* method,
-                   GVariant* args, const char* replyType, std::string* error = nullptr) {
-    GError* e = nullptr;
-    GVariant* r = g_dbus_connection_call_sync(c, dest, path, iface, method, args, G_VARIANT_TYPE(replyType),
-                                              G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &e);
-    if (!r && error) *error = e ? e->message : "unknown error";
-    if (e) g_error_free(e);
-    return r;
-}
-
-// A property's value, unboxed; null when it cannot be read.
-GVariant* getProperty(GDBusConnection* c, const char* dest, const char* path, const char* iface, const char* name) {
-    GVariant* r = callSync(c, dest, path, kProperties, "Get", g_variant_new("(ss)", iface, name), "(v)");
-    if (!r) return nullptr;
-    GVariant* v = nullptr;
-    g_variant_get(r, "(v)", &v);
-    g_variant_unref(r);
-    return v;
-}
-
-// A call whose reply comes later on the main context; `done` runs only while `alive` does.
-void callAsync(GDBusConnection* c, const char* dest, const char* path, const char* iface, const char* method,
-               GVariant* args, const char* replyType, std::weak_ptr<bool> alive, ReplyFn done) {
-    struct Pending {
-        std::weak_ptr<bool> alive;
-        ReplyFn done;
-    };
-    g_dbus_connection_call(
-        c, dest, path, iface, method, args, G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs,
-        nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            auto* pending = static_cast<Pending*>(data);
-            GVariant* r = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
-            if (pending->alive.lock()) pending->done(r);
-            if (r) g_variant_unref(r);
-            delete pending;
-        },
-        new Pending{std::move(alive), std::move(done)});
-}
-
-// The new value of one property in the parameters of a PropertiesChanged signal; null when the
-// signal does not carry it with that type.
-GVariant* changedProperty(GVariant* parameters, const char* name, const GVariantType* type) {
-    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) return nullptr;
-    GVariant* changed = g_variant_get_child_value(parameters, 1);
-    GVariant* value = g_variant_lookup_value(changed, name, type);
-    g_variant_unref(changed);
-    return value;
-}
+using ProxyFn = std::function<void(GDBusProxy* proxy)>;  // null proxy: none could be made
 
 std::optional<bool> boolArgument(GVariant* parameters) {
     if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) return std::nullopt;
@@ -94,83 +49,81 @@ std::optional<bool> boolArgument(GVariant* parameters) {
     return flag != FALSE;
 }
 
-// Signal subscriptions that end together.
-class Subscriptions {
+std::string objectPath(GVariant* reply) {
+    const char* path = nullptr;
+    g_variant_get(reply, "(&o)", &path);
+    return path;
+}
+
+bool hasOwner(GDBusProxy* proxy) {
+    g_autofree gchar* owner = proxy ? g_dbus_proxy_get_name_owner(proxy) : nullptr;
+    return owner != nullptr;
+}
+
+// A property the proxy holds, when it has the given type; else null.
+GVariant* cachedProperty(GDBusProxy* proxy, const char* name, const GVariantType* type) {
+    GVariant* value = proxy ? g_dbus_proxy_get_cached_property(proxy, name) : nullptr;
+    if (value && !g_variant_is_of_type(value, type)) {
+        g_variant_unref(value);
+        return nullptr;
+    }
+    return value;
+}
+
+// A proxy that is ours alone: its handlers go with it.
+class Proxy {
 public:
-    Subscriptions() = default;
-    Subscriptions(const Subscriptions&) = delete;
-    Subscriptions& operator=(const Subscriptions&) = delete;
-    ~Subscriptions() { clear(); }
-
-    // Null sender, path or arg0: any.
-    void add(GDBusConnection* c, const char* sender, const char* iface, const char* member, const char* path,
-             const char* arg0, SignalFn fn) {
-        guint id = g_dbus_connection_signal_subscribe(
-            c, sender, iface, member, path, arg0, G_DBUS_SIGNAL_FLAGS_NONE, &Subscriptions::onSignal, new SignalFn(std::move(fn)),
-            [](gpointer data) { delete static_cast<SignalFn*>(data); });
-        ids_.emplace_back(c, id);
-    }
-    void clear() {
-        // No callback runs after its subscription is gone.
-        for (auto& [c, id] : ids_) g_dbus_connection_signal_unsubscribe(c, id);
-        ids_.clear();
-    }
-
-private:
-    static void onSignal(GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar*,
-                         GVariant* parameters, gpointer data) {
-        (*static_cast<SignalFn*>(data))(sender, parameters);
-    }
-    std::vector<std::pair<GDBusConnection*, guint>> ids_;
-};
-
-// Who owns a well-known name now. Signals count only when this owner sent them: the bus lets
-// any connection send a signal with any interface, and send it to us alone.
-class NameOwner {
-public:
-    // `changed` runs when the name gets a (new) owner, with true, or loses it, with false.
-    NameOwner(GDBusConnection* c, std::string name, Subscriptions& subscriptions, std::function<void(bool)> changed)
-        : name_(std::move(name)), changed_(std::move(changed)) {
-        subscriptions.add(c, kBus, kBus, "NameOwnerChanged", kBusPath, name_.c_str(),
-                          [this](const char*, GVariant* p) {
-                              if (!g_variant_is_of_type(p, G_VARIANT_TYPE("(sss)"))) return;
-                              const char *name, *previous, *owner;
-                              g_variant_get(p, "(&s&s&s)", &name, &previous, &owner);
-                              if (name_ == name) set(owner);
-                          });
-        if (GVariant* r = callSync(c, kBus, kBusPath, kBus, "GetNameOwner", g_variant_new("(s)", name_.c_str()), "(s)")) {
-            const char* owner = nullptr;
-            g_variant_get(r, "(&s)", &owner);
-            owner_ = owner;
-            g_variant_unref(r);
+    Proxy() = default;
+    Proxy(const Proxy&) = delete;
+    Proxy& operator=(const Proxy&) = delete;
+    ~Proxy() { reset(); }
+    void reset(GDBusProxy* proxy = nullptr) {
+        if (proxy_) {
+            for (gulong id : handlers_) g_signal_handler_disconnect(proxy_, id);
+            g_object_unref(proxy_);
         }
+        handlers_.clear();
+        proxy_ = proxy;
     }
-    bool present() const { return !owner_.empty(); }
-    bool sent(const char* sender) const { return present() && sender && owner_ == sender; }
+    void connect(const char* signal, GCallback callback, gpointer data) {
+        handlers_.push_back(g_signal_connect(proxy_, signal, callback, data));
+    }
+    GDBusProxy* get() const { return proxy_; }
+    explicit operator bool() const { return proxy_ != nullptr; }
+    bool present() const { return hasOwner(proxy_); }
 
 private:
-    void set(const std::string& owner) {
-        if (owner == owner_) return;
-        owner_ = owner;
-        if (changed_) changed_(!owner_.empty());
-    }
-    std::string name_;
-    std::string owner_;
-    std::function<void(bool)> changed_;
+    GDBusProxy* proxy_ = nullptr;
+    std::vector<gulong> handlers_;
 };
 
 class DBusSessionNoticeSource final : public SessionNoticeSource {
 public:
     DBusSessionNoticeSource() {
-        system_ = connect(G_BUS_TYPE_SYSTEM);
-        session_ = connect(G_BUS_TYPE_SESSION);
-        if (system_) watchLogind();
-        if (session_) watchScreenSavers();
-        watchScreens();
+        // Read now: the environment may change before logind answers.
+        if (const char* id = std::getenv("XDG_SESSION_ID")) sessionId_ = id;
+        for (auto& saver : savers_) saver.source = this;
+        getBus(G_BUS_TYPE_SYSTEM, [this](GDBusConnection* c) {
+            system_ = c;
+            if (system_) watchLogind();
+        });
+        getBus(G_BUS_TYPE_SESSION, [this](GDBusConnection* c) {
+            session_ = c;
+            if (session_) watchScreenSavers();
+            watchScreens();
+        });
     }
     ~DBusSessionNoticeSource() override {
-        sessionSubscriptions_.clear();
-        subscriptions_.clear();
+        // Whatever is still under way ends without calling back.
+        g_cancellable_cancel(cancellable_);
+        g_object_unref(cancellable_);
+        for (auto& saver : savers_) {
+            if (saver.subscription) g_dbus_connection_signal_unsubscribe(session_, saver.subscription);
+            saver.proxy.reset();
+        }
+        logindSession_.reset();
+        manager_.reset();
+        displayConfig_.reset();
         if (pollId_) g_source_remove(pollId_);
         if (x_) XCloseDisplay(x_);
         if (system_) g_object_unref(system_);
@@ -184,24 +137,73 @@ public:
         if (screensOff_) out.emplace_back(kSessionScreensDidSleepNotice);
         return out;
     }
+    bool settled() const override { return pending_ == 0; }
 
 private:
     struct ScreenSaver {
         const char* name;  // also its interface
         const char* path;
-        std::unique_ptr<NameOwner> owner;
+        DBusSessionNoticeSource* source = nullptr;
+        Proxy proxy;
+        guint subscription = 0;
         bool active = false;
     };
 
-    static GDBusConnection* connect(GBusType type) {
-        GError* error = nullptr;
-        GDBusConnection* c = g_bus_get_sync(type, nullptr, &error);
-        if (!c) {
-            logf(LogLevel::Warning, "session notices: no %s bus (%s)", std::string(type == G_BUS_TYPE_SYSTEM ? "system" : "session"),
-                 std::string(error ? error->message : "unknown error"));
-        }
-        if (error) g_error_free(error);
-        return c;
+    // ---- asynchronous steps: each one counts as pending until it is done ----
+
+    struct Step {
+        GCancellable* cancellable;
+        DBusSessionNoticeSource* source;
+        std::function<void(GObject*, GAsyncResult*)> done;
+    };
+
+    gpointer step(std::function<void(GObject*, GAsyncResult*)> done) {
+        ++pending_;
+        return new Step{G_CANCELLABLE(g_object_ref(cancellable_)), this, std::move(done)};
+    }
+
+    static void stepDone(GObject* object, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Step> s(static_cast<Step*>(data));
+        const bool gone = g_cancellable_is_cancelled(s->cancellable);
+        g_object_unref(s->cancellable);
+        if (gone) return;  // the source is no more
+        --s->source->pending_;
+        s->done(object, result);
+    }
+
+    void getBus(GBusType type, std::function<void(GDBusConnection*)> done) {
+        g_bus_get(type, cancellable_, &stepDone, step([type, done = std::move(done)](GObject*, GAsyncResult* result) {
+            g_autoptr(GError) error = nullptr;
+            GDBusConnection* c = g_bus_get_finish(result, &error);
+            if (!c) {
+                logf(LogLevel::Warning, "session notices: no %s bus (%s)",
+                     std::string(type == G_BUS_TYPE_SYSTEM ? "system" : "session"),
+                     std::string(error ? error->message : "unknown error"));
+            }
+            done(c);
+        }));
+    }
+
+    // `done` gets the reply when it has the given type, else null.
+    void call(GDBusConnection* c, const char* dest, const char* path, const char* iface, const char* method,
+              GVariant* args, const char* replyType, ReplyFn done) {
+        g_dbus_connection_call(c, dest, path, iface, method, args, G_VARIANT_TYPE(replyType),
+                               G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, cancellable_, &stepDone,
+                               step([done = std::move(done)](GObject* object, GAsyncResult* result) {
+                                   g_autoptr(GVariant) reply =
+                                       g_dbus_connection_call_finish(G_DBUS_CONNECTION(object), result, nullptr);
+                                   done(reply);
+                               }));
+    }
+
+    // `done` gets the proxy (its reference is handed over) once it knows the owner of the name and,
+    // unless told not to, has read the object's properties.
+    void newProxy(GDBusConnection* c, GDBusProxyFlags flags, const char* name, const char* path, const char* iface,
+                  ProxyFn done) {
+        g_dbus_proxy_new(c, flags, nullptr, name, path, iface, cancellable_, &stepDone,
+                         step([done = std::move(done)](GObject*, GAsyncResult* result) {
+                             done(g_dbus_proxy_new_finish(result, nullptr));
+                         }));
     }
 
     void post(const char* notice) {
@@ -211,114 +213,128 @@ private:
     // ---- logind: sleep, power-off and the lock of this process's session ----
 
     void watchLogind() {
-        logind_ = std::make_unique<NameOwner>(system_, kLogind, subscriptions_, [this](bool appeared) {
-            sessionSubscriptions_.clear();
-            if (appeared) {
-                followSession();
-            } else {
-                setLocked(false);
+        newProxy(system_, kProxyFlagsWithoutProperties, kLogind, kLogindPath, kManager, [this](GDBusProxy* p) {
+            manager_.reset(p);
+            if (manager_) {
+                manager_.connect("g-signal", G_CALLBACK(&DBusSessionNoticeSource::onManagerSignal), this);
+                manager_.connect("notify::g-name-owner", G_CALLBACK(&DBusSessionNoticeSource::onLogindOwner), this);
             }
+            if (!manager_.present()) {
+                logLine("session notices: logind is not on the system bus; screen lock, sleep and power-off are not "
+                        "followed");
+                return;
+            }
+            findSession();
         });
-        subscriptions_.add(system_, kLogind, kManager, "PrepareForSleep", kLogindPath, nullptr,
-                           [this](const char* sender, GVariant* p) {
-                               auto flag = boolArgument(p);
-                               if (logind_->sent(sender) && flag) post(*flag ? kSessionWillSleepNotice : kSessionDidWakeNotice);
-                           });
-        subscriptions_.add(system_, kLogind, kManager, "PrepareForShutdown", kLogindPath, nullptr,
-                           [this](const char* sender, GVariant* p) {
-                               auto flag = boolArgument(p);
-                               if (logind_->sent(sender) && flag) {
-                                   post(*flag ? kSessionWillPowerOffNotice : kSessionPowerOffCancelledNotice);
-                               }
-                           });
-        if (!logind_->present()) {
-            logLine("session notices: logind is not on the system bus; screen lock, sleep and power-off are not followed");
-            return;
+    }
+
+    static void onManagerSignal(GDBusProxy*, const gchar*, const gchar* signal, GVariant* p, gpointer data) {
+        auto* self = static_cast<DBusSessionNoticeSource*>(data);
+        auto flag = boolArgument(p);
+        if (!flag) return;
+        if (g_str_equal(signal, "PrepareForSleep")) {
+            self->post(*flag ? kSessionWillSleepNotice : kSessionDidWakeNotice);
+        } else if (g_str_equal(signal, "PrepareForShutdown")) {
+            self->post(*flag ? kSessionWillPowerOffNotice : kSessionPowerOffCancelledNotice);
         }
-        followSession();
+    }
+
+    // logind came, went or was replaced: the session is looked up anew.
+    static void onLogindOwner(GObject*, GParamSpec*, gpointer data) {
+        auto* self = static_cast<DBusSessionNoticeSource*>(data);
+        ++self->lookup_;
+        self->logindSession_.reset();
+        if (self->manager_.present()) {
+            self->findSession();
+        } else {
+            self->setLocked(false);
+        }
     }
 
     // This process's session; else the one of XDG_SESSION_ID when it is this user's; else the
-    // user's display session. Empty when none is found.
-    std::string ownSessionPath() {
-        std::string path;
-        auto objectPath = [&](GVariant* r) {
-            const char* p = nullptr;
-            g_variant_get(r, "(&o)", &p);
-            path = p;
-            g_variant_unref(r);
-        };
-        if (GVariant* r = callSync(system_, kLogind, kLogindPath, kManager, "GetSessionByPID",
-                                   g_variant_new("(u)", static_cast<guint32>(getpid())), "(o)")) {
-            objectPath(r);
-            return path;
-        }
-        const char* id = std::getenv("XDG_SESSION_ID");
-        if (id && *id) {
-            if (GVariant* r = callSync(system_, kLogind, kLogindPath, kManager, "GetSession", g_variant_new("(s)", id), "(o)")) {
-                objectPath(r);
-                if (sessionUid(path) == getuid()) return path;
-                path.clear();
-            }
-        }
-        if (GVariant* r = callSync(system_, kLogind, kLogindPath, kManager, "GetUser",
-                                   g_variant_new("(u)", static_cast<guint32>(getuid())), "(o)")) {
-            objectPath(r);
-            std::string user = path;
-            path.clear();
-            if (GVariant* display = getProperty(system_, kLogind, user.c_str(), kUser, "Display")) {
-                if (g_variant_is_of_type(display, G_VARIANT_TYPE("(so)"))) {
-                    const char* p = nullptr;
-                    g_variant_get(display, "(&s&o)", nullptr, &p);
-                    if (std::string(p) != "/") path = p;
+    // user's display session. Answers of an earlier lookup are dropped.
+    void findSession() {
+        const unsigned lookup = lookup_;
+        GVariant* pid = g_variant_new("(u)", static_cast<guint32>(getpid()));
+        call(system_, kLogind, kLogindPath, kManager, "GetSessionByPID", pid, "(o)", [this, lookup](GVariant* r) {
+            if (lookup != lookup_) return;
+            if (r) return followSession(objectPath(r), false);
+            findSessionById();
+        });
+    }
+
+    void findSessionById() {
+        if (sessionId_.empty()) return findUserSession();
+        const unsigned lookup = lookup_;
+        GVariant* id = g_variant_new("(s)", sessionId_.c_str());
+        call(system_, kLogind, kLogindPath, kManager, "GetSession", id, "(o)", [this, lookup](GVariant* r) {
+            if (lookup != lookup_) return;
+            if (r) return followSession(objectPath(r), true);
+            findUserSession();
+        });
+    }
+
+    void findUserSession() {
+        const unsigned lookup = lookup_;
+        GVariant* uid = g_variant_new("(u)", static_cast<guint32>(getuid()));
+        call(system_, kLogind, kLogindPath, kManager, "GetUser", uid, "(o)", [this, lookup](GVariant* r) {
+            if (lookup != lookup_) return;
+            if (!r) return noSession();
+            const std::string user = objectPath(r);
+            GVariant* name = g_variant_new("(ss)", kUser, "Display");
+            call(system_, kLogind, user.c_str(), kProperties, "Get", name, "(v)", [this, lookup](GVariant* reply) {
+                if (lookup != lookup_) return;
+                g_autoptr(GVariant) boxed = reply ? g_variant_get_child_value(reply, 0) : nullptr;
+                g_autoptr(GVariant) display = boxed ? g_variant_get_variant(boxed) : nullptr;
+                if (display && g_variant_is_of_type(display, G_VARIANT_TYPE("(so)"))) {
+                    const char* path = nullptr;
+                    g_variant_get(display, "(&s&o)", nullptr, &path);
+                    if (std::string(path) != "/") return followSession(path, false);
                 }
-                g_variant_unref(display);
+                noSession();
+            });
+        });
+    }
+
+    void noSession() {
+        logLine("session notices: logind knows no session of this process or user; screen lock is not followed");
+    }
+
+    // With `onlyOwn`, a session of another user is passed over for the user's display session.
+    void followSession(const std::string& path, bool onlyOwn) {
+        const unsigned lookup = lookup_;
+        newProxy(system_, kProxyFlags, kLogind, path.c_str(), kSession, [this, lookup, onlyOwn](GDBusProxy* p) {
+            g_autoptr(GDBusProxy) session = p;
+            if (lookup != lookup_) return;
+            if (!session) return noSession();
+            if (onlyOwn) {
+                g_autoptr(GVariant) user = cachedProperty(session, "User", G_VARIANT_TYPE("(uo)"));
+                guint32 uid = 0;
+                if (user) g_variant_get(user, "(u&o)", &uid, nullptr);
+                if (!user || uid != getuid()) return findUserSession();
             }
-        }
-        return path;
-    }
-
-    std::optional<uid_t> sessionUid(const std::string& path) {
-        GVariant* user = getProperty(system_, kLogind, path.c_str(), kSession, "User");
-        if (!user) return std::nullopt;
-        std::optional<uid_t> uid;
-        if (g_variant_is_of_type(user, G_VARIANT_TYPE("(uo)"))) {
-            guint32 u = 0;
-            g_variant_get(user, "(u&o)", &u, nullptr);
-            uid = u;
-        }
-        g_variant_unref(user);
-        return uid;
-    }
-
-    void followSession() {
-        const std::string sessionPath = ownSessionPath();
-        if (sessionPath.empty()) {
-            logLine("session notices: logind knows no session of this process or user; screen lock is not followed");
-            return;
-        }
-        const char* path = sessionPath.c_str();
-        sessionSubscriptions_.add(system_, kLogind, kSession, "Lock", path, nullptr, [this](const char* sender, GVariant*) {
-            if (logind_->sent(sender)) setLocked(true);
+            logindSession_.reset(static_cast<GDBusProxy*>(g_steal_pointer(&session)));
+            logindSession_.connect("g-signal", G_CALLBACK(&DBusSessionNoticeSource::onSessionSignal), this);
+            logindSession_.connect("g-properties-changed", G_CALLBACK(&DBusSessionNoticeSource::onSessionProperties),
+                                   this);
+            if (g_autoptr(GVariant) hint = cachedProperty(logindSession_.get(), "LockedHint", G_VARIANT_TYPE_BOOLEAN)) {
+                setLocked(g_variant_get_boolean(hint));
+            }
         });
-        sessionSubscriptions_.add(system_, kLogind, kSession, "Unlock", path, nullptr, [this](const char* sender, GVariant*) {
-            if (logind_->sent(sender)) setLocked(false);
-        });
-        sessionSubscriptions_.add(system_, kLogind, kProperties, "PropertiesChanged", path, kSession,
-                                  [this](const char* sender, GVariant* p) {
-                                      if (logind_->sent(sender)) sessionPropertiesChanged(p);
-                                  });
-        if (GVariant* hint = getProperty(system_, kLogind, path, kSession, "LockedHint")) {
-            if (g_variant_is_of_type(hint, G_VARIANT_TYPE_BOOLEAN)) setLocked(g_variant_get_boolean(hint));
-            g_variant_unref(hint);
+    }
+
+    static void onSessionSignal(GDBusProxy*, const gchar*, const gchar* signal, GVariant*, gpointer data) {
+        auto* self = static_cast<DBusSessionNoticeSource*>(data);
+        if (g_str_equal(signal, "Lock")) {
+            self->setLocked(true);
+        } else if (g_str_equal(signal, "Unlock")) {
+            self->setLocked(false);
         }
     }
 
-    void sessionPropertiesChanged(GVariant* p) {
-        if (GVariant* hint = changedProperty(p, "LockedHint", G_VARIANT_TYPE_BOOLEAN)) {
-            setLocked(g_variant_get_boolean(hint));
-            g_variant_unref(hint);
-        }
+    static void onSessionProperties(GDBusProxy*, GVariant* changed, const gchar* const*, gpointer data) {
+        g_autoptr(GVariant) hint = g_variant_lookup_value(changed, "LockedHint", G_VARIANT_TYPE_BOOLEAN);
+        if (hint) static_cast<DBusSessionNoticeSource*>(data)->setLocked(g_variant_get_boolean(hint));
     }
 
     void setLocked(bool locked) {
@@ -330,29 +346,50 @@ private:
     // ---- screen savers on the session bus ----
 
     void watchScreenSavers() {
-        bool any = false;
         for (auto& saver : savers_) {
             ScreenSaver* s = &saver;
-            s->owner = std::make_unique<NameOwner>(session_, s->name, subscriptions_, [this, s](bool appeared) {
-                if (!appeared) return setSaver(*s, false);
-                callAsync(session_, s->name, s->path, s->name, "GetActive", nullptr, "(b)", alive_,
-                          [this, s](GVariant* r) {
-                              if (auto flag = boolArgument(r)) setSaver(*s, *flag);
-                          });
+            // Screen savers send ActiveChanged from more than one path, so this subscription is
+            // not the proxy's.
+            s->subscription = g_dbus_connection_signal_subscribe(session_, s->name, s->name, "ActiveChanged", nullptr,
+                                                                 nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                                                 &DBusSessionNoticeSource::onSaverSignal, s, nullptr);
+            newProxy(session_, kProxyFlagsWithoutProperties, s->name, s->path, s->name, [this, s](GDBusProxy* p) {
+                s->proxy.reset(p);
+                if (s->proxy) {
+                    s->proxy.connect("notify::g-name-owner", G_CALLBACK(&DBusSessionNoticeSource::onSaverOwner), s);
+                    if (s->proxy.present()) askSaver(*s);
+                }
+                if (++saversAsked_ < std::size(savers_)) return;
+                for (const auto& other : savers_) {
+                    if (other.proxy.present()) return;
+                }
+                logLine("session notices: no screen saver on the session bus; the screen saver is not followed");
             });
-            subscriptions_.add(session_, s->name, s->name, "ActiveChanged", nullptr, nullptr,
-                               [this, s](const char* sender, GVariant* p) {
-                                   auto flag = boolArgument(p);
-                                   if (s->owner->sent(sender) && flag) setSaver(*s, *flag);
-                               });
-            if (!s->owner->present()) continue;
-            any = true;
-            if (GVariant* r = callSync(session_, s->name, s->path, s->name, "GetActive", nullptr, "(b)")) {
-                setSaver(*s, boolArgument(r).value_or(false));
-                g_variant_unref(r);
-            }
         }
-        if (!any) logLine("session notices: no screen saver on the session bus; the screen saver is not followed");
+    }
+
+    // Only from the owner of the name, as a proxy takes them.
+    static void onSaverSignal(GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar*,
+                              GVariant* p, gpointer data) {
+        auto* s = static_cast<ScreenSaver*>(data);
+        g_autofree gchar* owner = s->proxy ? g_dbus_proxy_get_name_owner(s->proxy.get()) : nullptr;
+        auto flag = boolArgument(p);
+        if (flag && owner && sender && g_str_equal(owner, sender)) s->source->setSaver(*s, *flag);
+    }
+
+    static void onSaverOwner(GObject*, GParamSpec*, gpointer data) {
+        auto* s = static_cast<ScreenSaver*>(data);
+        if (s->proxy.present()) {
+            s->source->askSaver(*s);
+        } else {
+            s->source->setSaver(*s, false);
+        }
+    }
+
+    void askSaver(ScreenSaver& s) {
+        call(session_, s.name, s.path, s.name, "GetActive", nullptr, "(b)", [this, &s](GVariant* r) {
+            if (auto flag = boolArgument(r)) setSaver(s, *flag);
+        });
     }
 
     void setSaver(ScreenSaver& saver, bool active) {
@@ -367,46 +404,48 @@ private:
     // ---- the screens' power state ----
 
     void watchScreens() {
-        if (session_) {
-            displayConfig_ = std::make_unique<NameOwner>(session_, kDisplayConfig, subscriptions_, [this](bool appeared) {
-                if (!appeared) {
-                    displayConfigOff_ = false;
-                    return updateScreens();
-                }
-                callAsync(session_, kDisplayConfig, kDisplayConfigPath, kProperties, "Get",
-                          g_variant_new("(ss)", kDisplayConfig, "PowerSaveMode"), "(v)", alive_, [this](GVariant* r) {
-                              if (!r) return;
-                              GVariant* v = nullptr;
-                              g_variant_get(r, "(v)", &v);
-                              powerSaveModeIs(v);
-                              g_variant_unref(v);
-                          });
-            });
-            subscriptions_.add(session_, kDisplayConfig, kProperties, "PropertiesChanged", kDisplayConfigPath,
-                               kDisplayConfig, [this](const char* sender, GVariant* p) {
-                                   if (!displayConfig_->sent(sender)) return;
-                                   if (GVariant* mode = changedProperty(p, "PowerSaveMode", G_VARIANT_TYPE_INT32)) {
-                                       powerSaveModeIs(mode);
-                                       g_variant_unref(mode);
-                                   }
-                               });
-            if (displayConfig_->present()) {
-                if (GVariant* mode = getProperty(session_, kDisplayConfig, kDisplayConfigPath, kDisplayConfig, "PowerSaveMode")) {
-                    powerSaveModeIs(mode);
-                    g_variant_unref(mode);
-                }
-                return;
+        if (!session_) return watchScreensWithoutService();
+        newProxy(session_, kProxyFlags, kDisplayConfig, kDisplayConfigPath, kDisplayConfig, [this](GDBusProxy* p) {
+            displayConfig_.reset(p);
+            if (displayConfig_) {
+                displayConfig_.connect("g-properties-changed",
+                                       G_CALLBACK(&DBusSessionNoticeSource::onDisplayConfigProperties), this);
+                displayConfig_.connect("notify::g-name-owner",
+                                       G_CALLBACK(&DBusSessionNoticeSource::onDisplayConfigOwner), this);
             }
-        }
+            if (!displayConfig_.present()) return watchScreensWithoutService();
+            readPowerSaveMode();
+        });
+    }
+
+    void watchScreensWithoutService() {
         if (startDpms()) return;
         logLine("session notices: nothing reports the screens' power state here (no display configuration service, "
                 "no DPMS); the screens count as on");
     }
 
+    static void onDisplayConfigProperties(GDBusProxy*, GVariant* changed, const gchar* const*, gpointer data) {
+        g_autoptr(GVariant) mode = g_variant_lookup_value(changed, "PowerSaveMode", G_VARIANT_TYPE_INT32);
+        if (mode) static_cast<DBusSessionNoticeSource*>(data)->powerSaveModeIs(g_variant_get_int32(mode));
+    }
+
+    // The proxy reads the properties of a new owner itself.
+    static void onDisplayConfigOwner(GObject*, GParamSpec*, gpointer data) {
+        auto* self = static_cast<DBusSessionNoticeSource*>(data);
+        if (self->displayConfig_.present()) return self->readPowerSaveMode();
+        self->displayConfigOff_ = false;
+        self->updateScreens();
+    }
+
+    void readPowerSaveMode() {
+        if (g_autoptr(GVariant) mode = cachedProperty(displayConfig_.get(), "PowerSaveMode", G_VARIANT_TYPE_INT32)) {
+            powerSaveModeIs(g_variant_get_int32(mode));
+        }
+    }
+
     // 0 is on; every other mode (standby, suspend, off, unknown) is off.
-    void powerSaveModeIs(GVariant* mode) {
-        if (!g_variant_is_of_type(mode, G_VARIANT_TYPE_INT32)) return;
-        displayConfigOff_ = g_variant_get_int32(mode) != 0;
+    void powerSaveModeIs(gint32 mode) {
+        displayConfigOff_ = mode != 0;
         updateScreens();
     }
 
@@ -439,28 +478,31 @@ private:
 
     // The display configuration service speaks while it is there; DPMS otherwise.
     void updateScreens() {
-        bool off = displayConfig_ && displayConfig_->present() ? displayConfigOff_ : (x_ && dpmsOff_);
+        bool off = displayConfig_.present() ? displayConfigOff_ : (x_ && dpmsOff_);
         if (off == screensOff_) return;
         screensOff_ = off;
         post(off ? kSessionScreensDidSleepNotice : kSessionScreensDidWakeNotice);
     }
 
+    GCancellable* cancellable_ = g_cancellable_new();
+    unsigned pending_ = 0;
+    std::string sessionId_;
     GDBusConnection* system_ = nullptr;
     GDBusConnection* session_ = nullptr;
-    Subscriptions subscriptions_;
-    Subscriptions sessionSubscriptions_;  // those of the followed logind session
-    std::unique_ptr<NameOwner> logind_;
+    Proxy manager_;
+    Proxy logindSession_;  // the followed session
+    unsigned lookup_ = 0;  // the session lookup under way
     bool locked_ = false;
-    ScreenSaver savers_[2] = {{"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", nullptr},
-                              {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver", nullptr}};
+    ScreenSaver savers_[2] = {{"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"},
+                              {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"}};
+    std::size_t saversAsked_ = 0;
     bool saverActive_ = false;
-    std::unique_ptr<NameOwner> displayConfig_;
+    Proxy displayConfig_;
     bool displayConfigOff_ = false;
     Display* x_ = nullptr;
     guint pollId_ = 0;
     bool dpmsOff_ = false;
     bool screensOff_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     Handler handler_;
 };
 

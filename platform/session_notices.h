@@ -2,8 +2,9 @@
 // screens' power state. The system source listens on D-Bus: logind on the system bus, only to
 // logind itself and only to this process's own session; the screen savers and the desktop's
 // display configuration on the session bus, each only from the owner of its name. Without the
-// display configuration service, an X11 display's DPMS state is read every few seconds. Tests
-// inject notices by hand. Notices reach the handler on the main thread.
+// display configuration service, an X11 display's DPMS state is read every few seconds. Nothing
+// waits for a service: the state is asked for at the start and comes as notices with the answers.
+// Tests inject notices by hand. Notices reach the handler on the main thread.
 #pragma once
 
 #include <functional>
@@ -34,6 +35,9 @@ public:
     // The notices that describe the session as it is now, for a receiver that starts late:
     // screen locked, screen saver running, screens asleep (only those that hold).
     virtual std::vector<std::string> currentNotices() const = 0;
+    // False while a service has yet to answer what it was asked: until then currentNotices()
+    // can miss what holds.
+    virtual bool settled() const { return true; }
 
     // The session's own notices over D-Bus. A bus or a service that cannot be reached just
     // sends nothing (one log line says which). Create and use on the main thread.

@@ -7,7 +7,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,16 +81,64 @@ public:
     }
     ~Mock() {
         if (!process_) return;
+        if (paused_) resume();
         g_subprocess_send_signal(process_, SIGTERM);
         g_subprocess_wait(process_, nullptr, nullptr);
         g_object_unref(process_);
     }
     bool ready() const { return ready_; }
 
+    // A hung service: the process stands still while the bus keeps what is sent to it.
+    void pause() {
+        g_subprocess_send_signal(process_, SIGSTOP);
+        paused_ = true;
+        EXPECT_TRUE(testutil::spinUntil([&] { return state() == 'T'; }, kWait)) << "the mock stops";
+    }
+    void resume() {
+        g_subprocess_send_signal(process_, SIGCONT);
+        paused_ = false;
+    }
+
 private:
+    // The process's state letter in /proc (R, S, T...).
+    char state() const {
+        std::ifstream stat(std::string("/proc/") + g_subprocess_get_identifier(process_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        auto end = line.rfind(')');
+        return end == std::string::npos || end + 2 >= line.size() ? '?' : line[end + 2];
+    }
+
     GDBusConnection* bus_;
     GSubprocess* process_ = nullptr;
     bool ready_ = false;
+    bool paused_ = false;
+};
+
+// The longest time the main loop went without turning while this is alive.
+class LoopWatch {
+public:
+    LoopWatch() : last_(g_get_monotonic_time()) {
+        id_ = g_timeout_add(10, [](gpointer self) -> gboolean {
+            static_cast<LoopWatch*>(self)->tick();
+            return G_SOURCE_CONTINUE;
+        }, this);
+    }
+    ~LoopWatch() { g_source_remove(id_); }
+    double longestGap() {
+        tick();
+        return static_cast<double>(longest_) / G_USEC_PER_SEC;
+    }
+
+private:
+    void tick() {
+        gint64 now = g_get_monotonic_time();
+        longest_ = std::max(longest_, now - last_);
+        last_ = now;
+    }
+    gint64 last_;
+    gint64 longest_ = 0;
+    guint id_ = 0;
 };
 
 // Counts the signals of one member that reach this process, from any sender: once the test's
@@ -167,7 +219,7 @@ protected:
 
     // The session source and a detector on it, pulsing a selected control; waits for the first pulse.
     void startDetector(bool expectPulse = true) {
-        source = platform::SessionNoticeSource::system();
+        startSource();
         rig.emplace(1.0, source);
         rig->start();
         ASSERT_TRUE(rig->waitOnline());
@@ -178,6 +230,11 @@ protected:
         if (expectPulse) {
             ASSERT_TRUE(waitPulses(1));
         }
+    }
+    // The session source, once every service has answered.
+    void startSource() {
+        source = platform::SessionNoticeSource::system();
+        ASSERT_TRUE(testutil::spinUntil([&] { return source->settled(); }, kWait));
     }
     PresenceDetector& det() { return rig->detector(); }
     std::size_t pulses() const { return hs.commands().size(); }
@@ -255,35 +312,73 @@ TEST_F(SessionPresenceTest, LockAndUnlockOfTheOwnSession) {
     }
 }
 
-TEST_F(SessionPresenceTest, LocksThatAreNotOfThisSessionOrNotFromLogindAreIgnored) {
+TEST_F(SessionPresenceTest, SignalsNotOfThisSessionOrNotFromTheServicesAreIgnored) {
     startLogind();
+    startDisplayConfig();
     startDetector();
     SignalCounter locks(system_, kSessionIface, "Lock");
     SignalCounter sleeps(system_, kManager, "PrepareForSleep");
+    SignalCounter sessionProperties(system_, "org.freedesktop.DBus.Properties", "PropertiesChanged");
+    SignalCounter displayProperties(session_, "org.freedesktop.DBus.Properties", "PropertiesChanged");
 
     // Fast user switching: the other user's session locks.
     lockSignal(kOtherSession, true);
     lockedHint(kOtherSession, true);
     ASSERT_TRUE(locks.waitFor(1));
+    ASSERT_TRUE(sessionProperties.waitFor(1));
 
-    // A local process that is not logind, on the same bus: broadcast and sent to us alone.
-    GDBusConnection* faker = testutil::newBusConnection(G_BUS_TYPE_SYSTEM);
-    ASSERT_TRUE(faker);
-    for (const char* destination : {static_cast<const char*>(nullptr), g_dbus_connection_get_unique_name(system_)}) {
-        ASSERT_TRUE(g_dbus_connection_emit_signal(faker, destination, kOwnSession, kSessionIface, "Lock", nullptr, nullptr));
-        ASSERT_TRUE(g_dbus_connection_emit_signal(faker, destination, "/org/freedesktop/login1", kManager,
-                                                  "PrepareForSleep", g_variant_new("(b)", TRUE), nullptr));
+    // A local process that is not the service, on the same bus: broadcast and sent to us alone.
+    auto changed = [](const char* iface, const char* name, GVariant* value) {
+        GVariantBuilder props;
+        g_variant_builder_init(&props, G_VARIANT_TYPE("a{sv}"));
+        g_variant_builder_add(&props, "{sv}", name, value);
+        return g_variant_new("(sa{sv}as)", iface, &props, nullptr);
+    };
+    GDBusConnection* systemFaker = testutil::newBusConnection(G_BUS_TYPE_SYSTEM);
+    GDBusConnection* sessionFaker = testutil::newBusConnection(G_BUS_TYPE_SESSION);
+    ASSERT_TRUE(systemFaker && sessionFaker);
+    struct Forged {
+        GDBusConnection* from;
+        GDBusConnection* to;
+        const char* path;
+        const char* iface;
+        const char* member;
+        std::function<GVariant*()> args;
+    };
+    const Forged forged[] = {
+        {systemFaker, system_, kOwnSession, kSessionIface, "Lock", [] { return static_cast<GVariant*>(nullptr); }},
+        {systemFaker, system_, "/org/freedesktop/login1", kManager, "PrepareForSleep",
+         [] { return g_variant_new("(b)", TRUE); }},
+        {systemFaker, system_, kOwnSession, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+         [&] { return changed(kSessionIface, "LockedHint", g_variant_new_boolean(TRUE)); }},
+        {sessionFaker, session_, kDisplayConfigPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+         [&] { return changed(kDisplayConfig, "PowerSaveMode", g_variant_new_int32(3)); }},
+    };
+    for (const auto& f : forged) {
+        for (const char* destination : {static_cast<const char*>(nullptr), g_dbus_connection_get_unique_name(f.to)}) {
+            ASSERT_TRUE(g_dbus_connection_emit_signal(f.from, destination, f.path, f.iface, f.member, f.args(), nullptr))
+                << f.member;
+        }
     }
-    g_dbus_connection_flush_sync(faker, nullptr, nullptr);
+    g_dbus_connection_flush_sync(systemFaker, nullptr, nullptr);
+    g_dbus_connection_flush_sync(sessionFaker, nullptr, nullptr);
     ASSERT_TRUE(locks.waitFor(3));
     ASSERT_TRUE(sleeps.waitFor(2));
-    g_object_unref(faker);
+    ASSERT_TRUE(sessionProperties.waitFor(3));
+    ASSERT_TRUE(displayProperties.waitFor(2));
+    g_object_unref(systemFaker);
+    g_object_unref(sessionFaker);
 
     EXPECT_TRUE(det().userIsPresent());
     EXPECT_FALSE(noticeHolds(platform::kSessionScreenIsLockedNotice));
+    EXPECT_FALSE(noticeHolds(platform::kSessionScreensDidSleepNotice));
     EXPECT_TRUE(det().pendingPresenceInterval()) << "detection goes on";
 
-    // The own session still counts.
+    // The services themselves still count.
+    powerSaveMode(3);
+    ASSERT_TRUE(waitNotice(platform::kSessionScreensDidSleepNotice, true));
+    powerSaveMode(0);
+    ASSERT_TRUE(waitNotice(platform::kSessionScreensDidSleepNotice, false));
     lockSignal(kOwnSession, true);
     ASSERT_TRUE(testutil::spinUntil([&] { return !det().userIsPresent(); }, kWait));
 }
@@ -423,6 +518,57 @@ TEST_F(SessionPresenceTest, StateAtStartUpCounts) {
     ASSERT_TRUE(waitPulses(1));
 }
 
+// A service that hangs holds up nothing: the main loop keeps turning while the others are heard,
+// and the hung one's state counts once it answers.
+TEST_F(SessionPresenceTest, AHungServiceHoldsUpNothing) {
+    // One call that waits for its answer stalls for seconds; scheduling on a loaded machine for
+    // far less.
+    constexpr double kLongestStall = 1.0;
+    // What each service reports here: logind, the screen saver, the display configuration.
+    const char* const notices[] = {platform::kSessionScreenIsLockedNotice, platform::kSessionScreensaverDidStartNotice,
+                                   platform::kSessionScreensDidSleepNotice};
+    struct Case {
+        const char* name;
+        std::size_t hung;  // which service
+    };
+    const Case cases[] = {{"logind", 0}, {"screen saver", 1}, {"display configuration", 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        startLogind();
+        startScreenSaver();
+        startDisplayConfig();
+        lockedHint(kOwnSession, true);
+        screenSaver(true);
+        powerSaveMode(3);
+        std::optional<Mock>* services[] = {&logind, &saver, &displayConfig};
+        Mock& hung = **services[c.hung];
+        const char* late = notices[c.hung];
+        hung.pause();
+        {
+            LoopWatch watch;
+            source = platform::SessionNoticeSource::system();
+            for (const char* notice : notices) {
+                if (notice != late) ASSERT_TRUE(waitNotice(notice, true)) << notice;
+            }
+            EXPECT_FALSE(noticeHolds(late));
+            EXPECT_FALSE(source->settled());
+            EXPECT_LT(watch.longestGap(), kLongestStall);
+        }
+        hung.resume();
+        ASSERT_TRUE(waitNotice(late, true));
+        ASSERT_TRUE(testutil::spinUntil([&] { return source->settled(); }, kWait));
+
+        lockedHint(kOwnSession, false);
+        screenSaver(false);
+        powerSaveMode(0);
+        for (const char* notice : notices) ASSERT_TRUE(waitNotice(notice, false)) << notice;
+        source.reset();
+        logind.reset();
+        saver.reset();
+        displayConfig.reset();
+    }
+}
+
 // The session followed: this process's, else XDG_SESSION_ID when it is this user's, else the
 // user's display session.
 TEST_F(SessionPresenceTest, FindsItsOwnSession) {
@@ -454,6 +600,7 @@ TEST_F(SessionPresenceTest, FindsItsOwnSession) {
         testutil::LogCapture logs;
         source = platform::SessionNoticeSource::system();
         unsetenv("XDG_SESSION_ID");
+        ASSERT_TRUE(testutil::spinUntil([&] { return source->settled(); }, kWait));
         SignalCounter locks(system_, kSessionIface, "Lock");
         lockSignal(kOtherSession, true);
         if (c.followed) {

@@ -290,6 +290,7 @@ TEST_F(TrayTest, ExportedMenuCarriesTheKeyEquivalents) {
 TEST(SessionNotices, ScreensaverSignalsOnTheSessionBus) {
     platform::initMainThread();
     auto source = platform::SessionNoticeSource::system();
+    ASSERT_TRUE(testutil::spinUntil([&] { return source->settled(); }, 10));
     std::vector<std::string> seen;
     source->setHandler([&](const std::string& n) { seen.push_back(n); });
 
