@@ -1,5 +1,6 @@
 #include "platform/atomic_file.h"
 
+#include <gio/gunixoutputstream.h>
 #include <glib.h>
 
 #include <cerrno>
@@ -55,19 +56,17 @@ bool isTemporaryNameOf(const std::string& name, const std::string& base) {
 void removeTemporariesOf(const std::string& target, std::time_t since) {
     auto slash = target.rfind('/');
     if (slash == std::string::npos || slash + 1 >= target.size()) return;
-    std::string dir = slash == 0 ? "/" : target.substr(0, slash);
     std::string base = target.substr(slash + 1);
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
-    while (dirent* e = ::readdir(d)) {
-        if (!isTemporaryNameOf(e->d_name, base)) continue;
-        std::string path = (dir == "/" ? "" : dir) + "/" + e->d_name;
+    OpenFolder folder;
+    std::vector<std::string> names;
+    if (OpenFolder::atPath(slash == 0 ? "/" : target.substr(0, slash), folder) != 0 || folder.names(names) != 0) return;
+    for (const auto& name : names) {
+        if (!isTemporaryNameOf(name, base)) continue;
         struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid() && st.st_ctime >= since) {
-            ::unlink(path.c_str());
+        if (folder.statOf(name, st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid() && st.st_ctime >= since) {
+            folder.remove(name);
         }
     }
-    ::closedir(d);
 }
 
 void removeLeftoversLocked(PendingWrites& p) {
@@ -153,8 +152,22 @@ void endWrite() {
 
 namespace {
 
-// What both kinds of replacement check first; answers whether the write may go ahead, and the
-// mode the new file gets.
+// Whether an item (absent: none) may be replaced by a file, and the mode the new file gets. A
+// regular file that is replaced keeps its mode. A device, a FIFO, a socket or a folder is never
+// replaced by a file.
+bool modeForReplacement(const struct stat* st, const AtomicWriteOptions& options, unsigned& mode, bool& keepMode,
+                        std::string* error) {
+    if (st && !S_ISREG(st->st_mode) && !S_ISLNK(st->st_mode)) {
+        if (error) *error = S_ISDIR(st->st_mode) ? "a folder is in the way" : "not a regular file";
+        return false;
+    }
+    keepMode = st && S_ISREG(st->st_mode);
+    mode = keepMode ? (st->st_mode & 07777) : options.newFileMode;
+    return true;
+}
+
+// What a replacement by path checks first; answers whether the write may go ahead, and the mode
+// the new file gets.
 bool prepareReplacement(const std::string& path, const AtomicWriteOptions& options, unsigned& mode, bool& keepMode,
                         std::string* error) {
     if (path.empty() || path.back() == '/') {
@@ -165,42 +178,83 @@ bool prepareReplacement(const std::string& path, const AtomicWriteOptions& optio
         auto slash = path.rfind('/');
         if (slash != std::string::npos && slash > 0) makeDirs(path.substr(0, slash));
     }
-    // A regular file that is replaced keeps its mode. A device, a FIFO, a socket or a folder is
-    // never replaced by a file.
     struct stat st;
     bool exists = ::lstat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-        if (error) *error = S_ISDIR(st.st_mode) ? "a folder is in the way" : "not a regular file";
-        return false;
+    return modeForReplacement(exists ? &st : nullptr, options, mode, keepMode, error);
+}
+
+// A new empty file beside `name` in the folder, named as GLib names its temporary files
+// ("name.XXXXXX", six ASCII letters or digits), which removeLeftoverTemporaryFiles() knows.
+int makeTemporaryFile(const OpenFolder& folder, const std::string& name, unsigned mode, int& fd, std::string& temporary) {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+        std::string candidate = name + ".";
+        for (int i = 0; i < 6; ++i) candidate += kLetters[g_random_int_range(0, sizeof kLetters - 1)];
+        err = folder.openFile(candidate, O_RDWR | O_CREAT | O_EXCL, mode, fd);
+        if (!err) temporary = std::move(candidate);
     }
-    keepMode = exists && S_ISREG(st.st_mode);
-    mode = keepMode ? (st.st_mode & 07777) : options.newFileMode;
-    return true;
+    if (err) return err;
+    // Blocking writes from here on: a regular file.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return 0;
 }
 
 }  // namespace
 
 std::unique_ptr<AtomicFileWriter> AtomicFileWriter::begin(const std::string& path, const AtomicWriteOptions& options,
                                                           std::string* error) {
+    if (path.empty() || path.back() == '/') {
+        if (error) *error = "no file name";
+        return nullptr;
+    }
+    auto slash = path.rfind('/');
+    if (options.createFolders && slash != std::string::npos && slash > 0) makeDirs(path.substr(0, slash));
+    OpenFolder folder;
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (int err = OpenFolder::atPath(dir, folder)) {
+        if (error) *error = std::strerror(err);
+        return nullptr;
+    }
+    return beginIn(std::move(folder), slash == std::string::npos ? path : path.substr(slash + 1), path, options, error);
+}
+
+std::unique_ptr<AtomicFileWriter> AtomicFileWriter::begin(const ItemBeneath& item, const AtomicWriteOptions& options,
+                                                          std::string* error) {
+    OpenFolder folder;
+    if (int err = item.folder.duplicate(folder)) {
+        if (error) *error = std::strerror(err);
+        return nullptr;
+    }
+    return beginIn(std::move(folder), item.name, item.path, options, error);
+}
+
+std::unique_ptr<AtomicFileWriter> AtomicFileWriter::beginIn(OpenFolder folder, const std::string& name,
+                                                            const std::string& path, const AtomicWriteOptions& options,
+                                                            std::string* error) {
+    if (name.empty()) {
+        if (error) *error = "no file name";
+        return nullptr;
+    }
+    struct stat st;
+    bool exists = folder.statOf(name, st) == 0;
     unsigned mode = 0;
     bool keepMode = false;
-    if (!prepareReplacement(path, options, mode, keepMode, error)) return nullptr;
+    if (!modeForReplacement(exists ? &st : nullptr, options, mode, keepMode, error)) return nullptr;
     std::unique_ptr<AtomicFileWriter> w(new AtomicFileWriter);
+    w->folder_ = std::move(folder);
+    w->name_ = name;
     w->path_ = path;
     w->mode_ = mode;
     w->keepMode_ = keepMode;
-    // Named as GLib names its temporary files, which removeLeftoverTemporaryFiles() knows.
-    std::string name = path + ".XXXXXX";
     beginWrite(path);
-    int fd = g_mkstemp_full(name.data(), O_RDWR | O_CLOEXEC | O_NOFOLLOW, static_cast<int>(mode));
-    if (fd < 0) {
-        if (error) *error = std::strerror(errno);
+    if (int err = makeTemporaryFile(w->folder_, name, mode, w->fd_, w->temporary_)) {
+        if (error) *error = std::strerror(err);
+        w->fd_ = -1;
         endWrite();
         w->ended_ = true;
         return nullptr;
     }
-    w->fd_ = fd;
-    w->temporary_ = name;
     return w;
 }
 
@@ -211,7 +265,7 @@ void AtomicFileWriter::abort() {
     ended_ = true;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    if (!temporary_.empty()) folder_.remove(temporary_);
     endWrite();
 }
 
@@ -220,6 +274,8 @@ bool AtomicFileWriter::commit(std::string* error) {
         if (error) *error = "no write in progress";
         return false;
     }
+    // The temporary file was made under the umask; the replaced file's mode is restored.
+    if (keepMode_) ::fchmod(fd_, mode_);
     // Durable before it becomes visible, as writeFileAtomically's replacement is.
     if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
         if (error) *error = std::strerror(errno);
@@ -228,13 +284,11 @@ bool AtomicFileWriter::commit(std::string* error) {
         return false;
     }
     fd_ = -1;
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
-        if (error) *error = std::strerror(errno);
+    if (int err = folder_.rename(temporary_, folder_, name_)) {
+        if (error) *error = std::strerror(err);
         abort();
         return false;
     }
-    // The temporary file was made under the umask; the replaced file's mode is restored.
-    if (keepMode_) ::chmod(path_.c_str(), mode_);
     temporary_.clear();
     ended_ = true;
     endWrite();
@@ -263,6 +317,19 @@ bool writeFileAtomically(const std::string& path, const void* data, std::size_t 
     // The temporary file was made under the umask; the replaced file's mode is restored.
     if (keepMode) ::chmod(path.c_str(), mode);
     return true;
+}
+
+bool writeFileAtomically(const ItemBeneath& item, const void* data, std::size_t size, const AtomicWriteOptions& options,
+                         std::string* error) {
+    auto writer = AtomicFileWriter::begin(item, options, error);
+    if (!writer) return false;
+    g_autoptr(GOutputStream) out = g_unix_output_stream_new(writer->fd(), FALSE);
+    g_autoptr(GError) gerror = nullptr;
+    if (!g_output_stream_write_all(out, size ? data : "", size, nullptr, nullptr, &gerror)) {
+        if (error) *error = gerror->message;
+        return false;  // the writer removes its temporary file
+    }
+    return writer->commit(error);
 }
 
 void removeLeftoverTemporaryFiles() {

@@ -8,11 +8,13 @@
 #include <memory>
 #include <string>
 
+#include "platform/open_folder.h"
+
 namespace platform {
 
 struct AtomicWriteOptions {
     unsigned newFileMode = 0600;  // a replaced regular file keeps its own mode
-    bool createFolders = true;    // missing folders above the file are made (0700)
+    bool createFolders = true;    // missing folders above the file are made (0700); never beneath a root
 };
 
 // A link at `path` is replaced by the file, not followed; anything else than a regular file there
@@ -22,13 +24,21 @@ bool writeFileAtomically(const std::string& path, const void* data, std::size_t 
 inline bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error = nullptr) {
     return writeFileAtomically(path, content.data(), content.size(), AtomicWriteOptions(), error);
 }
+// The same replacement of an item beneath a root: the temporary file is made, checked and renamed
+// through the descriptor of the item's folder, which no path walk reaches again.
+bool writeFileAtomically(const ItemBeneath& item, const void* data, std::size_t size, const AtomicWriteOptions& options,
+                         std::string* error = nullptr);
 
 // The same replacement with the content written through a descriptor: begin() makes the
 // temporary file beside the target (after the same checks as writeFileAtomically), commit() syncs
 // it and renames it into place; a writer dropped without commit() removes its temporary file.
+// The target's folder is opened once, when the writer begins; everything after is done through
+// its descriptor.
 class AtomicFileWriter {
 public:
     static std::unique_ptr<AtomicFileWriter> begin(const std::string& path, const AtomicWriteOptions& options,
+                                                   std::string* error = nullptr);
+    static std::unique_ptr<AtomicFileWriter> begin(const ItemBeneath& item, const AtomicWriteOptions& options,
                                                    std::string* error = nullptr);
     ~AtomicFileWriter();
     AtomicFileWriter(const AtomicFileWriter&) = delete;
@@ -40,9 +50,13 @@ public:
 
 private:
     AtomicFileWriter() = default;
+    static std::unique_ptr<AtomicFileWriter> beginIn(OpenFolder folder, const std::string& name, const std::string& path,
+                                                     const AtomicWriteOptions& options, std::string* error);
     void abort();
 
-    std::string path_, temporary_;
+    OpenFolder folder_;
+    std::string name_, temporary_;  // in the folder
+    std::string path_;
     int fd_ = -1;
     unsigned mode_ = 0600;
     bool keepMode_ = false;

@@ -6,13 +6,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
-#include <linux/openat2.h>
 #include <new>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -23,8 +19,9 @@
 #include "platform/paths.h"
 #include "platform/url_escape.h"
 
-namespace fs = std::filesystem;
+using platform::ItemBeneath;
 using platform::logf;
+using platform::OpenFolder;
 using whfile::appendingPathComponent;
 using whfile::lastPathComponent;
 
@@ -38,25 +35,17 @@ struct PathState {
     bool isRegular = false;
 };
 
-// The item at a disk path itself (a link is not followed).
-PathState stateOf(const std::optional<std::string>& path) {
+// The item itself (a link is not followed).
+PathState stateOf(const std::optional<ItemBeneath>& item) {
     struct stat st;
-    if (!path || ::lstat(path->c_str(), &st) != 0) return {};
+    if (!item || item->folder.statOf(item->name, st) != 0) return {};
     return {true, S_ISDIR(st.st_mode), S_ISREG(st.st_mode)};
 }
 
-bool directoryHasEntries(const std::string& path) {
-    DIR* d = ::opendir(path.c_str());
-    if (!d) return false;
-    bool any = false;
-    while (dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            any = true;
-            break;
-        }
-    }
-    ::closedir(d);
-    return any;
+bool directoryHasEntries(const ItemBeneath& item) {
+    OpenFolder folder;
+    std::vector<std::string> names;
+    return item.folder.openFolder(item.name, folder) == 0 && folder.names(names) == 0 && !names.empty();
 }
 
 // FileError code for a failed copy or move.
@@ -94,26 +83,6 @@ std::optional<std::string> realPathOf(const std::string& path) {
     char buf[PATH_MAX];
     if (!::realpath(path.c_str(), buf)) return std::nullopt;
     return std::string(buf);
-}
-
-// Opens a disk path that has no links in it, never blocking (a FIFO, a device) and never making a
-// terminal the controlling one. A link anywhere on the path, also one put there after the path
-// was resolved, makes it fail (ELOOP).
-int openWithoutLinks(const std::string& path, int flags, mode_t mode = 0) {
-    flags |= O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    static bool noOpenat2 = false;
-    if (!__atomic_load_n(&noOpenat2, __ATOMIC_RELAXED)) {
-        open_how how{};
-        how.flags = static_cast<std::uint64_t>(flags);
-        how.mode = (flags & O_CREAT) ? mode : 0;
-        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
-        if (fd >= 0) return static_cast<int>(fd);
-        if (errno != ENOSYS && errno != EPERM && errno != E2BIG && errno != EINVAL) return -1;
-        // Kernels or sandboxes without openat2: the last component at least is not followed.
-        if (errno == ENOSYS) __atomic_store_n(&noOpenat2, true, __ATOMIC_RELAXED);
-    }
-    return ::open(path.c_str(), flags | O_NOFOLLOW, mode);
 }
 
 // Reads up to `length` bytes from `offset` on; fewer when the file ends first.
@@ -167,54 +136,60 @@ std::string lexicallyNormal(const std::string& absolute) {
     return path.empty() ? "/" : path;
 }
 
-// Copies the item at the disk path `src` (not followed) to `dst`, which must not exist. Folders
-// and regular files are copied with their modes; a link is copied as a link when its target,
-// read from the link's new place, lies inside `root`; anything else is refused. Answers 0 or a
-// FileError code.
-int copyInto(const std::string& src, const std::string& dst, const std::string& root) {
+// Where a copy goes: the folder it is made in and its name there; `path` is where that is on
+// the disk, against which the targets of copied links are checked.
+struct CopyTarget {
+    const OpenFolder& folder;
+    std::string name;
+    std::string path;
+};
+
+// Copies the item `name` of `from` (not followed) to `to`, which must not exist. Folders and
+// regular files are copied with their modes; a link is copied as a link when its target, read
+// from the link's new place, lies inside `root`; anything else is refused. Answers 0 or a
+// FileError code; `made` tells whether anything was made at `to`.
+int copyInto(const OpenFolder& from, const std::string& name, const CopyTarget& to, const std::string& root, bool& made) {
+    made = false;
     struct stat st;
-    if (::lstat(src.c_str(), &st) != 0) return errno == ENOENT ? NOT_FOUND_ERR : copyMoveErrorCode(errno);
+    if (int err = from.statOf(name, st)) return err == ENOENT ? NOT_FOUND_ERR : copyMoveErrorCode(err);
     if (S_ISLNK(st.st_mode)) {
-        std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
-        ssize_t n = ::readlink(src.c_str(), target.data(), target.size());
-        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return NOT_READABLE_ERR;
-        std::string text(target.data(), static_cast<std::size_t>(n));
-        std::string pointsTo = lexicallyNormal(text[0] == '/' ? text : parentOf(dst) + "/" + text);
+        std::string text;
+        if (from.readLink(name, text) != 0 || text.empty()) return NOT_READABLE_ERR;
+        std::string pointsTo = lexicallyNormal(text[0] == '/' ? text : parentOf(to.path) + "/" + text);
         if (!isInside(pointsTo, root)) return INVALID_MODIFICATION_ERR;
-        return ::symlink(text.c_str(), dst.c_str()) == 0 ? 0 : copyMoveErrorCode(errno);
+        if (int err = to.folder.makeLink(text, to.name)) return copyMoveErrorCode(err);
+        made = true;
+        return 0;
     }
     if (S_ISDIR(st.st_mode)) {
-        if (::mkdir(dst.c_str(), 0700) != 0) return copyMoveErrorCode(errno);
-        int fd = openWithoutLinks(src, O_RDONLY | O_DIRECTORY);
-        DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
-        if (!d) {
-            if (fd >= 0) ::close(fd);
-            return NOT_READABLE_ERR;
+        if (int err = to.folder.makeFolder(to.name, 0700)) return copyMoveErrorCode(err);
+        made = true;
+        OpenFolder source, copy;
+        std::vector<std::string> names;
+        if (from.openFolder(name, source) != 0 || source.names(names) != 0) return NOT_READABLE_ERR;
+        if (int err = to.folder.openFolder(to.name, copy)) return copyMoveErrorCode(err);
+        for (const auto& entry : names) {
+            bool inner = false;
+            if (int code = copyInto(source, entry, CopyTarget{copy, entry, joined(to.path, entry)}, root, inner)) return code;
         }
-        int code = 0;
-        while (dirent* e = ::readdir(d)) {
-            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-            code = copyInto(joined(src, e->d_name), joined(dst, e->d_name), root);
-            if (code) break;
-        }
-        ::closedir(d);
-        if (!code) ::chmod(dst.c_str(), st.st_mode & 07777);
-        return code;
+        copy.setMode(st.st_mode & 07777);
+        return 0;
     }
     if (!S_ISREG(st.st_mode)) return NOT_READABLE_ERR;
-    int in = openWithoutLinks(src, O_RDONLY);
-    if (in < 0) return NOT_READABLE_ERR;
+    int in = -1;
+    if (from.openFile(name, O_RDONLY, 0, in) != 0) return NOT_READABLE_ERR;
     struct stat ist;
     if (::fstat(in, &ist) != 0 || !S_ISREG(ist.st_mode)) {
         ::close(in);
         return NOT_READABLE_ERR;
     }
-    int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ist.st_mode & 0777);
-    if (out < 0) {
-        int err = errno;
+    int out = -1;
+    if (int err = to.folder.openFile(to.name, O_WRONLY | O_CREAT | O_EXCL, ist.st_mode & 0777, out)) {
         ::close(in);
         return copyMoveErrorCode(err);
     }
+    made = true;
+    ::fcntl(out, F_SETFL, ::fcntl(out, F_GETFL) & ~O_NONBLOCK);
     // Up to the size the source had when the copy began.
     std::uint64_t left = static_cast<std::uint64_t>(ist.st_size);
     std::vector<std::uint8_t> buffer(256 * 1024);
@@ -235,13 +210,11 @@ int copyInto(const std::string& src, const std::string& dst, const std::string& 
     return code;
 }
 
-// copyInto, leaving nothing at `dst` when it fails.
-int copyItem(const std::string& src, const std::string& dst, const std::string& root) {
-    int code = copyInto(src, dst, root);
-    if (code) {
-        std::error_code ec;
-        fs::remove_all(dst, ec);
-    }
+// copyInto, leaving nothing of the copy behind when it fails (and what was there already).
+int copyItem(const OpenFolder& from, const std::string& name, const CopyTarget& to, const std::string& root) {
+    bool made = false;
+    int code = copyInto(from, name, to, root, made);
+    if (code && made) to.folder.removeAll(to.name);
     return code;
 }
 
@@ -350,9 +323,8 @@ std::string WHLocalFilesystem::lexicalRoot() const {
 
 std::optional<std::string> WHLocalFilesystem::realRoot() const { return realPathOf(lexicalRoot()); }
 
-std::optional<std::string> WHLocalFilesystem::diskPath(const std::string& nativePath, bool keepLastLink) const {
-    auto root = realRoot();
-    if (!root) return std::nullopt;  // no root folder: nothing is in it
+std::optional<std::string> WHLocalFilesystem::diskPath(const std::string& root, const std::string& nativePath,
+                                                       bool keepLastLink) const {
     std::string lexical = lexicalRoot();
     if (nativePath == lexical) return root;
     if (!isInside(nativePath, lexical)) return std::nullopt;
@@ -366,7 +338,7 @@ std::optional<std::string> WHLocalFilesystem::diskPath(const std::string& native
     }
     std::optional<std::string> resolved;
     while (!resolved) {
-        std::optional<std::string> real = head == lexical ? root : realPathOf(head);
+        std::optional<std::string> real = head == lexical ? std::optional(root) : realPathOf(head);
         if (real) {
             resolved = *real == "/" && !tail.empty() ? tail : *real + tail;
             break;
@@ -378,18 +350,31 @@ std::optional<std::string> WHLocalFilesystem::diskPath(const std::string& native
         head = parentOf(head);
         if (!isInside(head, lexical)) return std::nullopt;
     }
-    if (!isInside(*resolved, *root)) return std::nullopt;
+    if (!isInside(*resolved, root)) return std::nullopt;
     return resolved;
 }
 
-std::optional<std::string> WHLocalFilesystem::diskPathForURL(const WHFilesystemURL& url, bool keepLastLink) {
-    auto native = filesystemPathForURL(url);
-    if (!native) return std::nullopt;
-    return diskPath(*native, keepLastLink);
+WHLocalFilesystem::Located WHLocalFilesystem::locate(const std::optional<std::string>& nativePath, bool keepLastLink) const {
+    Located found;
+    auto root = nativePath ? realRoot() : std::nullopt;
+    if (!root) return found;
+    found.root = *root;
+    found.path = diskPath(*root, *nativePath, keepLastLink);
+    if (!found.path) return found;
+    ItemBeneath item;
+    found.error = platform::openItemBeneath(*root, *found.path, item);
+    // A link put on the way since the path was resolved leads where no link may lead.
+    if (found.error == ELOOP || found.error == EXDEV) found.error = ENOENT;
+    if (!found.error) found.item = std::move(item);
+    return found;
+}
+
+WHLocalFilesystem::Located WHLocalFilesystem::locateURL(const WHFilesystemURL& url, bool keepLastLink) {
+    return locate(filesystemPathForURL(url), keepLastLink);
 }
 
 std::optional<Value> WHLocalFilesystem::makeEntryForLocalURL(const WHFilesystemURL& url) {
-    auto st = stateOf(diskPathForURL(url));
+    auto st = stateOf(locateURL(url).item);
     if (!st.exists) return std::nullopt;
     return makeEntryForPath(*url.fullPath(), st.isDirectory);
 }
@@ -410,21 +395,26 @@ WHPluginResult WHLocalFilesystem::getFileForURL(const WHFilesystemURL& baseURL, 
     std::string fullPath = normalizePath(appendingPathComponent(*baseURL.fullPath(), requestedPath));
     if (fullPath.empty() || fullPath[0] != '/') fullPath = "/" + fullPath;
     auto url = URLforFullPath(fullPath);
-    auto path = url ? diskPathForURL(*url) : std::nullopt;
-    if (!path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
-    auto st = stateOf(path);
+    auto found = url ? locateURL(*url) : Located();
+    if (!found.path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
+    auto& item = found.item;
+    int err = found.error;
+    auto st = stateOf(item);
     if (!create && st.exists && st.isDirectory != getDir) return fileError(WHCommandStatus_IO_EXCEPTION, TYPE_MISMATCH_ERR);
     if (!create && !st.exists) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
     if (create && exclusive && st.exists) return fileError(WHCommandStatus_IO_EXCEPTION, PATH_EXISTS_ERR);
     if (create && !st.exists) {
         if (getDir) {
-            if (::mkdir(path->c_str(), 0700) != 0) {
-                logf(platform::LogLevel::Error, "error creating directory: %s", std::string(std::strerror(errno)));
+            if (item) err = item->folder.makeFolder(item->name, 0700);
+            if (err) {
+                logf(platform::LogLevel::Error, "error creating directory: %s", std::string(std::strerror(err)));
                 return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
             }
         } else {
-            int fd = openWithoutLinks(*path, O_WRONLY | O_CREAT | O_EXCL, 0600);
-            if (fd < 0) return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
+            int fd = -1;
+            if (!item || item->folder.openFile(item->name, O_WRONLY | O_CREAT | O_EXCL, 0600, fd) != 0) {
+                return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
+            }
             ::close(fd);
         }
     }
@@ -436,7 +426,7 @@ WHPluginResult WHLocalFilesystem::getParentForURL(const WHFilesystemURL& url) {
     std::string full = stripQueryParametersFromPath(*url.fullPath());
     std::string parent = full.empty() ? std::string() : whfile::deletingLastPathComponent(full);
     auto path = filesystemPathForFullPath(parent);
-    auto st = stateOf(path ? diskPath(*path) : std::nullopt);
+    auto st = stateOf(locate(path).item);
     if (!st.exists) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
     return WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_OK, makeEntryForPath(parent, st.isDirectory));
 }
@@ -445,21 +435,27 @@ WHPluginResult WHLocalFilesystem::setMetadataForURL(const WHFilesystemURL&, cons
     return WHPluginResult::resultWithStatus(WHCommandStatus_ERROR);
 }
 
-WHPluginResult WHLocalFilesystem::doRemove(const std::string& path) {
+namespace {
+
+WHPluginResult removalError(const std::string& path, int err) {
+    logf(platform::LogLevel::Error, "error removing filesystem entry at %s: %s", path, std::string(std::strerror(err)));
+    int code = ABORT_ERR;
+    if (err == ENOENT || err == ENOTDIR) code = NOT_FOUND_ERR;
+    if (err == EACCES || err == EPERM || err == EROFS) code = NO_MODIFICATION_ALLOWED_ERR;
+    return fileError(WHCommandStatus_IO_EXCEPTION, code);
+}
+
+}  // namespace
+
+WHPluginResult WHLocalFilesystem::doRemove(const ItemBeneath& item) {
+    // The root is the filesystem itself.
+    if (item.name.empty()) return fileError(WHCommandStatus_IO_EXCEPTION, NO_MODIFICATION_ALLOWED_ERR);
     try {
         struct stat st;
-        std::error_code ec;
-        if (::lstat(path.c_str(), &st) != 0) {
-            ec = std::error_code(errno, std::generic_category());
-        } else {
-            fs::remove_all(path, ec);
-        }
-        if (!ec) return WHPluginResult::resultWithStatus(WHCommandStatus_OK);
-        logf(platform::LogLevel::Error, "error removing filesystem entry at %s: %s", path, ec.message());
-        int code = ABORT_ERR;
-        if (ec.value() == ENOENT || ec.value() == ENOTDIR) code = NOT_FOUND_ERR;
-        if (ec.value() == EACCES || ec.value() == EPERM || ec.value() == EROFS) code = NO_MODIFICATION_ALLOWED_ERR;
-        return fileError(WHCommandStatus_IO_EXCEPTION, code);
+        int err = item.folder.statOf(item.name, st);
+        if (!err) err = item.folder.removeAll(item.name);
+        if (!err) return WHPluginResult::resultWithStatus(WHCommandStatus_OK);
+        return removalError(item.path, err);
     } catch (const std::exception&) {
         return fileError(WHCommandStatus_ERROR, SYNTAX_ERR);
     }
@@ -467,44 +463,41 @@ WHPluginResult WHLocalFilesystem::doRemove(const std::string& path) {
 
 WHPluginResult WHLocalFilesystem::removeFileAtURL(const WHFilesystemURL& url) {
     // A link is removed itself, whatever it points at.
-    auto path = diskPathForURL(url, true);
-    auto st = stateOf(path);
+    auto item = locateURL(url, true).item;
+    auto st = stateOf(item);
     if (!st.exists) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
-    if (st.isDirectory && directoryHasEntries(*path)) return fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR);
-    return doRemove(*path);
+    if (st.isDirectory && directoryHasEntries(*item)) return fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR);
+    return doRemove(*item);
 }
 
 WHPluginResult WHLocalFilesystem::recursiveRemoveFileAtURL(const WHFilesystemURL& url) {
-    auto path = diskPathForURL(url, true);
-    if (!path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
-    return doRemove(*path);
+    auto found = locateURL(url, true);
+    if (!found.path) return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
+    if (!found.item) return removalError(*found.path, found.error);
+    return doRemove(*found.item);
 }
 
 WHPluginResult WHLocalFilesystem::readEntriesAtURL(const WHFilesystemURL& url) {
     auto dirNative = filesystemPathForURL(url);
-    auto dirPath = dirNative ? diskPath(*dirNative) : std::nullopt;
-    int fd = dirPath ? openWithoutLinks(*dirPath, O_RDONLY | O_DIRECTORY) : -1;
-    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!d) {
-        if (fd >= 0) ::close(fd);
+    auto item = locate(dirNative).item;
+    OpenFolder folder;
+    std::vector<std::string> names;
+    if (!item || item->folder.openFolder(item->name, folder) != 0 || folder.names(names) != 0) {
         return fileError(WHCommandStatus_IO_EXCEPTION, NOT_FOUND_ERR);
     }
     Value entries = Value::array();
-    while (dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        std::string native = joined(*dirNative, e->d_name);
+    for (const auto& name : names) {
+        std::string native = joined(*dirNative, name);
         auto full = fullPathForFileSystemPath(native);
         if (!full) continue;
         // A link counts as what it leads to inside the root; one leading out is listed as a file.
-        std::string onDisk = joined(*dirPath, e->d_name);
         struct stat st;
         bool isDirectory = false;
-        if (::lstat(onDisk.c_str(), &st) == 0) {
-            isDirectory = S_ISLNK(st.st_mode) ? stateOf(diskPath(native)).isDirectory : S_ISDIR(st.st_mode);
+        if (folder.statOf(name, st) == 0) {
+            isDirectory = S_ISLNK(st.st_mode) ? stateOf(locate(native).item).isDirectory : S_ISDIR(st.st_mode);
         }
         entries.push_back(makeEntryForPath(*full, isDirectory));
     }
-    ::closedir(d);
     return WHPluginResult::resultWithStatusMessageAsArray(WHCommandStatus_OK, entries);
 }
 
@@ -515,22 +508,22 @@ namespace {
 // is removed again.
 class PositionedFile {
 public:
-    // Opens (or makes) the regular file at the disk path; with a position, cut or extended there
-    // first.
-    static std::optional<PositionedFile> open(const std::string& path, std::optional<std::uint64_t> position) {
+    // Opens (or makes) the regular file; with a position, cut or extended there first.
+    static std::optional<PositionedFile> open(ItemBeneath item, std::optional<std::uint64_t> position) {
         bool created = false;
-        int fd = openWithoutLinks(path, O_WRONLY | O_APPEND);
-        if (fd < 0 && errno == ENOENT) {
-            fd = openWithoutLinks(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0600);
-            created = fd >= 0;
+        int fd = -1;
+        int err = item.folder.openFile(item.name, O_WRONLY | O_APPEND, 0, fd);
+        if (err == ENOENT) {
+            err = item.folder.openFile(item.name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0600, fd);
+            created = !err;
         }
-        if (fd < 0) return std::nullopt;
+        if (err) return std::nullopt;
         struct stat st;
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             ::close(fd);
             return std::nullopt;
         }
-        PositionedFile file(fd, path, created, static_cast<std::uint64_t>(st.st_size), st.st_ino);
+        PositionedFile file(fd, std::move(item), created, static_cast<std::uint64_t>(st.st_size), st.st_ino);
         if (position && *position != file.length_ && !created &&
             (*position > static_cast<std::uint64_t>(INT64_MAX) || ::ftruncate(fd, static_cast<off_t>(*position)) != 0)) {
             return std::nullopt;
@@ -540,7 +533,7 @@ public:
         return file;
     }
     PositionedFile(PositionedFile&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), created_(other.created_),
+        : fd_(std::exchange(other.fd_, -1)), item_(std::move(other.item_)), created_(other.created_),
           kept_(other.kept_), length_(other.length_), inode_(other.inode_) {}
     PositionedFile& operator=(PositionedFile&&) = delete;
     ~PositionedFile() {
@@ -552,19 +545,19 @@ public:
     void keep() { kept_ = true; }
 
 private:
-    PositionedFile(int fd, std::string path, bool created, std::uint64_t length, ino_t inode)
-        : fd_(fd), path_(std::move(path)), created_(created), length_(length), inode_(inode) {}
+    PositionedFile(int fd, ItemBeneath item, bool created, std::uint64_t length, ino_t inode)
+        : fd_(fd), item_(std::move(item)), created_(created), length_(length), inode_(inode) {}
     void restore() {
         if (created_) {
             // Only the file made here, not one that took its place since.
             struct stat st;
-            if (::lstat(path_.c_str(), &st) == 0 && st.st_ino == inode_) ::unlink(path_.c_str());
+            if (item_.folder.statOf(item_.name, st) == 0 && st.st_ino == inode_) item_.folder.remove(item_.name);
             return;
         }
         if (::ftruncate(fd_, static_cast<off_t>(length_)) == 0) ::fsync(fd_);
     }
     int fd_;
-    std::string path_;
+    ItemBeneath item_;
     bool created_;
     bool kept_ = false;
     std::uint64_t length_;
@@ -601,10 +594,10 @@ bool copyPrefix(int in, int out, std::uint64_t length) {
 
 }  // namespace
 
-std::uint64_t WHLocalFilesystem::truncateFile(const std::string& path, std::uint64_t offset) {
+std::uint64_t WHLocalFilesystem::truncateFile(const ItemBeneath& item, std::uint64_t offset) {
     if (offset > static_cast<std::uint64_t>(INT64_MAX)) return 0;
-    int fd = openWithoutLinks(path, O_WRONLY);
-    if (fd < 0) return 0;
+    int fd = -1;
+    if (item.folder.openFile(item.name, O_WRONLY, 0, fd) != 0) return 0;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
@@ -621,24 +614,25 @@ std::uint64_t WHLocalFilesystem::truncateFile(const std::string& path, std::uint
 
 WHPluginResult WHLocalFilesystem::truncateFileAtURL(const WHFilesystemURL& url, std::uint64_t offset) {
     if (offset > static_cast<std::uint64_t>(INT64_MAX)) return fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR);
-    auto path = diskPathForURL(url);
-    auto st = stateOf(path);
+    auto item = locateURL(url).item;
+    auto st = stateOf(item);
     // Only a regular file has a length to cut; a missing one answers 0.
     if (st.exists && !st.isRegular) return fileError(WHCommandStatus_IO_EXCEPTION, INVALID_MODIFICATION_ERR);
-    std::uint64_t result = st.exists ? truncateFile(*path, offset) : 0;
+    std::uint64_t result = st.exists ? truncateFile(*item, offset) : 0;
     return WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, static_cast<std::int32_t>(result));
 }
 
 WHPluginResult WHLocalFilesystem::writeToFileAtURL(const WHFilesystemURL& url, const Bytes& data, bool append) {
     // Writing from the start replaces the whole content (with the same checks of the path).
     if (!append && !data.empty()) return replaceFileAtURL(url, data);
-    auto path = diskPathForURL(url);
-    if (!path) return fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
-    auto st = stateOf(path);
+    auto found = locateURL(url);
+    if (!found.path) return fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
+    auto& item = found.item;
+    auto st = stateOf(item);
     if (st.exists && !st.isRegular) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     // Empty data leaves the file as it is.
     if (data.empty()) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
-    std::optional<PositionedFile> file = PositionedFile::open(*path, std::nullopt);
+    std::optional<PositionedFile> file = item ? PositionedFile::open(std::move(*item), std::nullopt) : std::nullopt;
     if (!file) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     std::size_t done = 0;
     writeAll(file->fd(), data.data(), data.size(), done);
@@ -649,16 +643,18 @@ WHPluginResult WHLocalFilesystem::writeToFileAtURL(const WHFilesystemURL& url, c
 }
 
 WHPluginResult WHLocalFilesystem::replaceFileAtURL(const WHFilesystemURL& url, const Bytes& data) {
-    auto path = diskPathForURL(url);
-    if (!path) return fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
-    auto st = stateOf(path);
+    auto found = locateURL(url);
+    if (!found.path) return fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
+    const auto& path = found.path;
+    auto& item = found.item;
+    auto st = stateOf(item);
     if (st.exists && !st.isRegular) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     // Nothing to write to a missing file: it is not made.
     if (data.empty() && !st.exists) return WHPluginResult::resultWithStatusMessageAsDouble(WHCommandStatus_OK, 0.0);
     platform::AtomicWriteOptions options;
     options.createFolders = false;
-    std::string error;
-    if (!platform::writeFileAtomically(*path, data.data(), data.size(), options, &error)) {
+    std::string error = "the folder cannot be reached";
+    if (!item || !platform::writeFileAtomically(*item, data.data(), data.size(), options, &error)) {
         logf(platform::LogLevel::Error, "error writing %s: %s", *path, error);
         return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     }
@@ -671,16 +667,16 @@ std::optional<WHFileSystem::OpenedRange> WHLocalFilesystem::openRangeAtURL(const
                                                                           std::string& mimeType) {
     auto native = filesystemPathForURL(url);
     mimeType = getMimeTypeFromPath(native ? *native : url.fullPath().value_or("")).value_or("*/*");
-    auto path = native ? diskPath(*native) : std::nullopt;
-    auto st = stateOf(path);
+    auto item = locate(native).item;
+    auto st = stateOf(item);
     errorCode = NOT_FOUND_ERR;
     if (!st.exists) return std::nullopt;
     // A folder, a FIFO, a device or a socket is nothing to read (and may never end).
     errorCode = NOT_READABLE_ERR;
     if (!st.isRegular) return std::nullopt;
-    int fd = openWithoutLinks(*path, O_RDONLY);
+    int fd = -1;
     errorCode = NOT_FOUND_ERR;
-    if (fd < 0) return std::nullopt;
+    if (item->folder.openFile(item->name, O_RDONLY, 0, fd) != 0) return std::nullopt;
     struct stat fst;
     if (::fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
         ::close(fd);
@@ -760,21 +756,24 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
     // the path. A write that fails leaves the file as it was: from the start, and inside the
     // file (the bytes past the position are kept until the new ones are all there), the file is
     // replaced; at or past its end, it is extended and cut back to its length on failure.
-    auto path = diskPathForURL(url);
-    if (!path) {
+    auto found = locateURL(url);
+    if (!found.path) {
         error = fileError(WHCommandStatus_ERROR, NOT_FOUND_ERR);
         return nullptr;
     }
-    auto st = stateOf(path);
+    const auto& path = found.path;
+    auto& item = found.item;
+    auto st = stateOf(item);
     if (st.exists && !st.isRegular) {
         error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
         return nullptr;
     }
     error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
+    if (!item) return nullptr;
     int original = -1;
     struct stat ost{};
     if (position > 0 && st.exists) {
-        original = openWithoutLinks(*path, O_RDONLY);
+        item->folder.openFile(item->name, O_RDONLY, 0, original);
         if (original < 0 || ::fstat(original, &ost) != 0 || !S_ISREG(ost.st_mode)) {
             if (original >= 0) ::close(original);
             return nullptr;
@@ -788,7 +787,7 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
         platform::AtomicWriteOptions options;
         options.createFolders = false;
         std::string why;
-        auto writer = platform::AtomicFileWriter::begin(*path, options, &why);
+        auto writer = platform::AtomicFileWriter::begin(*item, options, &why);
         bool ready = writer != nullptr;
         if (ready && original >= 0) {
             ready = copyPrefix(original, writer->fd(), position);
@@ -801,7 +800,7 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
         }
         return std::make_unique<ReplacementTarget>(std::move(writer), *path);
     }
-    auto file = PositionedFile::open(*path, st.exists ? std::optional<std::uint64_t>(position) : std::nullopt);
+    auto file = PositionedFile::open(std::move(*item), st.exists ? std::optional<std::uint64_t>(position) : std::nullopt);
     if (!file) return nullptr;
     return std::make_unique<AppendTarget>(std::move(*file));
 }
@@ -819,10 +818,11 @@ WHPluginResult WHLocalFilesystem::writeAtPosition(const WHFilesystemURL& url, co
 
 void WHLocalFilesystem::getFileMetadataForURL(const WHFilesystemURL& url, const ResultCallback& callback) {
     auto native = filesystemPathForURL(url);
-    auto path = native ? diskPath(*native) : std::nullopt;
+    auto found = locate(native);
+    int err = found.error;
     struct stat st;
-    if (!path || ::lstat(path->c_str(), &st) != 0) {
-        int err = path ? errno : ENOENT;
+    if (found.item) err = found.item->folder.statOf(found.item->name, st);
+    if (err) {
         logf("error getting metadata: %s", std::string(std::strerror(err)));
         int code = err == ENOENT || err == ENOTDIR ? NOT_FOUND_ERR : ABORT_ERR;
         callback(fileError(WHCommandStatus_ERROR, code));
@@ -862,15 +862,18 @@ void WHLocalFilesystem::copyFileToURL(const WHFilesystemURL& destURL, const std:
                                       const WHFilesystemURL& srcURL, bool copy, const ResultCallback& callback) {
     auto fail = [&](int code) { callback(fileError(WHCommandStatus_IO_EXCEPTION, code)); };
     auto destNative = filesystemPathForURL(destURL);
-    auto destDir = destNative ? diskPath(*destNative) : std::nullopt;
-    auto root = realRoot();
-    if (!destDir || !root || !stateOf(destDir).isDirectory) return fail(NOT_FOUND_ERR);
+    if (!destNative || !stateOf(locate(destNative).item).isDirectory) return fail(NOT_FOUND_ERR);
     // The new name is one component: no separators, no dot segments.
     if (!isUsableName(newName)) return fail(ENCODING_ERR);
-    std::string newPath = joined(*destDir, newName);
     auto newFullPath = fullPathForFileSystemPath(joined(*destNative, newName));
     if (!newFullPath) return fail(NOT_FOUND_ERR);
-    auto dest = stateOf(newPath);
+    // The destination folder is opened here, once: everything below is made through it.
+    auto found = locate(joined(*destNative, newName), true);
+    if (!found.item) return fail(NOT_FOUND_ERR);
+    const std::string& newPath = *found.path;
+    const std::string& root = found.root;
+    auto& target = found.item;
+    auto dest = stateOf(target);
 
     auto* local = dynamic_cast<WHLocalFilesystem*>(srcFs);
     if (!local) {
@@ -879,40 +882,41 @@ void WHLocalFilesystem::copyFileToURL(const WHFilesystemURL& destURL, const std:
             if (!data) return fail(code);
             platform::AtomicWriteOptions options;
             options.createFolders = false;
-            if (!platform::writeFileAtomically(newPath, data->data(), data->size(), options)) return fail(ABORT_ERR);
+            if (!platform::writeFileAtomically(*target, data->data(), data->size(), options)) return fail(ABORT_ERR);
             callback(WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_OK,
                                                                          makeEntryForPath(*newFullPath, false)));
         });
         return;
     }
     // The item itself: a link is copied or moved as a link.
-    auto srcPath = local->diskPathForURL(srcURL, true);
+    auto source = local->locateURL(srcURL, true);
+    const auto& srcPath = source.path;
+    auto& src = source.item;
     struct stat sst;
-    if (!srcPath || ::lstat(srcPath->c_str(), &sst) != 0) return fail(NOT_FOUND_ERR);
+    if (!src || src->folder.statOf(src->name, sst) != 0) return fail(NOT_FOUND_ERR);
     bool srcIsDir = S_ISDIR(sst.st_mode);
     if (newPath == *srcPath) return fail(INVALID_MODIFICATION_ERR);
     if (srcIsDir && dest.exists && !dest.isDirectory) return fail(INVALID_MODIFICATION_ERR);
 
+    const CopyTarget to{target->folder, target->name, newPath};
     int code = 0;
     if (copy) {
         if (srcIsDir && !canCopyMoveSrc(*srcPath, newPath)) return fail(INVALID_MODIFICATION_ERR);
         if (dest.exists) return fail(PATH_EXISTS_ERR);
-        code = copyItem(*srcPath, newPath, *root);
+        code = copyItem(src->folder, src->name, to, root);
     } else {
         if (!srcIsDir && dest.exists && dest.isDirectory) return fail(INVALID_MODIFICATION_ERR);
         if (srcIsDir && !canCopyMoveSrc(*srcPath, newPath)) return fail(INVALID_MODIFICATION_ERR);
-        std::error_code ec;
         if (dest.exists) {
-            if (dest.isDirectory && directoryHasEntries(newPath)) return fail(INVALID_MODIFICATION_ERR);
-            fs::remove_all(newPath, ec);
-            if (ec) return fail(INVALID_MODIFICATION_ERR);
+            if (dest.isDirectory && directoryHasEntries(*target)) return fail(INVALID_MODIFICATION_ERR);
+            if (target->folder.removeAll(target->name) != 0) return fail(INVALID_MODIFICATION_ERR);
         }
-        if (::rename(srcPath->c_str(), newPath.c_str()) != 0) {
-            if (errno != EXDEV) {
-                code = copyMoveErrorCode(errno);
+        if (int err = src->folder.rename(src->name, target->folder, target->name)) {
+            if (err != EXDEV) {
+                code = copyMoveErrorCode(err);
             } else {
-                code = copyItem(*srcPath, newPath, *root);
-                if (!code) fs::remove_all(*srcPath, ec);
+                code = copyItem(src->folder, src->name, to, root);
+                if (!code) src->folder.removeAll(src->name);
             }
         }
     }

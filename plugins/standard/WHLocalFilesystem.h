@@ -4,11 +4,16 @@
 // Every native path derived from a URL or a requested path stays inside the root: dot segments
 // are resolved and a path that would climb above the root has no native path (not found). On the
 // disk, symbolic links are followed only as far as they stay inside the real root; a path that a
-// link leads out of the root is treated like one that has no native path. Only regular files are
-// read or written, without blocking, and a read never goes past the size the file had when it
-// began.
+// link leads out of the root is treated like one that has no native path. Once a path is resolved
+// so, its item is reached through its folder, opened beneath the real root with no link on the
+// way, and everything done to it goes through that folder's descriptor: a link put into the path
+// after the check leads nowhere. Only regular files are read or written, without blocking, and a
+// read never goes past the size the file had when it began.
 #pragma once
 
+#include <cerrno>
+
+#include "platform/open_folder.h"
 #include "plugins/standard/WHFileSystem.h"
 
 class WHLocalFilesystem : public WHFileSystem {
@@ -63,22 +68,32 @@ public:
     static bool valueForKeyIsNumber(const Value& dict, const std::string& key);
     // Whether the full path names the filesystem's root ("", "/", "/.", "/x/.." ...).
     static bool fullPathIsRoot(const std::string& fullPath);
-    // Removes the item at a disk path and everything below it; a link is removed, not followed.
-    WHPluginResult doRemove(const std::string& path);
-    // Truncates the regular file at a disk path; the resulting length, 0 when it cannot be opened.
-    static std::uint64_t truncateFile(const std::string& path, std::uint64_t offset);
+    // Removes the item and everything below it; a link is removed, not followed.
+    WHPluginResult doRemove(const platform::ItemBeneath& item);
+    // Truncates the regular file; the resulting length, 0 when it cannot be opened.
+    static std::uint64_t truncateFile(const platform::ItemBeneath& item, std::uint64_t offset);
     // Whether an item at `src` may be copied or moved to `dest` (never into itself).
     static bool canCopyMoveSrc(const std::string& src, const std::string& dest);
     static std::optional<std::string> getMimeTypeFromPath(const std::optional<std::string>& path);
 
-    // Where a native path of this filesystem lies on the disk: every link resolved (the last
-    // component kept as it stands when `keepLastLink`), what does not exist yet appended as it
-    // stands. Absent when a link leads out of the real root or dangles, or a file stands where
-    // a folder would be.
-    std::optional<std::string> diskPath(const std::string& nativePath, bool keepLastLink = false) const;
-    std::optional<std::string> diskPathForURL(const WHFilesystemURL& url, bool keepLastLink = false);
+    // Where a native path of this filesystem lies on the disk, and its item there. The path has
+    // every link resolved (the last component kept as it stands when `keepLastLink`), what does
+    // not exist yet appended as it stands; it is absent when a link leads out of the real root or
+    // dangles, or a file stands where a folder would be. The item's folder is then opened once
+    // beneath the real root the path was resolved in, and every operation on the item is done
+    // through that folder's descriptor, so a link put on the way since leads nowhere.
+    struct Located {
+        std::string root;                           // the real root
+        std::optional<std::string> path;
+        std::optional<platform::ItemBeneath> item;  // absent when it cannot be reached there
+        int error = ENOENT;                         // why not (ENOENT also for a link on the way)
+    };
+    Located locate(const std::optional<std::string>& nativePath, bool keepLastLink = false) const;
+    Located locateURL(const WHFilesystemURL& url, bool keepLastLink = false);
 
 private:
+    std::optional<std::string> diskPath(const std::string& realRoot, const std::string& nativePath,
+                                        bool keepLastLink) const;
     std::string nativeURLFor(const std::string& path) const;
     std::optional<std::string> realRoot() const;
     std::string lexicalRoot() const;
