@@ -101,10 +101,14 @@ Buffer takeBuffer(JSGlobalContextRef ctx, std::size_t size, std::size_t touch) {
     return b;
 }
 
-// The buffer's bytes are not needed any more: its memory goes back now (the buffer reads as
-// zeros from then on).
+// Buffers from this size on give their memory back as soon as their bytes have gone on; smaller
+// ones keep it warm for the engine's next use, until the collector frees them.
+constexpr std::size_t kReleaseFromBytes = 4u << 20;
+
+// The buffer's bytes are not needed any more: a large buffer's memory goes back now (the buffer
+// reads as zeros from then on).
 void releaseMemory(const Buffer& b) {
-    if (b) advise(b.data, b.capacity, kPageBytes, MADV_DONTNEED);
+    if (b && b.capacity >= kReleaseFromBytes) advise(b.data, b.capacity, kPageBytes, MADV_DONTNEED);
 }
 
 // The buffer goes: its memory now, the object to the collector.
@@ -119,9 +123,11 @@ void dropBuffer(JSGlobalContextRef ctx, Buffer& b) {
 // A large transfer leaves the page's copies of the bytes behind (the Base64 text a library made,
 // the text it was handed, the buffers of the transfer before): the collector, left to itself,
 // frees them long after, and memory grows by many times the bytes. Once as many bytes as this have
-// gone either way, the page's world is collected as soon as the web process is idle, that is
-// after the page's own handling of its result.
+// gone either way, the page's world is collected: after bytes for the page, as soon as the web
+// process is idle, that is after the page's own handling of them; after the page's bytes went to
+// a file, a moment later, so that the page's answer and its next transfer do not wait for it.
 constexpr std::size_t kCollectAfterBytes = 8u << 20;
+constexpr unsigned kCollectAfterWriteMs = 500;
 
 // The engine's synchronous collection; exported by the engine though not in its public headers.
 // Without it, only a hint that memory was let go.
@@ -129,23 +135,38 @@ extern "C" void JSSynchronousGarbageCollectForDebugging(JSContextRef) __attribut
 
 class Collection {
 public:
-    void transferred(JSGlobalContextRef ctx, std::size_t bytes) {
+    enum class When { Idle, Later };
+    void transferred(JSGlobalContextRef ctx, std::size_t bytes, When when) {
         moved_ += bytes;
         if (moved_ < kCollectAfterBytes || !ctx) return;
         if (ctx_ && ctx_ != ctx) run();
-        if (ctx_) return;  // already due
-        ctx_ = JSGlobalContextRetain(ctx);
-        g_idle_add_full(G_PRIORITY_LOW, &Collection::onIdle, this, nullptr);
+        if (!ctx_) ctx_ = JSGlobalContextRetain(ctx);
+        // A second source may be added for an earlier time; whichever comes first collects.
+        if (when == When::Idle && !idle_) {
+            idle_ = true;
+            g_idle_add_full(G_PRIORITY_LOW, &Collection::onIdle, this, nullptr);
+        } else if (when == When::Later && !later_) {
+            later_ = true;
+            g_timeout_add_full(G_PRIORITY_LOW, kCollectAfterWriteMs, &Collection::onLater, this, nullptr);
+        }
     }
 
 private:
     static gboolean onIdle(gpointer self) {
-        static_cast<Collection*>(self)->run();
+        auto* c = static_cast<Collection*>(self);
+        c->idle_ = false;
+        c->run();
+        return G_SOURCE_REMOVE;
+    }
+    static gboolean onLater(gpointer self) {
+        auto* c = static_cast<Collection*>(self);
+        c->later_ = false;
+        c->run();
         return G_SOURCE_REMOVE;
     }
     void run() {
-        moved_ = 0;
         if (!ctx_) return;
+        moved_ = 0;
         if (JSSynchronousGarbageCollectForDebugging) {
             JSSynchronousGarbageCollectForDebugging(ctx_);
         } else {
@@ -156,6 +177,7 @@ private:
     }
     JSGlobalContextRef ctx_ = nullptr;  // retained while a collection is due
     std::size_t moved_ = 0;
+    bool idle_ = false, later_ = false;  // sources waiting
 };
 
 Collection& collection() {
@@ -619,7 +641,7 @@ void deliverBytes(JSGlobalContextRef ctx, wire::PageBytes& item) {
     dropBuffer(ctx, buffer);
     acknowledge(item.ackFd);
     item.ackFd = -1;
-    collection().transferred(ctx, got);
+    collection().transferred(ctx, got, Collection::When::Idle);
 }
 
 // A script that came in a descriptor: its text, read whole, or nothing.
@@ -694,7 +716,7 @@ void writeHeld(const wire::WriteHeld& request) {
         writeAll(request.ackFd, reinterpret_cast<const char*>(&answer), sizeof answer, done);
     }
     if (ctx) {
-        collection().transferred(ctx, written);
+        collection().transferred(ctx, written, Collection::When::Later);
         JSGlobalContextRelease(ctx);
     }
 }
