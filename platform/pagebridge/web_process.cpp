@@ -129,12 +129,21 @@ void dropBuffer(JSGlobalContextRef ctx, Buffer& b) {
 constexpr std::size_t kCollectAfterBytes = 8u << 20;
 constexpr unsigned kCollectAfterWriteMs = 500;
 
-// The engine's synchronous collection; exported by the engine though not in its public headers.
-// Without it, only a hint that memory was let go.
+// The engine's synchronous collections, of everything and of what is new; exported by the engine
+// though not in its public headers. Without them, only a hint that memory was let go.
 extern "C" void JSSynchronousGarbageCollectForDebugging(JSContextRef) __attribute__((weak));
+extern "C" void JSSynchronousEdenCollectForDebugging(JSContextRef) __attribute__((weak));
 
 class Collection {
 public:
+    // The copies a page library made for a large write (its Base64 text) are new and unused once
+    // the bytes are in the file: a collection of what is new frees them at little cost, while the
+    // program syncs the file.
+    static void afterWrite(JSGlobalContextRef ctx, std::size_t bytes) {
+        if (bytes >= kReleaseFromBytes && ctx && JSSynchronousEdenCollectForDebugging) {
+            JSSynchronousEdenCollectForDebugging(ctx);
+        }
+    }
     enum class When { Idle, Later };
     void transferred(JSGlobalContextRef ctx, std::size_t bytes, When when) {
         moved_ += bytes;
@@ -716,6 +725,7 @@ void writeHeld(const wire::WriteHeld& request) {
         writeAll(request.ackFd, reinterpret_cast<const char*>(&answer), sizeof answer, done);
     }
     if (ctx) {
+        Collection::afterWrite(ctx, written);
         collection().transferred(ctx, written, Collection::When::Later);
         JSGlobalContextRelease(ctx);
     }
