@@ -6,29 +6,39 @@
 #include "platform/bundle.h"
 
 std::unique_ptr<MainInterface> MainInterface::load(std::unique_ptr<platform::WebView> webView) {
+    auto ui = loadStartPage(std::move(webView));
+    ui->finishLoading();
+    return ui;
+}
+
+std::unique_ptr<MainInterface> MainInterface::loadStartPage(std::unique_ptr<platform::WebView> webView) {
     auto ui = std::make_unique<MainInterface>();
     ui->delegate = std::make_unique<AppDelegate>();
-    ui->window = std::make_unique<WHMainWindow>();
-    ui->window->setTitle(platform::Bundle::main().name());
-    ui->window->setDefaultSize(1024, 768);
     ui->webView = webView ? std::move(webView) : platform::createWebView();
     ui->viewController = std::make_unique<MainViewController>();
     ui->webViewDelegate = std::make_unique<WHWebViewDelegate>(ui->viewController.get());
 
-    ui->delegate->window = ui->window.get();
     ui->delegate->viewController = ui->viewController.get();
-    ui->viewController->window = ui->window.get();
     ui->viewController->webView = ui->webView.get();
     ui->viewController->webViewDelegate = ui->webViewDelegate.get();
     ui->webView->setClient(ui->webViewDelegate.get());
-    if (GtkWidget* w = ui->webView->widget()) ui->window->setContent(w);
-    // The window's full-screen item.
-    MainViewController* host = ui->viewController.get();
-    ui->window->addKeyboardShortcut("F11", [host] { host->onFullscreen(); });
-    platform::Application::shared().setDelegate(ui->delegate.get());
-
-    ui->viewController->awakeFromNib();
+    ui->viewController->loadStartPage();
     return ui;
+}
+
+void MainInterface::finishLoading() {
+    // The window is the application's: it is made once the application has started.
+    window = std::make_unique<WHMainWindow>();
+    window->setTitle(platform::Bundle::main().name());
+    window->setDefaultSize(1024, 768);
+    delegate->window = window.get();
+    viewController->window = window.get();
+    if (GtkWidget* w = webView->widget()) window->setContent(w);
+    // The window's full-screen item.
+    MainViewController* host = viewController.get();
+    window->addKeyboardShortcut("F11", [host] { host->onFullscreen(); });
+    platform::Application::shared().setDelegate(delegate.get());
+    viewController->createStartupPlugins();
 }
 
 MainInterface::~MainInterface() {
@@ -44,7 +54,15 @@ MainInterface::~MainInterface() {
 
 int runApplication(int argc, char** argv) {
     std::unique_ptr<MainInterface> ui;
-    int status = platform::Application::shared().run(argc, argv, [&] { ui = MainInterface::load(); });
+    // The start page is known before the application starts: its load is under way while the
+    // application registers and starts.
+    int status = platform::Application::shared().run(
+        argc, argv,
+        [&] {
+            if (!ui) ui = MainInterface::loadStartPage();
+            ui->finishLoading();
+        },
+        [&] { ui = MainInterface::loadStartPage(); });
     ui.reset();
     return status;
 }

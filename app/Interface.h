@@ -20,6 +20,11 @@ struct MainInterface {
     // Creates and connects the objects, installs the delegate and runs the host's awakeFromNib.
     // A web view may be given (tests); otherwise the WebKitGTK one is made.
     static std::unique_ptr<MainInterface> load(std::unique_ptr<platform::WebView> webView = nullptr);
+    // The same in two steps, as the application starts: first the objects that load the start
+    // page, with its load issued (no window, no plug-ins yet); then, once the application has
+    // started, the window and the start-up plug-ins.
+    static std::unique_ptr<MainInterface> loadStartPage(std::unique_ptr<platform::WebView> webView = nullptr);
+    void finishLoading();
     ~MainInterface();
 };
 

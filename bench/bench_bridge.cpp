@@ -2,10 +2,15 @@
 // message-handler/evaluate loop, interleaved (after a warm-up of both, five rounds of ours then
 // the bare loop); a burst of results to one kept callback beside the same results as single
 // evaluations in a bare view; the time to "deviceready"; CPU time of the program and the web
-// processes per round trip; peak memory.
+// processes per round trip; peak memory. A second reference: the same count of sequential round
+// trips of a small message over a socket pair between two processes (this one and a child that
+// echoes), the floor of any round trip between the page's process and ours; ours is printed as a
+// share of it.
 // Run under a display: tests/harness/run-test --display --bus -- build/bench/bench_bridge
 // Last line: "ratio: R", the median over the rounds of our round-trip rate over the bare one.
 #include <gtk/gtk.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <webkit2/webkit2.h>
 
@@ -109,7 +114,54 @@ static Sample measure(const std::set<int>& web, Run run) {
     return s;
 }
 
+// The other process of the socket-pair reference: echoes what it reads until the pair closes.
+struct Echo {
+    int fd = -1;
+    pid_t pid = -1;
+    static constexpr std::size_t kMessage = 64;
+
+    Echo() {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(pair[0]);
+            char buf[kMessage];
+            for (;;) {
+                ssize_t n = ::read(pair[1], buf, sizeof buf);
+                if (n <= 0) ::_exit(0);
+                if (::write(pair[1], buf, static_cast<std::size_t>(n)) != n) ::_exit(1);
+            }
+        }
+        ::close(pair[1]);
+        fd = pid > 0 ? pair[0] : -1;
+        if (pid < 0) ::close(pair[0]);
+    }
+    ~Echo() {
+        if (fd >= 0) ::close(fd);
+        if (pid > 0) ::waitpid(pid, nullptr, 0);
+    }
+    // Milliseconds for `count` sequential round trips of one message; -1 when the pair failed.
+    double run(int count) {
+        if (fd < 0) return -1;
+        char out[kMessage] = "[1,\"Probe\",\"echo\",[1]]", in[kMessage];
+        auto t0 = Clock::now();
+        for (int i = 0; i < count; ++i) {
+            if (::write(fd, out, sizeof out) != static_cast<ssize_t>(sizeof out)) return -1;
+            std::size_t got = 0;
+            while (got < sizeof in) {
+                ssize_t n = ::read(fd, in + got, sizeof in - got);
+                if (n <= 0) return -1;
+                got += static_cast<std::size_t>(n);
+            }
+        }
+        return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    }
+};
+
 int main() {
+    // Before any thread starts: the child of the socket-pair reference.
+    Echo echo;
     gtk_init(nullptr, nullptr);
     platform::initMainThread();
     std::string page = "<!DOCTYPE html><html><head>" + testutil::PageFixture::libraryTag() + testutil::PageFixture::reportHelper() +
@@ -166,19 +218,23 @@ int main() {
     ours("seq", "seq(" + std::to_string(kWarmUp) + ")");
     bare.run("seq(" + std::to_string(kWarmUp) + ")");
 
-    std::vector<double> ourRates, bareRates, ratios, ourUi, ourWebCpu, bareUi, bareWebCpu;
+    echo.run(kWarmUp);
+    std::vector<double> ourRates, bareRates, ratios, ourUi, ourWebCpu, bareUi, bareWebCpu, pairRates, pairShares;
     const std::string n = std::to_string(kRounds);
     for (int run = 0; run < kRuns; ++run) {
         Sample a = measure(ourWeb, [&] { return ours("seq", "seq(" + n + ")"); });
         Sample b = measure(bareWeb, [&] { return bare.run("seq(" + n + ")"); });
-        if (a.ms <= 0 || b.ms <= 0) {
+        double pairMs = echo.run(kRounds);
+        if (a.ms <= 0 || b.ms <= 0 || pairMs <= 0) {
             std::printf("a round did not finish\nratio: 0\n");
             return 1;
         }
-        double ra = kRounds / (a.ms / 1000.0), rb = kRounds / (b.ms / 1000.0);
-        std::printf("round %d: bridge %.0f/s, bare %.0f/s, ratio %.3f; CPU per round trip: bridge %.1f+%.1f us, bare %.1f+%.1f us "
+        double ra = kRounds / (a.ms / 1000.0), rb = kRounds / (b.ms / 1000.0), rp = kRounds / (pairMs / 1000.0);
+        pairRates.push_back(rp);
+        pairShares.push_back(ra / rp);
+        std::printf("round %d: bridge %.0f/s, bare %.0f/s, ratio %.3f; socket pair %.0f/s, bridge's share %.3f; CPU per round trip: bridge %.1f+%.1f us, bare %.1f+%.1f us "
                     "(program+web process); context switches per round trip: bridge %.1f, bare %.1f\n",
-                    run + 1, ra, rb, ra / rb, a.uiCpu / kRounds * 1e6, a.webCpu / kRounds * 1e6, b.uiCpu / kRounds * 1e6,
+                    run + 1, ra, rb, ra / rb, rp, ra / rp, a.uiCpu / kRounds * 1e6, a.webCpu / kRounds * 1e6, b.uiCpu / kRounds * 1e6,
                     b.webCpu / kRounds * 1e6, a.switches / kRounds, b.switches / kRounds);
         ourRates.push_back(ra);
         bareRates.push_back(rb);
@@ -212,6 +268,10 @@ int main() {
                 "handler/evaluate %.0f/s (%s)\n",
                 kRounds, kRuns, benchutil::median(ourRates), benchutil::spread(ourRates, "%.0f").c_str(),
                 benchutil::median(bareRates), benchutil::spread(bareRates, "%.0f").c_str());
+    std::printf("socket-pair ping-pong between two processes (%d per round, median of %d rounds): %.0f/s (%s); the bridge's "
+                "round trips are %.3f of it (%s)\n",
+                kRounds, kRuns, benchutil::median(pairRates), benchutil::spread(pairRates, "%.0f").c_str(),
+                benchutil::median(pairShares), benchutil::spread(pairShares).c_str());
     std::printf("CPU per round trip (median): bridge program %.1f us, web process %.1f us; bare program %.1f us, web "
                 "process %.1f us\n",
                 benchutil::median(ourUi), benchutil::median(ourWebCpu), benchutil::median(bareUi),

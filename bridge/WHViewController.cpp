@@ -86,6 +86,11 @@ bool WHViewController::isTrustedPageURL(const std::string& url) const {
 }
 
 void WHViewController::awakeFromNib() {
+    loadStartPage();
+    createStartupPlugins();
+}
+
+void WHViewController::loadStartPage() {
     if (!configLoaded) return;  // no config.xml: no page, no plug-ins, no preferences
     // 1. The start URL.
     std::string url;
@@ -110,7 +115,12 @@ void WHViewController::awakeFromNib() {
         if (webView && webViewDelegate) webViewDelegate->install(*webView);
         if (webView) webView->loadURL(url, 20.0);
     }
-    // 3. Start-up plug-ins.
+}
+
+void WHViewController::createStartupPlugins() {
+    if (!configLoaded) return;
+    // 3. Start-up plug-ins. Loading is asynchronous and the page's calls are served from the main
+    // loop, so they exist before any script of the page runs.
     for (const auto& name : startupPluginNames) getCommandInstance(name);
 }
 

@@ -29,8 +29,12 @@ public:
     WHViewController(const WHViewController&) = delete;
     WHViewController& operator=(const WHViewController&) = delete;
 
-    // Start page, start-up plug-ins, preferences.
+    // Start page, start-up plug-ins, preferences: loadStartPage(), then createStartupPlugins().
     void awakeFromNib();
+    // The preferences, then the start page's load (or the error page).
+    void loadStartPage();
+    // The start-up plug-ins of config.xml, in order.
+    void createStartupPlugins();
 
     WHPlugin* getCommandInstance(const std::string& pluginName);
     void registerPlugin(std::unique_ptr<WHPlugin> plugin, const std::string& className);

@@ -31,6 +31,14 @@ void useBundleIcons() {
     gtk_window_set_default_icon_name(Bundle::main().identifier().c_str());
 }
 
+// Every argument of a launch without options is a URL.
+static bool withoutOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] && argv[i][0] == '-') return false;
+    }
+    return true;
+}
+
 int Application::onLocalOptions(void*, void* options, void*) {
     auto* dict = static_cast<GVariantDict*>(options);
     if (g_variant_dict_contains(dict, "version")) {
@@ -100,7 +108,8 @@ void Application::onActivate(GtkApplication*, void* self) {
     }
 }
 
-int Application::run(int argc, char** argv, const std::function<void()>& loadInterface) {
+int Application::run(int argc, char** argv, const std::function<void()>& loadInterface,
+                     const std::function<void()>& beforeRegistering) {
     initMainThread();
     loadInterface_ = loadInterface;
     app_ = gtk_application_new(Bundle::main().identifier().c_str(), G_APPLICATION_HANDLES_COMMAND_LINE);
@@ -120,6 +129,15 @@ int Application::run(int argc, char** argv, const std::function<void()>& loadInt
     g_signal_connect(app_, "startup", G_CALLBACK(&Application::onStartup), this);
     g_signal_connect(app_, "command-line", G_CALLBACK(&Application::onCommandLine), this);
     g_signal_connect(app_, "activate", G_CALLBACK(&Application::onActivate), this);
+    if (beforeRegistering && withoutOptions(argc, argv)) {
+        // The program name as the application would set it, before the display takes it up.
+        if (!g_get_prgname() && argc > 0) {
+            gchar* name = g_path_get_basename(argv[0]);
+            g_set_prgname(name);
+            g_free(name);
+        }
+        if (gtk_init_check(nullptr, nullptr)) beforeRegistering();
+    }
     int status = g_application_run(G_APPLICATION(app_), argc, argv);
     // The signals' default actions again.
     for (unsigned id : quitSignalSources_) g_source_remove(id);

@@ -1,6 +1,6 @@
 // needs: display bus
 // The real program started with arguments, then a second time: which URLs reach the page and in
-// what order, start at login, the window preferences on the real window, the web storage and
+// what order, what the page's first script finds at start, start at login, the window preferences on the real window, the web storage and
 // data folders, cookies across a quit and a fresh launch, and the quit paths during an intercom
 // call.
 #include <gtest/gtest.h>
@@ -142,6 +142,32 @@ TEST(Launch, UrlsAtLaunchAndFromASecondLaunch) {
     EXPECT_EQ(pageURLs(*first), (std::vector<std::string>{"kivano://hs?mac=B", "kivano://hs?mac=C", "kivano://hs?mac=D"}))
         << first->transcript();
     quit(*first);
+}
+
+// The page's load is under way before the application registers and before the start-up
+// plug-ins are made, yet nothing of the page is served before them: the first script's request
+// of the file plug-in's scheme and its first call find the plug-in made at start.
+TEST(Launch, TheFirstScriptFindsTheStartUpPlugins) {
+    const std::string folder = platform::dataHome() + "/" + kId + "/files";
+    platform::makeDirs(folder);
+    testutil::writeFile(folder + "/first.txt", "made before the start");
+    const std::string page = R"(<html><head><script src="js/webhost.js"></script><script>
+function note(t) { console.log('page: ' + t); }
+fetch('whfile://localhost/persistent/first.txt').then(function (r) { return r.text(); })
+  .then(function (t) { note('first request ' + t); }, function (e) { note('first request failed ' + e); });
+webhost.exec(function (v) { note('first call ' + v); }, function (e) { note('first call failed ' + JSON.stringify(e)); },
+             'File', 'testFileExists', [)" + platform::Value(folder + "/first.txt").dump() + R"(]);
+document.addEventListener('deviceready', function () { note('deviceready'); });
+</script></head><body>first</body></html>)";
+    Bundle bundle("<feature name=\"File\"><param name=\"osx-package\" value=\"WHFile\"/>"
+                  "<param name=\"onload\" value=\"true\"/></feature>",
+                  "index.html", {{"index.html", page}});
+    auto run = launch(bundle, {});
+    ASSERT_NE(run->pid(), 0);
+    EXPECT_TRUE(waitForNote(*run, "first request made before the start")) << run->transcript();
+    EXPECT_TRUE(waitForNote(*run, "first call 1")) << run->transcript();
+    ASSERT_TRUE(waitForNote(*run, "deviceready")) << run->transcript();
+    quit(*run);
 }
 
 // Started at login the program keeps its window hidden while the page loads; a later launch

@@ -4,6 +4,7 @@
 //   exec(callbackId, service, action, argumentsJSON, heldIndex, heldSize, unwritable)
 //   console(operation, text), error(sourceURL, line, message)
 //   allocate(size, likely)   an array buffer for bytes of the call about to be made
+//   release(buffer)          the bytes handed to the results function are made into the message
 //   bulk, bulkBytes          where a call's argument may carry bytes, and from how many
 //   resultsFunction          the name under which results are handed over
 //   publishConsole           whether window.console is the program's
@@ -12,7 +13,7 @@
 (function(native){
 'use strict';
 var nativeExec = native.exec, nativeConsole = native.console, nativeError = native.error;
-var nativeAllocate = native.allocate, bulkSlots = native.bulk || [], BULK = native.bulkBytes;
+var nativeAllocate = native.allocate, nativeRelease = native.release, bulkSlots = native.bulk || [], BULK = native.bulkBytes;
 var stringify = JSON.stringify, toText = String, ErrorClass = Error, keys = Object.keys;
 var defineProperty = Object.defineProperty, freeze = Object.freeze, create = Object.create;
 var getOwnDescriptor = Object.getOwnPropertyDescriptor, getPrototype = Object.getPrototypeOf;
@@ -182,6 +183,7 @@ function bytes(callbackId, status, keep, form, mime, badStatus, badMessage, buff
     status = badStatus;
     message = badMessage;
   }
+  if (buffer) nativeRelease(buffer);
   results([[callbackId, status, message, keep]]);
 }
 defineProperty(results, 'bytes', {value: bytes});

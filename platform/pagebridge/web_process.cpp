@@ -59,9 +59,10 @@ bool trusted(const char* url) { return url && wire::pageURLHasPrefix(url, config
 // object wrappers cost on every call of the bridge.
 
 // Array buffers for bytes on their way, made by the engine (a buffer over memory of our own is
-// not allowed in a web process) and kept, per frame, for the next transfer once used: fresh
-// memory is slow to touch for the first time, and large transfers come again. A frame's buffers
-// go with its document.
+// not allowed in a web process), one per transfer and kept by none. Fresh memory is slow to touch
+// page by page, so a buffer's memory is asked for in large pages and touched at once before the
+// bytes go in; once they have gone on, its memory goes back to the system at once, without
+// waiting for the collector to find the buffer unused.
 struct Buffer {
     JSObjectRef object = nullptr;  // the array buffer, protected from the collector while here
     void* data = nullptr;
@@ -69,112 +70,132 @@ struct Buffer {
     explicit operator bool() const { return object != nullptr; }
 };
 
-class Buffers {
-public:
-    // A buffer of at least `size` bytes in the frame's script world, its first `touch` bytes
-    // ready to be written.
-    Buffer take(WebKitFrame* frame, JSGlobalContextRef ctx, std::size_t size, std::size_t touch) {
-        auto& pool = pools_[frame];
-        if (pool.ctx != ctx) clear(pool);
-        std::size_t best = pool.free.size();
-        for (std::size_t i = 0; i < pool.free.size(); ++i) {
-            const Buffer& b = pool.free[i];
-            if (b.capacity >= size && (best == pool.free.size() || b.capacity < pool.free[best].capacity)) best = i;
-        }
-        if (best < pool.free.size()) {
-            Buffer b = pool.free[best];
-            pool.free.erase(pool.free.begin() + static_cast<std::ptrdiff_t>(best));
-            pool.kept -= b.capacity;
-            return b;
-        }
-        if (!pool.ctx) pool.ctx = JSGlobalContextRetain(ctx);
-        if (!pool.watched) {
-            g_object_weak_ref(G_OBJECT(frame), &Buffers::frameGone, this);
-            pool.watched = true;
-        }
-        std::size_t capacity = roundUp(size ? size : 1);
-        JSValueRef exception = nullptr;
-        JSObjectRef array = JSObjectMakeTypedArray(ctx, kJSTypedArrayTypeUint8Array, capacity, &exception);
-        if (!array || exception) return {};
-        Buffer b;
-        b.object = JSObjectGetTypedArrayBuffer(ctx, array, &exception);
-        if (!b.object || exception) return {};
-        b.data = JSObjectGetArrayBufferBytesPtr(ctx, b.object, &exception);
-        b.capacity = JSObjectGetArrayBufferByteLength(ctx, b.object, &exception);
-        if (!b.data || exception || b.capacity < size) return {};
-        JSValueProtect(ctx, b.object);
-#ifdef MADV_POPULATE_WRITE
-        // Touched at once, without a fault for every page.
-        if (touch) {
-            auto begin = (reinterpret_cast<std::uintptr_t>(b.data) + 4095) & ~std::uintptr_t(4095);
-            auto end = (reinterpret_cast<std::uintptr_t>(b.data) + std::min(touch, b.capacity)) & ~std::uintptr_t(4095);
-            if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-        }
+// The whole units (pages, large pages) inside [data, data + size).
+void advise(void* data, std::size_t size, std::uintptr_t unit, int advice) {
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + unit - 1) & ~(unit - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(unit - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+constexpr std::uintptr_t kPageBytes = 4096, kLargePageBytes = std::uintptr_t(2) << 20;
+
+// A buffer of at least `size` bytes in the script world of `ctx`, its first `touch` bytes ready
+// to be written.
+Buffer takeBuffer(JSGlobalContextRef ctx, std::size_t size, std::size_t touch) {
+    JSValueRef exception = nullptr;
+    JSObjectRef array = JSObjectMakeTypedArray(ctx, kJSTypedArrayTypeUint8Array, size ? size : 1, &exception);
+    if (!array || exception) return {};
+    Buffer b;
+    b.object = JSObjectGetTypedArrayBuffer(ctx, array, &exception);
+    if (!b.object || exception) return {};
+    b.data = JSObjectGetArrayBufferBytesPtr(ctx, b.object, &exception);
+    b.capacity = JSObjectGetArrayBufferByteLength(ctx, b.object, &exception);
+    if (!b.data || exception || b.capacity < size) return {};
+    JSValueProtect(ctx, b.object);
+    touch = std::min(touch, b.capacity);
+#ifdef MADV_HUGEPAGE
+    advise(b.data, touch, kLargePageBytes, MADV_HUGEPAGE);
 #endif
-        return b;
-    }
-    // Back for reuse in the frame, while it shows the same document.
-    void give(WebKitFrame* frame, JSGlobalContextRef ctx, Buffer b) {
-        if (!b) return;
-        auto it = pools_.find(frame);
-        if (it == pools_.end() || it->second.ctx != ctx || b.capacity > kKeep) return drop(ctx, b);
-        Pool& pool = it->second;
-        // The largest buffers are the ones worth keeping.
-        while (!pool.free.empty() && pool.kept + b.capacity > kKeep) {
-            auto smallest = std::min_element(pool.free.begin(), pool.free.end(),
-                                             [](const Buffer& x, const Buffer& y) { return x.capacity < y.capacity; });
-            if (smallest->capacity >= b.capacity) break;
-            pool.kept -= smallest->capacity;
-            drop(pool.ctx, *smallest);
-            pool.free.erase(smallest);
+#ifdef MADV_POPULATE_WRITE
+    advise(b.data, touch, kPageBytes, MADV_POPULATE_WRITE);
+#endif
+    return b;
+}
+
+// Buffers from this size on give their memory back as soon as their bytes have gone on; smaller
+// ones keep it warm for the engine's next use, until the collector frees them.
+constexpr std::size_t kReleaseFromBytes = 4u << 20;
+
+// The buffer's bytes are not needed any more: a large buffer's memory goes back now (the buffer
+// reads as zeros from then on).
+void releaseMemory(const Buffer& b) {
+    if (b && b.capacity >= kReleaseFromBytes) advise(b.data, b.capacity, kPageBytes, MADV_DONTNEED);
+}
+
+// The buffer goes: its memory now, the object to the collector.
+void dropBuffer(JSGlobalContextRef ctx, Buffer& b) {
+    releaseMemory(b);
+    if (b && ctx) JSValueUnprotect(ctx, b.object);
+    b = {};
+}
+
+// ---- collection after large transfers ----
+
+// A large transfer leaves the page's copies of the bytes behind (the Base64 text a library made,
+// the text it was handed, the buffers of the transfer before): the collector, left to itself,
+// frees them long after, and memory grows by many times the bytes. Once as many bytes as this have
+// gone either way, the page's world is collected: after bytes for the page, as soon as the web
+// process is idle, that is after the page's own handling of them; after the page's bytes went to
+// a file, a moment later, so that the page's answer and its next transfer do not wait for it.
+constexpr std::size_t kCollectAfterBytes = 8u << 20;
+constexpr unsigned kCollectAfterWriteMs = 500;
+
+// The engine's synchronous collections, of everything and of what is new; exported by the engine
+// though not in its public headers. Without them, only a hint that memory was let go.
+extern "C" void JSSynchronousGarbageCollectForDebugging(JSContextRef) __attribute__((weak));
+extern "C" void JSSynchronousEdenCollectForDebugging(JSContextRef) __attribute__((weak));
+
+class Collection {
+public:
+    // The copies a page library made for a large write (its Base64 text) are new and unused once
+    // the bytes are in the file: a collection of what is new frees them at little cost, while the
+    // program syncs the file.
+    static void afterWrite(JSGlobalContextRef ctx, std::size_t bytes) {
+        if (bytes >= kReleaseFromBytes && ctx && JSSynchronousEdenCollectForDebugging) {
+            JSSynchronousEdenCollectForDebugging(ctx);
         }
-        if (pool.kept + b.capacity > kKeep) return drop(ctx, b);
-        pool.free.push_back(b);
-        pool.kept += b.capacity;
     }
-    static void drop(JSGlobalContextRef ctx, Buffer& b) {
-        if (b.object && ctx) JSValueUnprotect(ctx, b.object);
-        b = {};
-    }
-    // The frame shows a new document: the buffers of the old one go.
-    void documentChanged(WebKitFrame* frame) {
-        auto it = pools_.find(frame);
-        if (it != pools_.end()) clear(it->second);
+    enum class When { Idle, Later };
+    void transferred(JSGlobalContextRef ctx, std::size_t bytes, When when) {
+        moved_ += bytes;
+        if (moved_ < kCollectAfterBytes || !ctx) return;
+        if (ctx_ && ctx_ != ctx) run();
+        if (!ctx_) ctx_ = JSGlobalContextRetain(ctx);
+        // A second source may be added for an earlier time; whichever comes first collects.
+        if (when == When::Idle && !idle_) {
+            idle_ = true;
+            g_idle_add_full(G_PRIORITY_LOW, &Collection::onIdle, this, nullptr);
+        } else if (when == When::Later && !later_) {
+            later_ = true;
+            g_timeout_add_full(G_PRIORITY_LOW, kCollectAfterWriteMs, &Collection::onLater, this, nullptr);
+        }
     }
 
 private:
-    struct Pool {
-        JSGlobalContextRef ctx = nullptr;  // retained
-        std::vector<Buffer> free;
-        std::size_t kept = 0;
-        bool watched = false;  // told when the frame goes
-    };
-    static constexpr std::size_t kKeep = 96u << 20;
-    static std::size_t roundUp(std::size_t n) {
-        const std::size_t unit = n >= (1u << 20) ? (1u << 20) : 4096;
-        return (n + unit - 1) / unit * unit;
+    static gboolean onIdle(gpointer self) {
+        auto* c = static_cast<Collection*>(self);
+        c->idle_ = false;
+        c->run();
+        return G_SOURCE_REMOVE;
     }
-    static void clear(Pool& pool) {
-        for (auto& b : pool.free) drop(pool.ctx, b);
-        pool.free.clear();
-        pool.kept = 0;
-        if (pool.ctx) JSGlobalContextRelease(pool.ctx);
-        pool.ctx = nullptr;
+    static gboolean onLater(gpointer self) {
+        auto* c = static_cast<Collection*>(self);
+        c->later_ = false;
+        c->run();
+        return G_SOURCE_REMOVE;
     }
-    static void frameGone(gpointer self, GObject* frame) {
-        auto* buffers = static_cast<Buffers*>(self);
-        auto it = buffers->pools_.find(reinterpret_cast<WebKitFrame*>(frame));
-        if (it == buffers->pools_.end()) return;
-        clear(it->second);
-        buffers->pools_.erase(it);
+    void run() {
+        if (!ctx_) return;
+        moved_ = 0;
+        if (JSSynchronousGarbageCollectForDebugging) {
+            JSSynchronousGarbageCollectForDebugging(ctx_);
+        } else {
+            JSGarbageCollect(ctx_);
+        }
+        JSGlobalContextRelease(ctx_);
+        ctx_ = nullptr;
     }
-    std::map<WebKitFrame*, Pool> pools_;
+    JSGlobalContextRef ctx_ = nullptr;  // retained while a collection is due
+    std::size_t moved_ = 0;
+    bool idle_ = false, later_ = false;  // sources waiting
 };
 
-Buffers& buffers() {
-    static Buffers b;
-    return b;
+Collection& collection() {
+    static Collection c;
+    return c;
 }
+
+// The buffer whose bytes the page world's results function is being handed.
+const Buffer* delivering = nullptr;
 
 // Bytes of calls, held until the view asks for them or lets them go.
 struct Held {
@@ -192,7 +213,7 @@ std::size_t heldBytes = 0;
 Held pending;
 
 void giveBack(Held& h) {
-    buffers().give(h.frame, h.ctx, h.buffer);
+    dropBuffer(h.ctx, h.buffer);
     if (h.ctx) JSGlobalContextRelease(h.ctx);
     h = {};
 }
@@ -427,10 +448,20 @@ JSValueRef nativeAllocate(Entry& e, JSContextRef ctx, std::size_t n, const JSVal
     }
     JSGlobalContextRef global = JSContextGetGlobalContext(ctx);
     auto bytes = static_cast<std::size_t>(size);
-    Buffer b = buffers().take(e.frame, global, bytes, likely > 0 && likely < size ? static_cast<std::size_t>(likely) : bytes);
+    Buffer b = takeBuffer(global, bytes, likely > 0 && likely < size ? static_cast<std::size_t>(likely) : bytes);
     if (!b) return JSValueMakeNull(ctx);
     pending = Held{e.frame, JSGlobalContextRetain(global), b, 0};
     return b.object;
+}
+
+// release(buffer): the page world has made the message from the bytes it is being handed; their
+// memory goes back before the page library makes its own copy.
+JSValueRef nativeRelease(Entry&, JSContextRef ctx, std::size_t n, const JSValueRef args[]) {
+    JSValueRef v = argAt(n, args, 0);
+    if (delivering && v && JSValueIsObject(ctx, v) && JSValueToObject(ctx, v, nullptr) == delivering->object) {
+        releaseMemory(*delivering);
+    }
+    return JSValueMakeUndefined(ctx);
 }
 
 // console(operation, text)
@@ -487,7 +518,6 @@ void reportException(JSContextRef ctx, JSValueRef exception, const char* what) {
 }
 
 void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer) {
-    buffers().documentChanged(frame);
     if (webkit_frame_is_main_frame(frame)) {
         g_object_set_data_full(G_OBJECT(page), kMainFrameKey, g_object_ref(frame), g_object_unref);
         // The previous document's channel and what waited for it go; the program admits this one.
@@ -513,7 +543,8 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
         JSValueRef (*call)(Entry&, JSContextRef, std::size_t, const JSValueRef[]);
     };
     for (const Function& f : {Function{"exec", nativeExec}, Function{"console", nativeConsole},
-                              Function{"error", nativeError}, Function{"allocate", nativeAllocate}}) {
+                              Function{"error", nativeError}, Function{"allocate", nativeAllocate},
+                              Function{"release", nativeRelease}}) {
         auto* e = new Entry{WEBKIT_FRAME(g_object_ref(frame)), {}, f.call};
         g_weak_ref_init(&e->page, page);
         setProperty(ctx, native, f.name, JSObjectMake(ctx, nativeFunctionClass(), e));
@@ -572,13 +603,13 @@ void closeQuietly(int& fd) {
 
 // Reads the range, has the page world's results function make the message from it and hand it
 // to the page; acknowledges once that is done.
-void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, wire::PageBytes& item) {
+void deliverBytes(JSGlobalContextRef ctx, wire::PageBytes& item) {
     Buffer buffer;
     std::size_t got = 0;
     const std::uint64_t length = item.length;
     bool read = item.fd >= 0 && length <= wire::kMaxHeldBytes;
     if (read) {
-        buffer = buffers().take(frame, ctx, static_cast<std::size_t>(length), static_cast<std::size_t>(length));
+        buffer = takeBuffer(ctx, static_cast<std::size_t>(length), static_cast<std::size_t>(length));
         read = static_cast<bool>(buffer);
     }
     while (read && got < length) {
@@ -612,11 +643,14 @@ void deliverBytes(WebKitFrame* frame, JSGlobalContextRef ctx, wire::PageBytes& i
                              JSValueMakeNumber(ctx, item.invalidMessage),
                              read ? static_cast<JSValueRef>(buffer.object) : JSValueMakeNull(ctx),
                              JSValueMakeNumber(ctx, static_cast<double>(got))};
+        delivering = read ? &buffer : nullptr;
         JSObjectCallAsFunction(ctx, bytesFunction, resultsObject, 9, args, nullptr);
+        delivering = nullptr;
     }
-    buffers().give(frame, ctx, buffer);
+    dropBuffer(ctx, buffer);
     acknowledge(item.ackFd);
     item.ackFd = -1;
+    collection().transferred(ctx, got, Collection::When::Idle);
 }
 
 // A script that came in a descriptor: its text, read whole, or nothing.
@@ -658,7 +692,7 @@ void deliverItems(WebKitWebPage* page, wire::Delivery& delivery) {
         } else if (auto* d = std::get_if<wire::ScriptInDescriptor>(&item)) {
             if (auto text = scriptText(*d)) evaluate(ctx, *text);
         } else {
-            deliverBytes(frame, ctx, std::get<wire::PageBytes>(item));
+            deliverBytes(ctx, std::get<wire::PageBytes>(item));
         }
     }
 }
@@ -667,6 +701,8 @@ void deliverItems(WebKitWebPage* page, wire::Delivery& delivery) {
 // negative error number) goes to the acknowledgement descriptor.
 void writeHeld(const wire::WriteHeld& request) {
     std::int64_t answer = -ENOENT;
+    JSGlobalContextRef ctx = nullptr;
+    std::size_t written = 0;
     auto it = held().find(request.token);
     if (it != held().end()) {
         Held h = it->second;
@@ -680,11 +716,18 @@ void writeHeld(const wire::WriteHeld& request) {
         } else {
             answer = errno ? -errno : -EIO;
         }
+        written = done;
+        if (h.ctx) ctx = JSGlobalContextRetain(h.ctx);
         giveBack(h);
     }
     if (request.ackFd >= 0) {
         std::size_t done = 0;
         writeAll(request.ackFd, reinterpret_cast<const char*>(&answer), sizeof answer, done);
+    }
+    if (ctx) {
+        Collection::afterWrite(ctx, written);
+        collection().transferred(ctx, written, Collection::When::Later);
+        JSGlobalContextRelease(ctx);
     }
 }
 
