@@ -31,6 +31,20 @@ void useBundleIcons() {
     gtk_window_set_default_icon_name(Bundle::main().identifier().c_str());
 }
 
+// Whether an instance of the application owns its name on the session bus already: a launch that
+// only hands its URLs over to it starts nothing of its own. The connection is the one the
+// application registers on afterwards.
+static bool primaryInstanceRuns(const char* applicationId) {
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return false;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+        g_variant_new("(s)", applicationId), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (reply) g_variant_get(reply, "(b)", &owned);
+    return owned;
+}
+
 // Every argument of a launch without options is a URL.
 static bool withoutOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -136,7 +150,8 @@ int Application::run(int argc, char** argv, const std::function<void()>& loadInt
             g_set_prgname(name);
             g_free(name);
         }
-        if (gtk_init_check(nullptr, nullptr)) beforeRegistering();
+        if (gtk_init_check(nullptr, nullptr) && !primaryInstanceRuns(Bundle::main().identifier().c_str()))
+            beforeRegistering();
     }
     int status = g_application_run(G_APPLICATION(app_), argc, argv);
     // The signals' default actions again.

@@ -44,9 +44,9 @@ public:
     // Runs the application. `loadInterface` runs once in the primary instance, before launching
     // finishes; it creates the delegate, the window and the web view. `beforeRegistering`, when
     // given, runs first, once the display is open and before the application registers on the
-    // session bus (so in a later launch too, which then only hands over its URLs): the place to
-    // start what takes long and needs no window. Not with options (--help, --version), nor
-    // without a display. Answers the exit status.
+    // session bus: the place to start what takes long and needs no window. Not with options
+    // (--help, --version), without a display, nor while another instance runs (this launch then
+    // only hands over its URLs). Answers the exit status.
     int run(int argc, char** argv, const std::function<void()>& loadInterface,
             const std::function<void()>& beforeRegistering = {});
 
