@@ -73,9 +73,8 @@ struct BareView {
     }
     static void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* r, gpointer self) {
         auto* b = static_cast<BareView*>(self);
-        char* text = jsc_value_to_string(webkit_javascript_result_get_js_value(r));
+        g_autofree char* text = jsc_value_to_string(webkit_javascript_result_get_js_value(r));
         std::string s = text ? text : "";
-        g_free(text);
         if (s.rfind("done:", 0) == 0) {
             b->last = s.substr(5);
             return;

@@ -232,13 +232,12 @@ void stopCamera(Camera& cam) {
 
 // The main loop alone for a while, without the waiting helpers' wake-ups.
 void runFor(double seconds) {
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
     g_timeout_add(static_cast<guint>(seconds * 1000), [](gpointer l) -> gboolean {
         g_main_loop_quit(static_cast<GMainLoop*>(l));
         return G_SOURCE_REMOVE;
     }, loop);
     g_main_loop_run(loop);
-    g_main_loop_unref(loop);
 }
 
 struct Round {

@@ -206,13 +206,12 @@ GDBusConnection* sessionBus() {
 // would hand its command line to it and quit).
 bool applicationNameOwned() {
     if (!sessionBus()) return false;
-    GVariant* r = g_dbus_connection_call_sync(sessionBus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+    g_autoptr(GVariant) r = g_dbus_connection_call_sync(sessionBus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                               "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", KIVANO_BUNDLE_ID),
                                               G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
     if (!r) return false;
     gboolean owned = FALSE;
     g_variant_get(r, "(b)", &owned);
-    g_variant_unref(r);
     return owned;
 }
 

@@ -22,11 +22,10 @@ void useBundleIcons() {
     GtkIconTheme* theme = gtk_icon_theme_get_default();
     if (!theme) return;
     // The build tree and unusual prefixes have no icon theme of their own; the bundle carries the icons.
-    gchar** paths = nullptr;
+    g_auto(GStrv) paths = nullptr;
     gtk_icon_theme_get_search_path(theme, &paths, nullptr);
     bool present = false;
     for (gchar** p = paths; p && *p; ++p) present = present || folder == *p;
-    g_strfreev(paths);
     if (!present) gtk_icon_theme_append_search_path(theme, folder.c_str());
     gtk_window_set_default_icon_name(Bundle::main().identifier().c_str());
 }
@@ -98,10 +97,9 @@ int Application::onQuitSignal(void* self) {
 int Application::onCommandLine(void* app, void* cmdline, void* self) {
     auto* a = static_cast<Application*>(self);
     int argc = 0;
-    gchar** argv = g_application_command_line_get_arguments(G_APPLICATION_COMMAND_LINE(cmdline), &argc);
+    g_auto(GStrv) argv = g_application_command_line_get_arguments(G_APPLICATION_COMMAND_LINE(cmdline), &argc);
     std::vector<std::string> urls;
     for (int i = 1; i < argc; ++i) urls.emplace_back(argv[i]);
-    g_strfreev(argv);
     for (const auto& u : urls) {
         if (a->delegate_) a->delegate_->applicationOpenURL(u);
     }
@@ -146,9 +144,8 @@ int Application::run(int argc, char** argv, const std::function<void()>& loadInt
     if (beforeRegistering && withoutOptions(argc, argv)) {
         // The program name as the application would set it, before the display takes it up.
         if (!g_get_prgname() && argc > 0) {
-            gchar* name = g_path_get_basename(argv[0]);
+            g_autofree gchar* name = g_path_get_basename(argv[0]);
             g_set_prgname(name);
-            g_free(name);
         }
         if (gtk_init_check(nullptr, nullptr) && !primaryInstanceRuns(Bundle::main().identifier().c_str()))
             beforeRegistering();
@@ -157,8 +154,7 @@ int Application::run(int argc, char** argv, const std::function<void()>& loadInt
     // The signals' default actions again.
     for (unsigned id : quitSignalSources_) g_source_remove(id);
     quitSignalSources_.clear();
-    g_object_unref(app_);
-    app_ = nullptr;
+    g_clear_object(&app_);
     return status;
 }
 

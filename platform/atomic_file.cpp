@@ -127,9 +127,8 @@ void beginWrite(const std::string& path) {
     if (p.fd >= 0) {
         std::string absolute = path;
         if (absolute[0] != '/') {
-            gchar* cwd = g_get_current_dir();
+            g_autofree gchar* cwd = g_get_current_dir();
             absolute = std::string(cwd) + "/" + path;
-            g_free(cwd);
         }
         // The time a second early, for file systems with coarse times. One write call per
         // entry, so entries of other threads never interleave with it.

@@ -13,22 +13,18 @@ namespace platform {
 std::string autostartEntryPath(const std::string& id) { return configHome() + "/autostart/" + id + ".desktop"; }
 
 bool isAutostartEntryEnabled(const std::string& id) {
-    GKeyFile* file = g_key_file_new();
+    g_autoptr(GKeyFile) file = g_key_file_new();
     bool enabled = false;
     if (g_key_file_load_from_file(file, autostartEntryPath(id).c_str(), G_KEY_FILE_NONE, nullptr) &&
         g_key_file_has_group(file, G_KEY_FILE_DESKTOP_GROUP)) {
         auto flag = [&](const char* key, bool absent) {
-            GError* e = nullptr;
+            g_autoptr(GError) e = nullptr;
             gboolean v = g_key_file_get_boolean(file, G_KEY_FILE_DESKTOP_GROUP, key, &e);
-            if (e) {
-                g_error_free(e);
-                return absent;
-            }
+            if (e) return absent;
             return v != FALSE;
         };
         enabled = !flag(G_KEY_FILE_DESKTOP_KEY_HIDDEN, false) && flag("X-GNOME-Autostart-enabled", true);
     }
-    g_key_file_free(file);
     return enabled;
 }
 
@@ -60,7 +56,7 @@ bool setAutostartEntry(const std::string& id, bool enabled, const std::string& n
         if (error) *error = "remove " + path + ": " + std::strerror(errno);
         return false;
     }
-    GKeyFile* file = g_key_file_new();
+    g_autoptr(GKeyFile) file = g_key_file_new();
     const char* group = G_KEY_FILE_DESKTOP_GROUP;
     g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_TYPE, G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
     g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_NAME, name.c_str());
@@ -72,10 +68,8 @@ bool setAutostartEntry(const std::string& id, bool enabled, const std::string& n
     g_key_file_set_boolean(file, group, G_KEY_FILE_DESKTOP_KEY_NO_DISPLAY, TRUE);
     g_key_file_set_boolean(file, group, "X-GNOME-Autostart-enabled", TRUE);
     gsize length = 0;
-    char* data = g_key_file_to_data(file, &length, nullptr);
+    g_autofree char* data = g_key_file_to_data(file, &length, nullptr);
     std::string content(data ? data : "", length);
-    g_free(data);
-    g_key_file_free(file);
     std::string why;
     if (writeFileAtomically(path, content, &why)) return true;
     if (error) *error = "write " + path + ": " + why;

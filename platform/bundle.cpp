@@ -53,9 +53,8 @@ const std::string& Bundle::resourcePath() {
         }
     }
     // One spelling of the folder ("bin/../share" read as "share"): page URLs are compared with it.
-    gchar* canonical = g_canonicalize_filename(resourcePath_.c_str(), nullptr);
+    g_autofree gchar* canonical = g_canonicalize_filename(resourcePath_.c_str(), nullptr);
     resourcePath_ = canonical;
-    g_free(canonical);
     return resourcePath_;
 }
 

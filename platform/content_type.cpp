@@ -19,16 +19,12 @@ ContentTypeGuess contentTypeForPath(const std::string& path) {
     // Guessing from a bare name with the extension keeps the answer independent of the disk.
     std::string probe = "file." + ext;
     gboolean uncertain = FALSE;
-    gchar* type = g_content_type_guess(probe.c_str(), nullptr, 0, &uncertain);
+    g_autofree gchar* type = g_content_type_guess(probe.c_str(), nullptr, 0, &uncertain);
     if (!type) return out;
     out.typeIdentifier = type;
     if (!g_content_type_is_unknown(type)) {
-        if (gchar* mime = g_content_type_get_mime_type(type)) {
-            out.mimeType = mime;
-            g_free(mime);
-        }
+        if (g_autofree gchar* mime = g_content_type_get_mime_type(type)) out.mimeType = mime;
     }
-    g_free(type);
     return out;
 }
 

@@ -47,11 +47,10 @@ struct MainQueue {
             }
         }
         if (schedule) {
-            GSource* src = g_idle_source_new();
+            g_autoptr(GSource) src = g_idle_source_new();
             g_source_set_priority(src, G_PRIORITY_DEFAULT);
             g_source_set_callback(src, &MainQueue::drain, this, nullptr);
             g_source_attach(src, g_main_context_default());
-            g_source_unref(src);
         }
     }
 };

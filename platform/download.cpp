@@ -15,7 +15,7 @@ namespace platform {
 
 DownloadResult downloadURLNow(const std::string& url) {
     DownloadResult out;
-    GUri* uri = g_uri_parse(url.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
+    g_autoptr(GUri) uri = g_uri_parse(url.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
     if (!uri) {
         out.error = "The URL " + url + " is not valid.";
         return out;
@@ -23,17 +23,15 @@ DownloadResult downloadURLNow(const std::string& url) {
     const char* scheme = g_uri_get_scheme(uri);
     if (!scheme || (g_ascii_strcasecmp(scheme, "http") != 0 && g_ascii_strcasecmp(scheme, "https") != 0) ||
         !g_uri_get_host(uri) || !*g_uri_get_host(uri)) {
-        g_uri_unref(uri);
         out.error = "The URL " + url + " is not an HTTP URL.";
         return out;
     }
     // A session of its own on this thread's context: its sync calls run here.
-    GMainContext* context = g_main_context_new();
-    g_main_context_push_thread_default(context);
-    SoupSession* session = soup_session_new();
-    SoupMessage* message = soup_message_new_from_uri(SOUP_METHOD_GET, uri);
-    g_uri_unref(uri);
-    GError* error = nullptr;
+    g_autoptr(GMainContext) context = g_main_context_new();
+    g_autoptr(GMainContextPusher) pushed = g_main_context_pusher_new(context);
+    g_autoptr(SoupSession) session = soup_session_new();
+    g_autoptr(SoupMessage) message = soup_message_new_from_uri(SOUP_METHOD_GET, uri);
+    g_autoptr(GError) error = nullptr;
     // The body goes straight to a private file in the application's cache folder: an update may be
     // larger than what should sit in memory.
     std::string folder = supportFolder(SupportFolderKind::Caches, "downloads", &out.error).value_or("");
@@ -42,20 +40,17 @@ DownloadResult downloadURLNow(const std::string& url) {
     if (fd < 0) {
         if (!folder.empty()) out.error = std::string("unable to create a temporary file: ") + g_strerror(errno);
     } else {
-        GOutputStream* file = g_unix_output_stream_new(fd, TRUE);
-        GInputStream* body = soup_session_send(session, message, nullptr, &error);
+        g_autoptr(GOutputStream) file = g_unix_output_stream_new(fd, TRUE);
+        g_autoptr(GInputStream) body = soup_session_send(session, message, nullptr, &error);
         if (body) {
             g_output_stream_splice(file, body,
                                    static_cast<GOutputStreamSpliceFlags>(G_OUTPUT_STREAM_SPLICE_CLOSE_SOURCE |
                                                                          G_OUTPUT_STREAM_SPLICE_CLOSE_TARGET),
                                    nullptr, &error);
-            g_object_unref(body);
         }
         g_output_stream_close(file, nullptr, nullptr);
-        g_object_unref(file);
         if (error) {
             out.error = error->message;
-            g_error_free(error);
             ::unlink(path.c_str());
         } else {
             out.ok = true;
@@ -63,10 +58,6 @@ DownloadResult downloadURLNow(const std::string& url) {
             out.bodyFile = path;
         }
     }
-    g_object_unref(message);
-    g_object_unref(session);
-    g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
     return out;
 }
 

@@ -82,9 +82,8 @@ std::string resolveSymlinks(const std::string& path) {
 }
 
 std::string fileURLForPath(const std::string& path) {
-    gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+    g_autofree gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
     std::string out = uri ? uri : "file://" + path;
-    g_free(uri);
     if (out.back() != '/' && g_file_test(path.c_str(), G_FILE_TEST_IS_DIR)) out += '/';
     return out;
 }

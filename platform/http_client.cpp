@@ -88,23 +88,19 @@ std::string httpStatusText(int statusCode) {
 
 bool httpURLParses(const std::string& text) {
     if (!isURLText(text)) return false;
-    GUri* uri = g_uri_parse(text.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
+    g_autoptr(GUri) uri = g_uri_parse(text.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
     if (!uri) return false;
     const char* scheme = g_uri_get_scheme(uri);
     const char* host = g_uri_get_host(uri);
-    bool ok = scheme && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0) && host &&
-              *host;
-    g_uri_unref(uri);
-    return ok;
+    return scheme && (g_ascii_strcasecmp(scheme, "http") == 0 || g_ascii_strcasecmp(scheme, "https") == 0) && host &&
+           *host;
 }
 
 std::string hostForURL(const std::string& host) {
     if (host.find(':') == std::string::npos) return host;
     // "//[fe80::1%25en0]": the authority of a URL with only this host.
-    char* joined = g_uri_join(G_URI_FLAGS_NONE, nullptr, nullptr, host.c_str(), -1, "", nullptr, nullptr);
-    std::string out = joined ? joined + 2 : host;
-    g_free(joined);
-    return out;
+    g_autofree char* joined = g_uri_join(G_URI_FLAGS_NONE, nullptr, nullptr, host.c_str(), -1, "", nullptr, nullptr);
+    return joined ? joined + 2 : host;
 }
 
 // ---- session ----
@@ -162,7 +158,7 @@ void HttpSession::get(const std::string& url, Completion completion) {
     }
     if (refusal != 0) {
         // Completes on a later turn of the session's context, like any other request.
-        GSource* idle = g_idle_source_new();
+        g_autoptr(GSource) idle = g_idle_source_new();
         struct Refusal {
             Task* task;
             long code;
@@ -176,7 +172,6 @@ void HttpSession::get(const std::string& url, Completion completion) {
             },
             new Refusal{task, refusal}, [](gpointer p) { delete static_cast<Refusal*>(p); });
         g_source_attach(idle, static_cast<GMainContext*>(context_));
-        g_source_unref(idle);
         return;
     }
 
@@ -206,10 +201,7 @@ void HttpSession::onWroteHeaders(void*, void* data) { static_cast<Task*>(data)->
 int HttpSession::onTimeout(void* data) {
     auto* task = static_cast<Task*>(data);
     task->timedOut = true;
-    if (task->timeout) {
-        g_source_unref(task->timeout);
-        task->timeout = nullptr;
-    }
+    g_clear_pointer(&task->timeout, g_source_unref);
     g_cancellable_cancel(task->cancellable);
     return G_SOURCE_REMOVE;
 }
@@ -220,9 +212,8 @@ static std::optional<HttpResponse> responseOf(SoupMessage* message) {
     if (status < 100) return std::nullopt;
     HttpResponse r;
     if (GUri* uri = soup_message_get_uri(message)) {
-        char* text = g_uri_to_string(uri);
+        g_autofree char* text = g_uri_to_string(uri);
         r.url = text ? text : "";
-        g_free(text);
         if (const char* host = g_uri_get_host(uri)) r.host = host;
         r.port = g_uri_get_port(uri);
     }
@@ -253,9 +244,9 @@ void HttpSession::fail(Task* task, long code) {
     finish(task, std::nullopt, responseOf(task->message), std::move(error));
 }
 
-void HttpSession::failTransport(Task* task, GError* gerror) {
+void HttpSession::failTransport(Task* task, GError* taken) {
+    g_autoptr(GError) gerror = taken;
     auto error = urlErrorOf(gerror, task->timedOut, task->url);
-    if (gerror) g_error_free(gerror);
     error->requestWritten = task->requestWritten;
     // What was answered before a time-out or a cancellation is not handed on.
     std::optional<HttpResponse> response;
@@ -293,15 +284,13 @@ void HttpSession::readNext(Task* task) {
     for (;;) {
         // Whole pieces (libsoup's chunked decoding needs room for its line ends), so at most one
         // piece past the limit is read.
-        GError* error = nullptr;
+        g_autoptr(GError) error = nullptr;
         gssize n = g_pollable_input_stream_read_nonblocking(pollable, chunk, sizeof chunk, task->cancellable, &error);
         if (n < 0 && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
-            g_error_free(error);
             task->wait = g_pollable_input_stream_create_source(pollable, task->cancellable);
             GPollableSourceFunc ready = [](GObject*, gpointer data) -> gboolean {
                 auto* t = static_cast<Task*>(data);
-                g_source_unref(t->wait);
-                t->wait = nullptr;
+                g_clear_pointer(&t->wait, g_source_unref);
                 t->session->readNext(t);
                 return G_SOURCE_REMOVE;
             };
@@ -310,7 +299,7 @@ void HttpSession::readNext(Task* task) {
             return;
         }
         if (n < 0) {
-            failTransport(task, error);
+            failTransport(task, g_steal_pointer(&error));
             return;
         }
         if (n == 0) {

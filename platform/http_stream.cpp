@@ -286,11 +286,10 @@ struct StreamSession::State {
             if (!scheduled) scheduled = schedule = true;
         }
         if (schedule) {
-            GSource* src = g_idle_source_new();
+            g_autoptr(GSource) src = g_idle_source_new();
             g_source_set_priority(src, G_PRIORITY_DEFAULT);
             g_source_set_callback(src, &State::drain, this, nullptr);
             g_source_attach(src, context);
-            g_source_unref(src);
         }
     }
 };
@@ -314,8 +313,7 @@ std::shared_ptr<StreamSession> StreamSession::create(std::string label) {
         // Let cancelled requests complete so that they release what they hold.
         soup_session_abort(raw->soup);
         for (int i = 0; i < 1000 && g_main_context_pending(raw->context); ++i) g_main_context_iteration(raw->context, FALSE);
-        g_object_unref(raw->soup);
-        raw->soup = nullptr;
+        g_clear_object(&raw->soup);
         g_main_context_pop_thread_default(raw->context);
     });
     started.wait();
@@ -382,16 +380,14 @@ struct HttpStream::Impl {
         Impl& m = *s.impl_;
         if (m.timer) {
             g_source_destroy(m.timer);
-            g_source_unref(m.timer);
-            m.timer = nullptr;
+            g_clear_pointer(&m.timer, g_source_unref);
         }
     }
     static gboolean onTimer(gpointer data) {
         auto& s = *static_cast<HttpStream*>(data);
         Impl& m = *s.impl_;
         m.timedOut = true;
-        g_source_unref(m.timer);
-        m.timer = nullptr;
+        g_clear_pointer(&m.timer, g_source_unref);
         g_cancellable_cancel(m.cancellable);
         return G_SOURCE_REMOVE;
     }
@@ -409,15 +405,9 @@ struct HttpStream::Impl {
     static void cleanup(HttpStream& s) {
         Impl& m = *s.impl_;
         disarm(s);
-        if (m.body) {
-            g_object_unref(m.body);
-            m.body = nullptr;
-        }
-        if (m.message) {
-            g_signal_handlers_disconnect_by_data(m.message, &s);
-            g_object_unref(m.message);
-            m.message = nullptr;
-        }
+        g_clear_object(&m.body);
+        if (m.message) g_signal_handlers_disconnect_by_data(m.message, &s);
+        g_clear_object(&m.message);
         m.splitter.reset();
     }
 
@@ -454,9 +444,8 @@ struct HttpStream::Impl {
             challenge.host = asking->host;
             challenge.port = asking->port;
         }
-        GUri* requested = g_uri_parse(s.url_.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
+        g_autoptr(GUri) requested = g_uri_parse(s.url_.c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr);
         auto wanted = originOf(requested);
-        if (requested) g_uri_unref(requested);
         challenge.forRequestedHost = !challenge.forProxy && asking && wanted && asking->port == wanted->port &&
                                      g_ascii_strcasecmp(asking->host.c_str(), wanted->host.c_str()) == 0;
         if (!s.delegate_->canAuthenticateAgainstProtectionSpace(s, challenge)) return FALSE;
@@ -491,26 +480,17 @@ struct HttpStream::Impl {
         std::unique_ptr<Ref> ref(static_cast<Ref*>(data));
         HttpStream& s = **ref;
         Impl& m = *s.impl_;
-        GError* error = nullptr;
-        GInputStream* in = soup_session_send_finish(SOUP_SESSION(source), result, &error);
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GInputStream) in = soup_session_send_finish(SOUP_SESSION(source), result, &error);
         disarm(s);
-        if (s.cancelled_) {
-            if (in) g_object_unref(in);
-            if (error) g_error_free(error);
-            return cleanup(s);
-        }
-        if (!in) {
-            HttpErrorRef e = streamError(error, m.timedOut, s.url_);
-            if (error) g_error_free(error);
-            return fail(s, e);
-        }
-        m.body = in;
+        if (s.cancelled_) return cleanup(s);
+        if (!in) return fail(s, streamError(error, m.timedOut, s.url_));
+        m.body = g_steal_pointer(&in);
 
         HttpResponse& r = m.response;
         if (GUri* uri = soup_message_get_uri(m.message)) {
-            char* text = g_uri_to_string(uri);
+            g_autofree char* text = g_uri_to_string(uri);
             r.url = text ? text : "";
-            g_free(text);
             if (const char* host = g_uri_get_host(uri)) r.host = host;
             r.port = g_uri_get_port(uri);
         }
@@ -540,19 +520,11 @@ struct HttpStream::Impl {
         std::unique_ptr<Ref> ref(static_cast<Ref*>(data));
         HttpStream& s = **ref;
         Impl& m = *s.impl_;
-        GError* error = nullptr;
-        GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GBytes) bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
         disarm(s);
-        if (s.cancelled_) {
-            if (bytes) g_bytes_unref(bytes);
-            if (error) g_error_free(error);
-            return cleanup(s);
-        }
-        if (!bytes) {
-            HttpErrorRef e = streamError(error, m.timedOut, s.url_);
-            if (error) g_error_free(error);
-            return fail(s, e);
-        }
+        if (s.cancelled_) return cleanup(s);
+        if (!bytes) return fail(s, streamError(error, m.timedOut, s.url_));
         gsize size = 0;
         const auto* p = static_cast<const std::uint8_t*>(g_bytes_get_data(bytes, &size));
         MultipartSplitter::Sink sink{
@@ -566,7 +538,6 @@ struct HttpStream::Impl {
                 if (!s.cancelled_) s.delegate_->didReceiveData(s, Bytes(d, d + n));
             }};
         if (size == 0) {
-            g_bytes_unref(bytes);
             if (m.splitter) {
                 m.splitter->finish(sink);
                 if (m.splitter->malformed())
@@ -581,11 +552,9 @@ struct HttpStream::Impl {
         }
         if (m.splitter) {
             bool ok = m.splitter->feed(p, size, sink);
-            g_bytes_unref(bytes);
             if (!ok) return fail(s, makeHttpError(kNSURLErrorDomain, kURLErrorCannotParseResponse, "cannot parse response"));
         } else {
             s.delegate_->didReceiveData(s, Bytes(p, p + size));
-            g_bytes_unref(bytes);
         }
         if (s.cancelled_) return cleanup(s);
         readNext(*ref);

@@ -2,7 +2,6 @@
 
 #include <libsecret/secret.h>
 
-#include <memory>
 #include <vector>
 
 #include "platform/bundle.h"
@@ -27,36 +26,13 @@ const SecretSchema* itemSchema() {
     return &schema;
 }
 
-struct GErrorFree {
-    void operator()(GError* e) const { g_error_free(e); }
-};
-struct GObjectUnref {
-    void operator()(gpointer o) const { g_object_unref(o); }
-};
-struct HashUnref {
-    void operator()(GHashTable* t) const { g_hash_table_unref(t); }
-};
-struct ItemListFree {
-    void operator()(GList* l) const { g_list_free_full(l, g_object_unref); }
-};
-struct ValueUnref {
-    void operator()(SecretValue* v) const { secret_value_unref(v); }
-};
-using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
-using ServicePtr = std::unique_ptr<SecretService, GObjectUnref>;
-using CollectionPtr = std::unique_ptr<SecretCollection, GObjectUnref>;
-using ItemPtr = std::unique_ptr<SecretItem, GObjectUnref>;
-using HashPtr = std::unique_ptr<GHashTable, HashUnref>;
-using ItemListPtr = std::unique_ptr<GList, ItemListFree>;
-using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
-
 // The attribute table borrows the query's texts; keep the query alive while it is used.
-HashPtr attributesOf(const ItemQuery& q) {
+GHashTable* attributesOf(const ItemQuery& q) {
     GHashTable* t = g_hash_table_new(g_str_hash, g_str_equal);
     g_hash_table_insert(t, const_cast<char*>("service"), const_cast<char*>(q.service.c_str()));
     g_hash_table_insert(t, const_cast<char*>("account"), const_cast<char*>(q.account.c_str()));
     if (q.accessGroup) g_hash_table_insert(t, const_cast<char*>("accessGroup"), const_cast<char*>(q.accessGroup->c_str()));
-    return HashPtr(t);
+    return t;
 }
 
 Status unavailable(const char* what, const ItemQuery& q, GError* error) {
@@ -70,23 +46,18 @@ Status locked(const char* what, const ItemQuery& q) {
     return Status::Locked;
 }
 
-ServicePtr connect(GError** error) {
-    return ServicePtr(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, error));
-}
+SecretService* connect(GError** error) { return secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, error); }
 
-// Every matching item, locked ones included; the secrets of unlocked ones loaded when asked.
-Status search(const char* what, const ItemQuery& q, bool loadSecrets, ItemListPtr& items) {
-    GError* raw = nullptr;
-    ServicePtr service = connect(&raw);
-    ErrorPtr error(raw);
-    if (!service) return unavailable(what, q, raw);
-    auto attrs = attributesOf(q);
+// Every matching item, locked ones included; the secrets of unlocked ones loaded when asked. The
+// items are the caller's (a list of references).
+Status search(const char* what, const ItemQuery& q, bool loadSecrets, GList*& items) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(SecretService) service = connect(&error);
+    if (!service) return unavailable(what, q, error);
+    g_autoptr(GHashTable) attrs = attributesOf(q);
     int flags = SECRET_SEARCH_ALL | (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0);
-    raw = nullptr;
-    items.reset(secret_service_search_sync(service.get(), itemSchema(), attrs.get(), static_cast<SecretSearchFlags>(flags),
-                                           nullptr, &raw));
-    error.reset(raw);
-    if (raw) return unavailable(what, q, raw);
+    items = secret_service_search_sync(service, itemSchema(), attrs, static_cast<SecretSearchFlags>(flags), nullptr, &error);
+    if (error) return unavailable(what, q, error);
     return items ? Status::Success : Status::NotFound;
 }
 
@@ -117,38 +88,34 @@ const char* statusName(Status status) {
 }
 
 Status storeItem(const ItemQuery& q, const std::string& label, const Bytes& secret) {
-    GError* raw = nullptr;
-    ServicePtr service = connect(&raw);
-    ErrorPtr error(raw);
-    if (!service) return unavailable("store", q, raw);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(SecretService) service = connect(&error);
+    if (!service) return unavailable("store", q, error);
 
-    CollectionPtr collection(
-        secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
-    error.reset(raw);
-    if (!collection) return unavailable("store", q, raw);  // no default keyring (raw may be null)
-    if (secret_collection_get_locked(collection.get())) return locked("store", q);
+    g_autoptr(SecretCollection) collection =
+        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    if (!collection) return unavailable("store", q, error);  // no default keyring (error may be null)
+    if (secret_collection_get_locked(collection)) return locked("store", q);
 
-    auto attrs = attributesOf(q);
-    ValuePtr value(secret_value_new(reinterpret_cast<const gchar*>(secret.data()), static_cast<gssize>(secret.size()),
-                                    "application/octet-stream"));
-    raw = nullptr;
-    ItemPtr item(secret_item_create_sync(collection.get(), itemSchema(), attrs.get(), label.c_str(), value.get(),
-                                         SECRET_ITEM_CREATE_REPLACE, nullptr, &raw));
-    error.reset(raw);
-    if (!item) return unavailable("store", q, raw);
+    g_autoptr(GHashTable) attrs = attributesOf(q);
+    g_autoptr(SecretValue) value = secret_value_new(reinterpret_cast<const gchar*>(secret.data()),
+                                                    static_cast<gssize>(secret.size()), "application/octet-stream");
+    g_autoptr(SecretItem) item = secret_item_create_sync(collection, itemSchema(), attrs, label.c_str(), value,
+                                                         SECRET_ITEM_CREATE_REPLACE, nullptr, &error);
+    if (!item) return unavailable("store", q, error);
     return Status::Success;
 }
 
 Status findItem(const ItemQuery& q, Bytes& secret) {
-    ItemListPtr items;
+    g_autolist(SecretItem) items = nullptr;
     Status s = search("load", q, true, items);
     if (s != Status::Success) return s;
     bool sawLocked = false;
-    for (SecretItem* item : unlockedItems(items.get(), sawLocked)) {
-        ValuePtr value(secret_item_get_secret(item));
+    for (SecretItem* item : unlockedItems(items, sawLocked)) {
+        g_autoptr(SecretValue) value = secret_item_get_secret(item);
         if (!value) continue;
         gsize length = 0;
-        const gchar* data = secret_value_get(value.get(), &length);
+        const gchar* data = secret_value_get(value, &length);
         secret.assign(reinterpret_cast<const std::uint8_t*>(data), reinterpret_cast<const std::uint8_t*>(data) + length);
         return Status::Success;
     }
@@ -157,35 +124,31 @@ Status findItem(const ItemQuery& q, Bytes& secret) {
 }
 
 Status findItemAttributes(const ItemQuery& q, std::map<std::string, std::string>& attributes) {
-    ItemListPtr items;
+    g_autolist(SecretItem) items = nullptr;
     Status s = search("lookup", q, false, items);
     if (s != Status::Success) return s;
     auto* item = static_cast<SecretItem*>(items->data);
-    HashPtr table(secret_item_get_attributes(item));
+    g_autoptr(GHashTable) table = secret_item_get_attributes(item);
     attributes.clear();
     if (table) {
         GHashTableIter it;
         gpointer k = nullptr, v = nullptr;
-        g_hash_table_iter_init(&it, table.get());
+        g_hash_table_iter_init(&it, table);
         while (g_hash_table_iter_next(&it, &k, &v)) attributes[static_cast<const char*>(k)] = static_cast<const char*>(v);
     }
     return Status::Success;
 }
 
 Status deleteItems(const ItemQuery& q) {
-    ItemListPtr items;
+    g_autolist(SecretItem) items = nullptr;
     Status s = search("delete", q, false, items);
     if (s != Status::Success) return s;
     int deleted = 0;
     bool sawLocked = false;
-    for (SecretItem* item : unlockedItems(items.get(), sawLocked)) {
-        GError* raw = nullptr;
-        if (secret_item_delete_sync(item, nullptr, &raw)) {
-            ++deleted;
-        } else {
-            ErrorPtr error(raw);
-            return unavailable("delete", q, raw);
-        }
+    for (SecretItem* item : unlockedItems(items, sawLocked)) {
+        g_autoptr(GError) error = nullptr;
+        if (!secret_item_delete_sync(item, nullptr, &error)) return unavailable("delete", q, error);
+        ++deleted;
     }
     if (deleted > 0) return Status::Success;
     return sawLocked ? locked("delete", q) : Status::NotFound;

@@ -110,16 +110,12 @@ std::map<std::string, std::string> proxySettings(const EnvironmentLookup& enviro
 std::optional<std::string> gnomeProxyMode() {
     GSettingsSchemaSource* source = g_settings_schema_source_get_default();
     if (!source) return std::nullopt;
-    GSettingsSchema* schema = g_settings_schema_source_lookup(source, "org.gnome.system.proxy", TRUE);
+    g_autoptr(GSettingsSchema) schema = g_settings_schema_source_lookup(source, "org.gnome.system.proxy", TRUE);
     if (!schema) return std::nullopt;
-    g_settings_schema_unref(schema);
-    GSettings* settings = g_settings_new("org.gnome.system.proxy");
-    char* mode = g_settings_get_string(settings, "mode");
-    std::optional<std::string> out;
-    if (mode) out = mode;
-    g_free(mode);
-    g_object_unref(settings);
-    return out;
+    g_autoptr(GSettings) settings = g_settings_new("org.gnome.system.proxy");
+    g_autofree char* mode = g_settings_get_string(settings, "mode");
+    if (!mode) return std::nullopt;
+    return std::string(mode);
 }
 
 std::map<std::string, std::string> systemProxySettings() {

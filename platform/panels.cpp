@@ -74,21 +74,17 @@ std::optional<std::vector<std::string>> runOpenPanel(GtkWindow* parent, bool all
         return a.paths;
     }
     // GTK's chooser picks either files or folders; files are the common case of a file button.
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN,
-                                                                openTitle.c_str(), cancelTitle.c_str());
+    g_autoptr(GtkFileChooserNative) chooser = gtk_file_chooser_native_new(nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN,
+                                                                          openTitle.c_str(), cancelTitle.c_str());
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), allowMultiple);
     std::optional<std::vector<std::string>> out;
     if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
         std::vector<std::string> paths;
         GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(chooser));
-        for (GSList* l = files; l; l = l->next) {
-            paths.emplace_back(static_cast<char*>(l->data));
-            g_free(l->data);
-        }
-        g_slist_free(files);
+        for (GSList* l = files; l; l = l->next) paths.emplace_back(static_cast<char*>(l->data));
+        g_slist_free_full(files, g_free);
         out = std::move(paths);
     }
-    g_object_unref(chooser);
     return out;
 }
 

@@ -47,10 +47,8 @@ std::string expandHomePath(const std::string& path) {
 }
 
 std::string executablePath() {
-    char* path = g_file_read_link("/proc/self/exe", nullptr);
-    std::string out = path ? path : "";
-    g_free(path);
-    return out;
+    g_autofree char* path = g_file_read_link("/proc/self/exe", nullptr);
+    return path ? path : "";
 }
 
 bool makeDirs(const std::string& path) {

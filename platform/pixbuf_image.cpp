@@ -31,7 +31,7 @@ void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer dat
 std::shared_ptr<PixbufImage> PixbufImage::decode(const Bytes& bytes, std::int64_t maximumPixels) {
     if (bytes.empty()) return nullptr;
     SizeCheck check{maximumPixels};
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+    g_autoptr(GdkPixbufLoader) loader = gdk_pixbuf_loader_new();
     g_signal_connect(loader, "size-prepared", G_CALLBACK(&onSizePrepared), &check);
     bool ok = gdk_pixbuf_loader_write(loader, bytes.data(), bytes.size(), nullptr) != FALSE;
     // Closing also reports truncated data.
@@ -40,10 +40,8 @@ std::shared_ptr<PixbufImage> PixbufImage::decode(const Bytes& bytes, std::int64_
     // Loaders that read the whole file before they tell its size have allocated it already (their
     // pictures are no larger than their bytes); the limit holds for them all the same.
     if (pixbuf && tooLarge(gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf), maximumPixels)) pixbuf = nullptr;
-    if (pixbuf) g_object_ref(pixbuf);
-    g_object_unref(loader);
     if (!pixbuf) return nullptr;
-    return std::shared_ptr<PixbufImage>(new PixbufImage(pixbuf));
+    return std::shared_ptr<PixbufImage>(new PixbufImage(GDK_PIXBUF(g_object_ref(pixbuf))));
 }
 
 PixbufImage::~PixbufImage() {

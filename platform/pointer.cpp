@@ -33,9 +33,7 @@ void onCursorChanged(GObject* object, GParamSpec*, gpointer) {
     if (now == gBlank) return;
     for (auto& c : gCovered) {
         if (c.window != window) continue;
-        if (now) g_object_ref(now);
-        if (c.saved) g_object_unref(c.saved);
-        c.saved = now;
+        g_set_object(&c.saved, now);
         break;
     }
     gdk_window_set_cursor(window, gBlank);
@@ -53,9 +51,8 @@ void cover(GdkWindow* window) {
         gCovered.push_back({window, saved, handler});
     }
     if (gdk_window_get_cursor(window) != gBlank) gdk_window_set_cursor(window, gBlank);
-    GList* children = gdk_window_get_children(window);
+    g_autoptr(GList) children = gdk_window_get_children(window);
     for (GList* l = children; l; l = l->next) cover(GDK_WINDOW(l->data));
-    g_list_free(children);
 }
 
 }  // namespace
@@ -66,11 +63,10 @@ void hidePointer() {
     if (!display) return;
     if (!gBlank) gBlank = gdk_cursor_new_for_display(display, GDK_BLANK_CURSOR);
     // Every call looks again, so windows realised since the last one are covered too.
-    GList* toplevels = gtk_window_list_toplevels();
+    g_autoptr(GList) toplevels = gtk_window_list_toplevels();
     for (GList* l = toplevels; l; l = l->next) {
         if (GdkWindow* w = gtk_widget_get_window(GTK_WIDGET(l->data))) cover(w);
     }
-    g_list_free(toplevels);
 }
 
 void showPointer() {

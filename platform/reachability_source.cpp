@@ -68,11 +68,9 @@ Target targetOfAddress(GInetAddress* a) {
 
 Target targetOfHostname(const std::string& host) {
     if (host == "localhost" || host == "[::1]") return Target::Loopback;
-    GInetAddress* a = g_inet_address_new_from_string(host.c_str());
+    g_autoptr(GInetAddress) a = g_inet_address_new_from_string(host.c_str());
     if (!a) return Target::Routed;
-    Target t = targetOfAddress(a);
-    g_object_unref(a);
-    return t;
+    return targetOfAddress(a);
 }
 
 class SystemSource;
@@ -238,7 +236,7 @@ std::shared_ptr<ReachabilitySource> ReachabilitySource::forAddress(const std::ve
     sockaddr_storage storage{};
     if (address.size() < sizeof(sa_family_t) || address.size() > sizeof(storage)) return nullptr;
     std::copy(address.begin(), address.end(), reinterpret_cast<std::uint8_t*>(&storage));
-    GInetAddress* a = nullptr;
+    g_autoptr(GInetAddress) a = nullptr;
     if (storage.ss_family == AF_INET && address.size() >= sizeof(sockaddr_in)) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(&storage);
         a = g_inet_address_new_from_bytes(reinterpret_cast<const guint8*>(&in->sin_addr), G_SOCKET_FAMILY_IPV4);
@@ -248,9 +246,7 @@ std::shared_ptr<ReachabilitySource> ReachabilitySource::forAddress(const std::ve
     } else {
         return nullptr;
     }
-    Target target = targetOfAddress(a);
-    g_object_unref(a);
-    return systemSource(target);
+    return systemSource(targetOfAddress(a));
 }
 
 void ReachabilitySource::setSystemFlagsForTesting(std::optional<ReachabilityFlags> flags) {

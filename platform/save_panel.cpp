@@ -25,10 +25,7 @@ void onChooserResponse(GtkNativeDialog* dialog, int response, gpointer data) {
     auto* open = static_cast<OpenChooser*>(data);
     std::optional<std::string> path;
     if (response == GTK_RESPONSE_ACCEPT) {
-        if (char* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
-            path = name;
-            g_free(name);
-        }
+        if (g_autofree char* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) path = name;
     }
     auto completion = std::move(open->completion);
     gtk_native_dialog_destroy(dialog);
@@ -77,17 +74,14 @@ public:
         }
         // The chooser's own question, in GTK's own words and translations.
         auto gtkText = [](const char* text) { return g_dgettext("gtk30", text); };
-        gchar* name = g_path_get_basename(path.c_str());
-        gchar* folder = g_path_get_dirname(path.c_str());
-        gchar* folderName = g_filename_display_basename(folder);
+        g_autofree gchar* name = g_path_get_basename(path.c_str());
+        g_autofree gchar* folder = g_path_get_dirname(path.c_str());
+        g_autofree gchar* folderName = g_filename_display_basename(folder);
         GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
                                                    gtkText("A file named “%s” already exists.  Do you want to replace it?"), name);
         gtk_message_dialog_format_secondary_text(
             GTK_MESSAGE_DIALOG(dialog), gtkText("The file already exists in “%s”.  Replacing it will overwrite its contents."),
             folderName);
-        g_free(name);
-        g_free(folder);
-        g_free(folderName);
         gtk_dialog_add_button(GTK_DIALOG(dialog), gtkText("_Cancel"), GTK_RESPONSE_CANCEL);
         gtk_dialog_add_button(GTK_DIALOG(dialog), gtkText("_Replace"), GTK_RESPONSE_ACCEPT);
         gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);

@@ -62,12 +62,9 @@ bool hasOwner(GDBusProxy* proxy) {
 
 // A property the proxy holds, when it has the given type; else null.
 GVariant* cachedProperty(GDBusProxy* proxy, const char* name, const GVariantType* type) {
-    GVariant* value = proxy ? g_dbus_proxy_get_cached_property(proxy, name) : nullptr;
-    if (value && !g_variant_is_of_type(value, type)) {
-        g_variant_unref(value);
-        return nullptr;
-    }
-    return value;
+    g_autoptr(GVariant) value = proxy ? g_dbus_proxy_get_cached_property(proxy, name) : nullptr;
+    if (value && !g_variant_is_of_type(value, type)) return nullptr;
+    return g_steal_pointer(&value);
 }
 
 // A proxy that is ours alone: its handlers go with it.

@@ -74,10 +74,8 @@ std::vector<std::shared_ptr<ScriptedStatusBar::Item>> ScriptedStatusBar::visible
 namespace {
 
 std::string escapeMarkup(const std::string& text) {
-    char* e = g_markup_escape_text(text.c_str(), static_cast<gssize>(text.size()));
-    std::string out(e);
-    g_free(e);
-    return out;
+    g_autofree char* e = g_markup_escape_text(text.c_str(), static_cast<gssize>(text.size()));
+    return e;
 }
 
 }  // namespace
@@ -257,18 +255,15 @@ private:
     void rebuild() {
         rebuildPending_ = false;
         if (!indicator_ || !menu_) return;
-        GtkWidget* previous = shown_;
-        GtkAccelGroup* previousAccelerators = accelerators_;
+        // Released after its menu (declared first, it goes last): the labels let go of the group
+        // while they are destroyed.
+        g_autoptr(GtkAccelGroup) previousAccelerators = accelerators_;
+        g_autoptr(GtkWidget) previous = shown_;
         accelerators_ = gtk_accel_group_new();
         shown_ = buildMenu(*menu_, accelerators_);
         g_object_ref_sink(shown_);
         app_indicator_set_menu(indicator_, GTK_MENU(shown_));
-        if (previous) {
-            gtk_widget_destroy(previous);
-            g_object_unref(previous);
-        }
-        // Only after its menu: the labels let go of the group while they are destroyed.
-        if (previousAccelerators) g_object_unref(previousAccelerators);
+        if (previous) gtk_widget_destroy(previous);
     }
 
     AppIndicator* indicator_ = nullptr;

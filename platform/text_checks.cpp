@@ -28,9 +28,8 @@ std::string validUTF8(const std::string& text) {
         std::size_t nul = text.find('\0', start);
         std::size_t stop = nul == std::string::npos ? text.size() : nul;
         if (stop > start) {
-            gchar* valid = g_utf8_make_valid(text.data() + start, static_cast<gssize>(stop - start));
+            g_autofree gchar* valid = g_utf8_make_valid(text.data() + start, static_cast<gssize>(stop - start));
             out += valid;
-            g_free(valid);
         }
         if (nul == std::string::npos) break;
         out += '\0';
@@ -61,13 +60,11 @@ bool isURLText(const std::string& text, URLForm form) {
         if (c == '#' && ++fragments > 1) return false;
     }
     // GLib splits more leniently than it reads characters; the structure is its part.
-    gchar* scheme = nullptr;
+    g_autofree gchar* scheme = nullptr;
     if (!g_uri_split(text.c_str(), G_URI_FLAGS_ENCODED, &scheme, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                      nullptr))
         return false;
-    bool ok = form != URLForm::Absolute || scheme != nullptr;
-    g_free(scheme);
-    return ok;
+    return form != URLForm::Absolute || scheme != nullptr;
 }
 
 }  // namespace platform

@@ -16,9 +16,8 @@ std::string percentEscape(const std::string& text, const std::string& keep) {
     for (;;) {
         std::size_t nul = text.find('\0', start);
         std::string piece = text.substr(start, nul == std::string::npos ? std::string::npos : nul - start);
-        gchar* escaped = g_uri_escape_string(piece.c_str(), allowed.c_str(), FALSE);
+        g_autofree gchar* escaped = g_uri_escape_string(piece.c_str(), allowed.c_str(), FALSE);
         out += escaped;
-        g_free(escaped);
         if (nul == std::string::npos) break;
         out += "%00";
         start = nul + 1;
@@ -29,11 +28,9 @@ std::string percentEscape(const std::string& text, const std::string& keep) {
 std::optional<std::string> percentDecode(const std::string& text) {
     // Text with a NUL byte cannot reach GLib whole; it is no URL text either.
     if (text.find('\0') != std::string::npos) return std::nullopt;
-    gchar* decoded = g_uri_unescape_string(text.c_str(), nullptr);
+    g_autofree gchar* decoded = g_uri_unescape_string(text.c_str(), nullptr);
     if (!decoded) return std::nullopt;
-    std::string out = decoded;
-    g_free(decoded);
-    return out;
+    return std::string(decoded);
 }
 
 }  // namespace platform

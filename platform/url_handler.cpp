@@ -17,29 +17,23 @@ static std::string stripDesktop(std::string id) {
 }
 
 std::optional<std::string> defaultHandlerForURLScheme(const std::string& scheme) {
-    GAppInfo* info = g_app_info_get_default_for_uri_scheme(scheme.c_str());
+    g_autoptr(GAppInfo) info = g_app_info_get_default_for_uri_scheme(scheme.c_str());
     if (!info) return std::nullopt;
     const char* id = g_app_info_get_id(info);
-    std::optional<std::string> out;
-    if (id) out = stripDesktop(id);
-    g_object_unref(info);
-    return out;
+    if (!id) return std::nullopt;
+    return stripDesktop(id);
 }
 
 bool setDefaultHandlerForURLScheme(const std::string& scheme, const std::string& desktopId) {
-    GDesktopAppInfo* info = g_desktop_app_info_new((desktopId + ".desktop").c_str());
+    g_autoptr(GDesktopAppInfo) info = g_desktop_app_info_new((desktopId + ".desktop").c_str());
     if (!info) return false;
-    GError* error = nullptr;
     std::string type = "x-scheme-handler/" + scheme;
-    bool ok = g_app_info_set_as_default_for_type(G_APP_INFO(info), type.c_str(), &error);
-    if (error) g_error_free(error);
-    g_object_unref(info);
-    return ok;
+    return g_app_info_set_as_default_for_type(G_APP_INFO(info), type.c_str(), nullptr);
 }
 
 std::string schemeHandlerDesktopEntry(const std::string& program, const std::string& icon,
                                       const std::vector<std::string>& schemes) {
-    GKeyFile* file = g_key_file_new();
+    g_autoptr(GKeyFile) file = g_key_file_new();
     const char* group = G_KEY_FILE_DESKTOP_GROUP;
     g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_TYPE, G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
     g_key_file_set_string(file, group, G_KEY_FILE_DESKTOP_KEY_NAME, Bundle::main().name().c_str());
@@ -57,11 +51,8 @@ std::string schemeHandlerDesktopEntry(const std::string& program, const std::str
     for (const auto& t : types) list.push_back(t.c_str());
     g_key_file_set_string_list(file, group, G_KEY_FILE_DESKTOP_KEY_MIME_TYPE, list.data(), list.size());
     gsize length = 0;
-    char* data = g_key_file_to_data(file, &length, nullptr);
-    std::string text(data ? data : "", length);
-    g_free(data);
-    g_key_file_free(file);
-    return text;
+    g_autofree char* data = g_key_file_to_data(file, &length, nullptr);
+    return std::string(data ? data : "", length);
 }
 
 std::string desktopEntryId(const std::string& id) { return Bundle::runsFromBuildTree() ? id + ".Devel" : id; }

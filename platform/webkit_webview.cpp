@@ -51,12 +51,9 @@ struct SchemeEntry {
 std::string webExtensionsDirectory() {
     Dl_info info{};
     if (!dladdr(reinterpret_cast<void*>(&createWebView), &info) || !info.dli_fname) return {};
-    char* dir = g_path_get_dirname(info.dli_fname);
-    char* full = g_build_filename(dir, "web-extensions", nullptr);
-    std::string out = full;
-    g_free(full);
-    g_free(dir);
-    return out;
+    g_autofree char* dir = g_path_get_dirname(info.dli_fname);
+    g_autofree char* full = g_build_filename(dir, "web-extensions", nullptr);
+    return full;
 }
 
 class WebKitView final : public WebView, private pagebridge::ProgramEnd::Engine {
@@ -205,10 +202,9 @@ private:
         std::string data = localStoragePath_.empty() ? appData : localStoragePath_;
         if (data != appData && !makeDirs(data)) logf("unable to create folder %s: %s", data, std::string(std::strerror(errno)));
         std::string cache = applicationFolder(SupportFolderKind::Caches);
-        WebKitWebsiteDataManager* dm = webkit_website_data_manager_new(
+        g_autoptr(WebKitWebsiteDataManager) dm = webkit_website_data_manager_new(
             "base-data-directory", data.c_str(), "base-cache-directory", cache.c_str(), nullptr);
         context_ = webkit_web_context_new_with_website_data_manager(dm);
-        g_object_unref(dm);
         webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
         // Every cookie is taken, third-party ones included (the web application's remote sessions
         // are third-party to its own pages), and kept across launches in the application's data
@@ -244,9 +240,8 @@ private:
     void ensure() {
         if (view_) return;
         ensureContext();
-        WebKitUserContentManager* ucm = webkit_user_content_manager_new();
+        g_autoptr(WebKitUserContentManager) ucm = webkit_user_content_manager_new();
         view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_, "user-content-manager", ucm, nullptr));
-        g_object_unref(ucm);
         WebKitSettings* s = webkit_web_view_get_settings(view_);
         webkit_settings_set_enable_webgl(s, webGL_);
         webkit_settings_set_enable_developer_extras(s, devExtras_);
@@ -278,13 +273,12 @@ private:
         WebKitUserContentManager* ucm = webkit_web_view_get_user_content_manager(view_);
         WebKitUserContentInjectedFrames frames =
             sc.allFrames ? WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES : WEBKIT_USER_CONTENT_INJECT_TOP_FRAME;
-        WebKitUserScript* us =
+        g_autoptr(WebKitUserScript) us =
             sc.world.empty()
                 ? webkit_user_script_new(sc.source.c_str(), frames, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr)
                 : webkit_user_script_new_for_world(sc.source.c_str(), frames, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START,
                                                    sc.world.c_str(), nullptr, nullptr);
         webkit_user_content_manager_add_script(ucm, us);
-        webkit_user_script_unref(us);
     }
 
     static void onInitializeWebExtensions(WebKitWebContext* context, gpointer self) {
@@ -439,9 +433,9 @@ private:
         entry->handler(req, [request, responded](URISchemeResponse resp) {
             if (responded->exchange(true)) return;  // one answer per request
             auto finish = [request, resp = std::move(resp)]() {
-                GBytes* bytes = g_bytes_new(resp.body.data(), resp.body.size());
-                GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
-                WebKitURISchemeResponse* r = webkit_uri_scheme_response_new(stream, static_cast<gint64>(resp.body.size()));
+                g_autoptr(GBytes) bytes = g_bytes_new(resp.body.data(), resp.body.size());
+                g_autoptr(GInputStream) stream = g_memory_input_stream_new_from_bytes(bytes);
+                g_autoptr(WebKitURISchemeResponse) r = webkit_uri_scheme_response_new(stream, static_cast<gint64>(resp.body.size()));
                 webkit_uri_scheme_response_set_status(r, static_cast<guint>(resp.status), resp.statusText.c_str());
                 if (!resp.contentType.empty()) webkit_uri_scheme_response_set_content_type(r, resp.contentType.c_str());
                 SoupMessageHeaders* hs = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
@@ -449,10 +443,7 @@ private:
                 if (!resp.contentType.empty()) soup_message_headers_replace(hs, "Content-Type", resp.contentType.c_str());
                 webkit_uri_scheme_response_set_http_headers(r, hs);
                 webkit_uri_scheme_request_finish_with_response(request, r);
-                g_object_unref(r);
-                g_object_unref(stream);
-                g_bytes_unref(bytes);
-                g_object_unref(request);
+                g_object_unref(request);  // the reference taken when the request came
             };
             if (isMainThread()) {
                 finish();

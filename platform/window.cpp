@@ -349,9 +349,9 @@ bool Window::addKeyboardShortcut(const std::string& accelerator, std::function<v
     gtk_accelerator_parse(accelerator.c_str(), &key, &mods);
     if (key == 0 || !action) return false;
     if (!accelGroup_) {
-        accelGroup_ = gtk_accel_group_new();
-        gtk_window_add_accel_group(window_, GTK_ACCEL_GROUP(accelGroup_));
-        g_object_unref(accelGroup_);  // the window holds it
+        g_autoptr(GtkAccelGroup) group = gtk_accel_group_new();
+        gtk_window_add_accel_group(window_, group);
+        accelGroup_ = group;  // the window holds it
     }
     using Action = std::function<void()>;
     auto fire = +[](GtkAccelGroup*, GObject*, guint, GdkModifierType, gpointer data) -> gboolean {
@@ -370,12 +370,11 @@ void Window::setDarkAppearance() {
 }
 
 void Window::setBackgroundBlack() {
-    GtkCssProvider* css = gtk_css_provider_new();
+    g_autoptr(GtkCssProvider) css = gtk_css_provider_new();
     gtk_css_provider_load_from_data(css, "window.kivano-main { background-color: #000000; }", -1, nullptr);
     GtkStyleContext* ctx = gtk_widget_get_style_context(GTK_WIDGET(window_));
     gtk_style_context_add_class(ctx, "kivano-main");
     gtk_style_context_add_provider(ctx, GTK_STYLE_PROVIDER(css), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(css);
 }
 
 void Window::redisplay() { gtk_widget_queue_draw(GTK_WIDGET(window_)); }

@@ -14,22 +14,16 @@ namespace {
 class GioWorkspace final : public Workspace {
 public:
     bool openURL(const std::string& url) override {
-        GError* error = nullptr;
+        g_autoptr(GError) error = nullptr;
         bool ok = g_app_info_launch_default_for_uri(url.c_str(), nullptr, &error);
-        if (error) {
-            logf(LogLevel::Warning, "Opening %s failed: %s", url, std::string(error->message));
-            g_error_free(error);
-        }
+        if (error) logf(LogLevel::Warning, "Opening %s failed: %s", url, std::string(error->message));
         return ok;
     }
 
     bool openFile(const std::string& path) override {
-        GFile* file = g_file_new_for_path(path.c_str());
-        char* uri = g_file_get_uri(file);
-        g_object_unref(file);
-        bool ok = uri && openURL(uri);
-        g_free(uri);
-        return ok;
+        g_autoptr(GFile) file = g_file_new_for_path(path.c_str());
+        g_autofree char* uri = g_file_get_uri(file);
+        return uri && openURL(uri);
     }
 
     void terminate() override { Application::shared().terminate(); }

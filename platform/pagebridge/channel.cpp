@@ -40,9 +40,8 @@ Channel::Channel(int fd, int priority, Handler onMessage, Closed onClosed)
     g_source_set_callback(readSource_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&Channel::onReadable)),
                           this, nullptr);
     g_source_set_name(readSource_, "[kivano] bridge channel");
-    GMainContext* context = g_main_context_ref_thread_default();
+    g_autoptr(GMainContext) context = g_main_context_ref_thread_default();
     g_source_attach(readSource_, context);
-    g_main_context_unref(context);
 }
 
 Channel::~Channel() {
@@ -51,9 +50,8 @@ Channel::~Channel() {
 }
 
 void Channel::release(Outgoing& o) {
-    if (o.body) g_variant_unref(o.body);
+    g_clear_pointer(&o.body, g_variant_unref);
     for (int f : o.fds) ::close(f);
-    o.body = nullptr;
     o.fds.clear();
 }
 
@@ -61,8 +59,7 @@ void Channel::close() {
     for (GSource** s : {&readSource_, &writeSource_}) {
         if (*s) {
             g_source_destroy(*s);
-            g_source_unref(*s);
-            *s = nullptr;
+            g_clear_pointer(s, g_source_unref);
         }
     }
     for (auto& o : out_) release(o);
@@ -86,7 +83,7 @@ void Channel::fail() {
         Channel* channel;
     };
     auto* notice = new Notice{alive_, this};
-    GSource* idle = g_idle_source_new();
+    g_autoptr(GSource) idle = g_idle_source_new();
     g_source_set_priority(idle, priority_);
     g_source_set_callback(
         idle,
@@ -98,10 +95,8 @@ void Channel::fail() {
             return G_SOURCE_REMOVE;
         },
         notice, [](gpointer p) { delete static_cast<Notice*>(p); });
-    GMainContext* context = g_main_context_ref_thread_default();
+    g_autoptr(GMainContext) context = g_main_context_ref_thread_default();
     g_source_attach(idle, context);
-    g_main_context_unref(context);
-    g_source_unref(idle);
 }
 
 bool Channel::fits(GVariant* params, std::size_t fdCount) {
@@ -110,12 +105,9 @@ bool Channel::fits(GVariant* params, std::size_t fdCount) {
 }
 
 bool Channel::send(const Encoded& message, const std::vector<int>& fds) {
-    GVariant* body = g_variant_ref_sink(message.params);
+    g_autoptr(GVariant) body = g_variant_ref_sink(message.params);
     const std::size_t nameLength = std::strlen(message.name);
-    if (fd_ < 0 || nameLength > kMaxNameBytes || !fits(body, fds.size())) {
-        g_variant_unref(body);
-        return false;
-    }
+    if (fd_ < 0 || nameLength > kMaxNameBytes || !fits(body, fds.size())) return false;
     const char* type = g_variant_get_type_string(body);
     const std::size_t typeLength = std::strlen(type);
     WireHeader h{static_cast<std::uint32_t>(nameLength), static_cast<std::uint32_t>(typeLength),
@@ -125,7 +117,7 @@ bool Channel::send(const Encoded& message, const std::vector<int>& fds) {
     o.head.append(reinterpret_cast<const char*>(&h), sizeof h);
     o.head.append(message.name, nameLength);
     o.head.append(type, typeLength);
-    o.body = body;
+    o.body = g_steal_pointer(&body);
     for (int f : fds) {
         int copy = ::fcntl(f, F_DUPFD_CLOEXEC, 0);
         if (copy < 0) {
@@ -184,9 +176,8 @@ bool Channel::flush() {
                 g_source_set_callback(writeSource_,
                                       reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&Channel::onWritable)),
                                       this, nullptr);
-                GMainContext* context = g_main_context_ref_thread_default();
+                g_autoptr(GMainContext) context = g_main_context_ref_thread_default();
                 g_source_attach(writeSource_, context);
-                g_main_context_unref(context);
             }
             return true;
         }
@@ -201,8 +192,7 @@ bool Channel::flush() {
     }
     if (writeSource_) {
         g_source_destroy(writeSource_);
-        g_source_unref(writeSource_);
-        writeSource_ = nullptr;
+        g_clear_pointer(&writeSource_, g_source_unref);
     }
     return true;
 }
@@ -340,14 +330,13 @@ bool Channel::dispatchComplete() {
         std::string name(p, h.nameLength);
         std::string type(p + h.nameLength, h.typeLength);
         if (!g_variant_type_string_is_valid(type.c_str())) return false;
-        GBytes* bytes = g_bytes_new(p + h.nameLength + h.typeLength, static_cast<gsize>(h.dataLength));
-        GVariant* params = g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(type.c_str()), bytes, FALSE));
-        g_bytes_unref(bytes);
+        g_autoptr(GBytes) bytes = g_bytes_new(p + h.nameLength + h.typeLength, static_cast<gsize>(h.dataLength));
+        g_autoptr(GVariant) params =
+            g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(type.c_str()), bytes, FALSE));
         ReceivedFds fds(std::move(list));
         inStart_ += total;
         consumed_ += total;
         if (onMessage_) onMessage_(name, params, fds);
-        g_variant_unref(params);
         if (!*alive) return false;
         if (fd_ < 0) return true;
     }

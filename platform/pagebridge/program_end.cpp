@@ -25,9 +25,8 @@ int scriptDescriptor(const std::string& script, std::uint64_t& length) {
     std::string valid;
     const std::string* text = &script;
     if (!g_utf8_validate(script.data(), static_cast<gssize>(script.size()), nullptr)) {
-        char* fixed = g_utf8_make_valid(script.data(), static_cast<gssize>(script.size()));
+        g_autofree char* fixed = g_utf8_make_valid(script.data(), static_cast<gssize>(script.size()));
         valid = fixed;
-        g_free(fixed);
         text = &valid;
     }
     int fd = ::memfd_create("kivano-page-script", MFD_CLOEXEC | MFD_ALLOW_SEALING);

@@ -249,10 +249,8 @@ void freeEntry(Entry* e) {
 
 std::string validUTF8(std::string text) {
     if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
-    char* fixed = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
-    std::string out = fixed;
-    g_free(fixed);
-    return out;
+    g_autofree char* fixed = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    return fixed;
 }
 
 std::string textOfString(JSStringRef s) {
@@ -334,10 +332,9 @@ void admitted(WebKitWebPage* page, const wire::Admit& admit) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
     wire::OutgoingFds fds;
     wire::Encoded e = wire::encode(wire::ChannelOpen{admit.token, pair[1]}, fds);
-    GUnixFDList* list = g_unix_fd_list_new_from_array(fds.fds.data(), static_cast<gint>(fds.fds.size()));  // takes pair[1]
+    g_autoptr(GUnixFDList) list = g_unix_fd_list_new_from_array(fds.fds.data(), static_cast<gint>(fds.fds.size()));  // takes pair[1]
     webkit_web_page_send_message_to_view(page, webkit_user_message_new_with_fd_list(e.name, e.params, list), nullptr, nullptr,
                                          nullptr);
-    g_object_unref(list);
     end.channel = std::make_unique<wire::Channel>(
         pair[0], kChannelPriority,
         [page](const std::string& name, GVariant* params, wire::ReceivedFds& fds) { handleMessage(page, name, params, fds); },
@@ -375,7 +372,7 @@ void sendToProgram(WebKitWebPage* page, const wire::PageMessage& message) {
         return;
     }
     wire::Encoded e = wire::encode(message);
-    GVariant* params = g_variant_ref_sink(e.params);
+    g_autoptr(GVariant) params = g_variant_ref_sink(e.params);
     if (wire::Channel::fits(params, 0)) {
         end.channel->send({e.name, params});
     } else {
@@ -388,14 +385,12 @@ void sendToProgram(WebKitWebPage* page, const wire::PageMessage& message) {
             std::fprintf(stderr, "Page bridge: %s, not sent\n", why.c_str());
         }
     }
-    g_variant_unref(params);
 }
 
 void send(Entry& e, const wire::PageMessage& message) {
-    auto* page = static_cast<WebKitWebPage*>(g_weak_ref_get(&e.page));
+    g_autoptr(WebKitWebPage) page = static_cast<WebKitWebPage*>(g_weak_ref_get(&e.page));
     if (!page) return;
     sendToProgram(page, message);
-    g_object_unref(page);
 }
 
 bool frameTrusted(const Entry& e) { return trusted(webkit_frame_get_uri(e.frame)); }

@@ -60,20 +60,15 @@ std::string textOf(GVariant* v) {
 }
 
 std::string childText(GVariant* tuple, gsize i) {
-    GVariant* c = g_variant_get_child_value(tuple, i);
-    std::string out = textOf(c);
-    g_variant_unref(c);
-    return out;
+    g_autoptr(GVariant) c = g_variant_get_child_value(tuple, i);
+    return textOf(c);
 }
 
 std::optional<std::string> childMaybeText(GVariant* tuple, gsize i) {
-    GVariant* c = g_variant_get_child_value(tuple, i);
-    GVariant* inner = g_variant_get_maybe(c);
-    g_variant_unref(c);
+    g_autoptr(GVariant) c = g_variant_get_child_value(tuple, i);
+    g_autoptr(GVariant) inner = g_variant_get_maybe(c);
     if (!inner) return std::nullopt;
-    std::string out = textOf(inner);
-    g_variant_unref(inner);
-    return out;
+    return textOf(inner);
 }
 
 }  // namespace
@@ -147,16 +142,14 @@ Encoded encode(const PageMessage& message) {
 std::optional<PageMessage> decodePageMessage(const std::string& name, GVariant* p) {
     if (name == kCallName && is(p, kCallType)) {
         Call c{childMaybeText(p, 0), childMaybeText(p, 1), childMaybeText(p, 2), childMaybeText(p, 3), std::nullopt};
-        GVariant* held = g_variant_get_child_value(p, 4);
-        if (GVariant* h = g_variant_get_maybe(held)) {
+        g_autoptr(GVariant) held = g_variant_get_child_value(p, 4);
+        if (g_autoptr(GVariant) h = g_variant_get_maybe(held)) {
             const char* token = nullptr;
             guint32 index = 0;
             guint64 size = 0;
             g_variant_get(h, "(u&st)", &index, &token, &size);
             c.held = HeldBytes{index, token, size};
-            g_variant_unref(h);
         }
-        g_variant_unref(held);
         return c;
     }
     if (name == kConsoleName && is(p, kConsoleType)) return Console{childMaybeText(p, 0), childMaybeText(p, 1)};
@@ -213,12 +206,12 @@ Encoded encode(const ProgramMessage& message, OutgoingFds& fds) {
 std::optional<ProgramMessage> decodeProgramMessage(const std::string& name, GVariant* p, ReceivedFds& fds) {
     if (name == kDeliveryName && is(p, kDeliveryType)) {
         Delivery d;
-        GVariant* items = g_variant_get_child_value(p, 0);
+        g_autoptr(GVariant) items = g_variant_get_child_value(p, 0);
         const gsize count = g_variant_n_children(items);
         d.items.reserve(count);
         for (gsize i = 0; i < count; ++i) {
-            GVariant* boxed = g_variant_get_child_value(items, i);
-            GVariant* item = g_variant_get_variant(boxed);
+            g_autoptr(GVariant) boxed = g_variant_get_child_value(items, i);
+            g_autoptr(GVariant) item = g_variant_get_variant(boxed);
             if (is(item, kScriptType)) {
                 d.items.push_back(Script{textOf(item)});
             } else if (is(item, kScriptInDescriptorType)) {
@@ -247,10 +240,7 @@ std::optional<ProgramMessage> decodeProgramMessage(const std::string& name, GVar
                 b.ackFd = fds.take(ack);
                 d.items.push_back(std::move(b));
             }
-            g_variant_unref(item);
-            g_variant_unref(boxed);
         }
-        g_variant_unref(items);
         return d;
     }
     if (name == kWriteHeldName && is(p, kWriteHeldType)) {
@@ -332,12 +322,11 @@ StartData decodeStartData(GVariant* dict) {
     if (g_variant_lookup(dict, kScriptKey, "&s", &s)) d.script = s;
     gboolean console = TRUE;
     if (g_variant_lookup(dict, kConsoleKey, "b", &console)) d.publishConsole = console;
-    GVariantIter* slots = nullptr;
+    g_autoptr(GVariantIter) slots = nullptr;
     if (g_variant_lookup(dict, kBulkKey, "a(ssu)", &slots)) {
         const char *service = nullptr, *action = nullptr;
         guint32 index = 0;
         while (g_variant_iter_next(slots, "(&s&su)", &service, &action, &index)) d.bulkArguments.push_back({service, action, index});
-        g_variant_iter_free(slots);
     }
     return d;
 }
@@ -370,10 +359,9 @@ bool isToken(const std::string& text) {
 
 static bool decide(const std::string& url, const std::string& prefix) {
     std::string bare = url.substr(0, url.find_first_of("?#"));
-    char* unescaped = g_uri_unescape_string(bare.c_str(), nullptr);
+    g_autofree char* unescaped = g_uri_unescape_string(bare.c_str(), nullptr);
     if (!unescaped) return false;
     std::string plain = unescaped;
-    g_free(unescaped);
     if (plain.rfind(prefix, 0) != 0) return false;
     if (plain.find("/../") != std::string::npos) return false;
     return !(plain.size() >= 3 && plain.compare(plain.size() - 3, 3, "/..") == 0);
