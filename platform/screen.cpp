@@ -112,7 +112,7 @@ const Output* outputOf(GdkMonitor* m, const std::vector<Output>& outputs) {
 
 GdkMonitor* mainMonitor(GdkDisplay* display) {
     GdkMonitor* found = nullptr;
-    GList* toplevels = gtk_window_list_toplevels();
+    g_autoptr(GList) toplevels = gtk_window_list_toplevels();
     for (GList* l = toplevels; l && !found; l = l->next) {
         GtkWindow* w = GTK_WINDOW(l->data);
         GdkWindow* gw = gtk_widget_get_window(GTK_WIDGET(w));
@@ -120,7 +120,6 @@ GdkMonitor* mainMonitor(GdkDisplay* display) {
             found = gdk_display_get_monitor_at_window(display, gw);
         }
     }
-    g_list_free(toplevels);
     if (!found) found = gdk_display_get_primary_monitor(display);
     if (!found && gdk_display_get_n_monitors(display) > 0) found = gdk_display_get_monitor(display, 0);
     return found;

@@ -219,10 +219,10 @@ TEST_F(NetworkInterfaceTest, IsInVPNReadsTheEnvironmentOfThisProcess) {
 
 TEST_F(NetworkInterfaceTest, IsInVPNReadsTheGnomeProxyMode) {
     GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-    GSettingsSchema* schema = source ? g_settings_schema_source_lookup(source, "org.gnome.system.proxy", TRUE) : nullptr;
+    g_autoptr(GSettingsSchema) schema =
+        source ? g_settings_schema_source_lookup(source, "org.gnome.system.proxy", TRUE) : nullptr;
     if (!schema) GTEST_SKIP() << "no GNOME proxy schema installed";
-    g_settings_schema_unref(schema);
-    GSettings* settings = g_settings_new("org.gnome.system.proxy");
+    g_autoptr(GSettings) settings = g_settings_new("org.gnome.system.proxy");
     plugin.setSource(NetworkInterface::systemSource());
     for (const char* mode : {"manual", "none"}) {
         g_settings_set_string(settings, "mode", mode);
@@ -233,7 +233,6 @@ TEST_F(NetworkInterfaceTest, IsInVPNReadsTheGnomeProxyMode) {
         EXPECT_EQ(delegate.last().result.message(), std::optional<Value>(std::string(mode) == "manual")) << mode;
     }
     g_settings_reset(settings, "mode");
-    g_object_unref(settings);
 }
 
 }  // namespace

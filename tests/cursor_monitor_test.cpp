@@ -190,20 +190,18 @@ TEST_F(CursorMonitor, TimeoutZeroHidesAtOnceAndOnActivation) {
 // Others (the web view) set cursors while the pointer is hidden: they stay blank and come back
 // when it is shown.
 TEST_F(CursorMonitor, CursorsSetWhileHiddenComeBackOnShow) {
-    GdkCursor* hand = gdk_cursor_new_for_display(gdk_display_get_default(), GDK_HAND2);
+    g_autoptr(GdkCursor) hand = gdk_cursor_new_for_display(gdk_display_get_default(), GDK_HAND2);
     gdk_window_set_cursor(top, hand);
     service().startWithTimeout(0);
     EXPECT_TRUE(hidden());
 
-    GdkCursor* text = gdk_cursor_new_for_display(gdk_display_get_default(), GDK_XTERM);
+    g_autoptr(GdkCursor) text = gdk_cursor_new_for_display(gdk_display_get_default(), GDK_XTERM);
     gdk_window_set_cursor(inner, text);
     EXPECT_TRUE(hidden());
 
     service().stop();
     EXPECT_EQ(gdk_window_get_cursor(top), hand);
     EXPECT_EQ(gdk_window_get_cursor(inner), text);
-    g_object_unref(hand);
-    g_object_unref(text);
 }
 
 }  // namespace

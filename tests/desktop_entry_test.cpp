@@ -23,23 +23,20 @@ const std::vector<std::string> kSchemes = {"kivano", "kivanocmd", "kvtarragon"};
 // A stand-in program at `path` that writes its arguments ($0 first), one a line, to `out`.
 void writeRecorder(const std::string& path, const std::string& out) {
     platform::makeDirs(path.substr(0, path.find_last_of('/')));
-    gchar* quoted = g_shell_quote(out.c_str());
+    g_autofree gchar* quoted = g_shell_quote(out.c_str());
     testutil::writeFile(path, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > " + std::string(quoted) + ".tmp && mv " +
                                   quoted + ".tmp " + quoted + "\n");
-    g_free(quoted);
     ::chmod(path.c_str(), 0755);
 }
 
 // Launches the entry's application with the URIs and answers the recorded arguments.
 std::vector<std::string> launch(GAppInfo* app, const std::vector<std::string>& uris, const std::string& out) {
     ::unlink(out.c_str());
-    GList* list = nullptr;
+    g_autoptr(GList) list = nullptr;
     for (const auto& u : uris) list = g_list_append(list, const_cast<char*>(u.c_str()));
-    GError* error = nullptr;
+    g_autoptr(GError) error = nullptr;
     bool launched = g_app_info_launch_uris(app, list, nullptr, &error);
-    g_list_free(list);
     EXPECT_TRUE(launched) << (error ? error->message : "");
-    if (error) g_error_free(error);
     if (!testutil::spinUntil([&] { return g_file_test(out.c_str(), G_FILE_TEST_EXISTS); }, 10)) return {};
     std::vector<std::string> args;
     std::string text = testutil::readFile(out);
@@ -69,7 +66,7 @@ TEST_F(DesktopEntryTest, SchemeHandlerEntryStartsTheProgramWithTheURL) {
         writeRecorder(program, out);
         const std::string entry = dir.file("handler.desktop");
         testutil::writeFile(entry, platform::schemeHandlerDesktopEntry(program, "com.kivano.Tarragon", kSchemes));
-        GDesktopAppInfo* app = g_desktop_app_info_new_from_filename(entry.c_str());
+        g_autoptr(GDesktopAppInfo) app = g_desktop_app_info_new_from_filename(entry.c_str());
         ASSERT_TRUE(app) << testutil::readFile(entry);
         EXPECT_TRUE(g_app_info_supports_uris(G_APP_INFO(app)));
         EXPECT_TRUE(g_desktop_app_info_get_nodisplay(app));
@@ -80,7 +77,6 @@ TEST_F(DesktopEntryTest, SchemeHandlerEntryStartsTheProgramWithTheURL) {
                                                   "x-scheme-handler/kvtarragon"}));
         const std::string url = "kivano://hs?mac=504F94A0&loc=wallmount/a%20b";
         EXPECT_EQ(launch(G_APP_INFO(app), {url}, out), (std::vector<std::string>{program, url}));
-        g_object_unref(app);
     }
 }
 
@@ -91,10 +87,10 @@ TEST_F(DesktopEntryTest, AutostartEntryStartsTheProgramAtLogin) {
         const std::string program = dir.path() + "/" + folder + "/kivano";
         writeRecorder(program, out);
         ASSERT_TRUE(platform::setAutostartEntry("com.kivano.Test", true, "Kivano", program, "kivano://startup"));
-        GDesktopAppInfo* app = g_desktop_app_info_new_from_filename(platform::autostartEntryPath("com.kivano.Test").c_str());
+        g_autoptr(GDesktopAppInfo) app =
+            g_desktop_app_info_new_from_filename(platform::autostartEntryPath("com.kivano.Test").c_str());
         ASSERT_TRUE(app);
         EXPECT_EQ(launch(G_APP_INFO(app), {}, out), (std::vector<std::string>{program, "kivano://startup"}));
-        g_object_unref(app);
     }
     EXPECT_TRUE(platform::setAutostartEntry("com.kivano.Test", false, "Kivano", "", ""));
 }
@@ -138,11 +134,10 @@ TEST(Icons, TrayAndApplicationIconsResolveByName) {
     platform::useBundleIcons();
     platform::useBundleIcons();  // once in the search path
     GtkIconTheme* theme = gtk_icon_theme_get_default();
-    gchar** paths = nullptr;
+    g_auto(GStrv) paths = nullptr;
     gtk_icon_theme_get_search_path(theme, &paths, nullptr);
     int bundleEntries = 0;
     for (gchar** p = paths; *p; ++p) bundleEntries += platform::Bundle::main().resourcePath() + "/icons" == *p;
-    g_strfreev(paths);
     EXPECT_EQ(bundleEntries, 1);
     EXPECT_STREQ(gtk_window_get_default_icon_name(), "com.kivano.Tarragon");
 
@@ -155,24 +150,20 @@ TEST(Icons, TrayAndApplicationIconsResolveByName) {
         EXPECT_EQ(name.substr(name.size() - 9), "-symbolic");
         EXPECT_EQ(std::find(names.begin(), names.end(), name), names.end()) << "one icon per state";
         names.push_back(name);
-        GtkIconInfo* info = gtk_icon_theme_lookup_icon(theme, name.c_str(), 22, GtkIconLookupFlags(0));
+        g_autoptr(GtkIconInfo) info = gtk_icon_theme_lookup_icon(theme, name.c_str(), 22, GtkIconLookupFlags(0));
         ASSERT_TRUE(info);
         EXPECT_TRUE(gtk_icon_info_is_symbolic(info));
         GdkRGBA fg{0.2, 0.2, 0.2, 1};
-        GError* error = nullptr;
-        GdkPixbuf* pixbuf = gtk_icon_info_load_symbolic(info, &fg, nullptr, nullptr, nullptr, nullptr, &error);
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GdkPixbuf) pixbuf = gtk_icon_info_load_symbolic(info, &fg, nullptr, nullptr, nullptr, nullptr, &error);
         EXPECT_TRUE(pixbuf) << (error ? error->message : "");
-        if (pixbuf) g_object_unref(pixbuf);
-        if (error) g_error_free(error);
-        g_object_unref(info);
     }
     EXPECT_EQ(platform::statusIconName("other-icon"), "other-icon");
 
-    GError* error = nullptr;
-    GdkPixbuf* app = gtk_icon_theme_load_icon(theme, "com.kivano.Tarragon", 128, GtkIconLookupFlags(0), &error);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GdkPixbuf) app = gtk_icon_theme_load_icon(theme, "com.kivano.Tarragon", 128, GtkIconLookupFlags(0), &error);
     ASSERT_TRUE(app) << (error ? error->message : "");
     EXPECT_EQ(gdk_pixbuf_get_width(app), 128);
-    g_object_unref(app);
 }
 
 TEST(UserFolders, DocumentsFolderFromTheUserDirsFile) {

@@ -37,7 +37,7 @@ struct Outcome {
 
 // Runs a program to its end with the environment changed by `set` (empty value: removed).
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& set = {}) {
-    GSubprocessLauncher* launcher =
+    g_autoptr(GSubprocessLauncher) launcher =
         g_subprocess_launcher_new(GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE));
     for (const auto& [k, v] : set) {
         if (v.empty()) {
@@ -49,23 +49,19 @@ Outcome run(const std::vector<std::string>& argv, const std::vector<std::pair<st
     std::vector<const char*> args;
     for (const auto& a : argv) args.push_back(a.c_str());
     args.push_back(nullptr);
-    GError* error = nullptr;
-    GSubprocess* p = g_subprocess_launcher_spawnv(launcher, args.data(), &error);
-    g_object_unref(launcher);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GSubprocess) p = g_subprocess_launcher_spawnv(launcher, args.data(), &error);
     Outcome o;
     if (!p) {
         o.err = error ? error->message : "spawn failed";
-        if (error) g_error_free(error);
         return o;
     }
-    char *out = nullptr, *err = nullptr;
+    g_autofree char* out = nullptr;
+    g_autofree char* err = nullptr;
     g_subprocess_communicate_utf8(p, nullptr, nullptr, &out, &err, nullptr);
     o.out = out ? out : "";
     o.err = err ? err : "";
-    g_free(out);
-    g_free(err);
     if (g_subprocess_get_if_exited(p)) o.status = g_subprocess_get_exit_status(p);
-    g_object_unref(p);
     return o;
 }
 
@@ -73,17 +69,15 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 
 // The process id of the bus name's owner on the session bus; 0 when it has none.
 unsigned ownerPid(const std::string& name) {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (!bus) return 0;
-    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "GetConnectionUnixProcessID",
-                                                  g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(u)"),
-                                                  G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-    g_object_unref(bus);
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                            "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                                            g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(u)"),
+                                                            G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
     if (!reply) return 0;
     guint32 pid = 0;
     g_variant_get(reply, "(u)", &pid);
-    g_variant_unref(reply);
     return pid;
 }
 
@@ -192,20 +186,17 @@ TEST_F(InstalledProgram, DesktopMetadataPassesTheValidators) {
     auto appstream = run({"appstreamcli", "validate", "--no-net", prefix + "/share/metainfo/" + kId + ".metainfo.xml"});
     EXPECT_EQ(appstream.status, 0) << appstream.out << appstream.err;
 
-    GKeyFile* file = g_key_file_new();
+    g_autoptr(GKeyFile) file = g_key_file_new();
     ASSERT_TRUE(g_key_file_load_from_file(file, entry.c_str(), G_KEY_FILE_NONE, nullptr));
     auto text = [&](const char* key) {
-        gchar* v = g_key_file_get_string(file, G_KEY_FILE_DESKTOP_GROUP, key, nullptr);
-        std::string s = v ? v : "";
-        g_free(v);
-        return s;
+        g_autofree gchar* v = g_key_file_get_string(file, G_KEY_FILE_DESKTOP_GROUP, key, nullptr);
+        return std::string(v ? v : "");
     };
     EXPECT_EQ(text("Exec"), "kivano %u");
     EXPECT_EQ(text("Icon"), kId);
     EXPECT_EQ(text("MimeType"), "x-scheme-handler/kivano;x-scheme-handler/kivanocmd;x-scheme-handler/kvtarragon;");
     EXPECT_FALSE(g_key_file_get_boolean(file, G_KEY_FILE_DESKTOP_GROUP, "NoDisplay", nullptr)) << "shown in menus";
     EXPECT_FALSE(text("Categories").empty());
-    g_key_file_free(file);
 }
 
 TEST_F(InstalledProgram, HelpAndVersionAnswerWithoutStartingTheInterface) {
@@ -231,7 +222,7 @@ TEST_F(InstalledProgram, HelpAndVersionAnswerWithoutStartingTheInterface) {
 // Starts a program with the session's environment, its standard error into `log`.
 GSubprocess* spawnInSession(const std::vector<std::string>& argv,
                             const std::vector<std::pair<std::string, std::string>>& set, const std::string& log) {
-    GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
+    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
     for (const auto& [k, v] : set) {
         if (v.empty()) {
             g_subprocess_launcher_unsetenv(launcher, k.c_str());
@@ -243,9 +234,7 @@ GSubprocess* spawnInSession(const std::vector<std::string>& argv,
     std::vector<const char*> args;
     for (const auto& a : argv) args.push_back(a.c_str());
     args.push_back(nullptr);
-    GSubprocess* p = g_subprocess_launcher_spawnv(launcher, args.data(), nullptr);
-    g_object_unref(launcher);
-    return p;
+    return g_subprocess_launcher_spawnv(launcher, args.data(), nullptr);
 }
 
 // Inode and modification time of a file; none when it is absent.
@@ -273,16 +262,14 @@ TEST_F(InstalledProgram, StartsFromItsEntryOnItsBundleAndHandlesItsScheme) {
         << mime.out;
 
     // Started as the menu starts it: "kivano %u" found on the path.
-    GSubprocess* gio = spawnInSession({"gio", "launch", entry}, sessionEnv(), log);
+    g_autoptr(GSubprocess) gio = spawnInSession({"gio", "launch", entry}, sessionEnv(), log);
     ASSERT_TRUE(gio);
     g_subprocess_wait(gio, nullptr, nullptr);
-    g_object_unref(gio);
     ASSERT_TRUE(logged(log, page)) << testutil::readFile(log);
     unsigned pid = ownerPid(kId);
     ASSERT_NE(pid, 0u);
-    gchar* exe = g_file_read_link(("/proc/" + std::to_string(pid) + "/exe").c_str(), nullptr);
+    g_autofree gchar* exe = g_file_read_link(("/proc/" + std::to_string(pid) + "/exe").c_str(), nullptr);
     EXPECT_STREQ(exe, (prefix + "/bin/kivano").c_str());
-    g_free(exe);
 
     // A URL opened on the desktop reaches the running instance's page.
     auto open = run({"gio", "open", "kivano://hs?mac=504F94A0"}, sessionEnv());
@@ -296,10 +283,9 @@ TEST_F(InstalledProgram, StartsFromItsEntryOnItsBundleAndHandlesItsScheme) {
 
     // Opening a URL starts it when none runs; starting again leaves the user's settings alone.
     auto settings = stamp(mimeapps);
-    GSubprocess* again = spawnInSession({"gio", "open", "kivanocmd://quick?uuid=1"}, sessionEnv(), log2);
+    g_autoptr(GSubprocess) again = spawnInSession({"gio", "open", "kivanocmd://quick?uuid=1"}, sessionEnv(), log2);
     ASSERT_TRUE(again);
     g_subprocess_wait(again, nullptr, nullptr);
-    g_object_unref(again);
     EXPECT_TRUE(logged(log2, page)) << testutil::readFile(log2);
     EXPECT_TRUE(logged(log2, "probe url kivanocmd://quick?uuid=1")) << testutil::readFile(log2);
     EXPECT_EQ(stamp(mimeapps), settings) << "the default handlers are not written again";
@@ -313,10 +299,9 @@ TEST_F(InstalledProgram, BuildTreeProgramWritesAnEntryOfItsOwn) {
     const std::string ownId = kId + ".Devel";
     const std::string userEntry = platform::dataHome() + "/applications/" + ownId + ".desktop";
     const std::string program = std::string(KIVANO_BINARY_DIR) + "/kivano";
-    GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDERR_SILENCE);
+    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDERR_SILENCE);
     g_subprocess_launcher_unsetenv(launcher, "KIVANO_BUNDLE_DIR");
-    GSubprocess* p = g_subprocess_launcher_spawn(launcher, nullptr, program.c_str(), nullptr);
-    g_object_unref(launcher);
+    g_autoptr(GSubprocess) p = g_subprocess_launcher_spawn(launcher, nullptr, program.c_str(), nullptr);
     ASSERT_TRUE(p);
     ASSERT_TRUE(waitFor([&] { return ownerPid(kId) != 0 && g_file_test(userEntry.c_str(), G_FILE_TEST_EXISTS); }, 60));
     // The default handler is set once the entry is there; both happen before the program goes on.
@@ -325,21 +310,17 @@ TEST_F(InstalledProgram, BuildTreeProgramWritesAnEntryOfItsOwn) {
         << mime("kivanocmd");
     EXPECT_FALSE(g_file_test((platform::dataHome() + "/applications/" + kId + ".desktop").c_str(), G_FILE_TEST_EXISTS))
         << "the installed entry stays the one of its id";
-    GKeyFile* file = g_key_file_new();
+    g_autoptr(GKeyFile) file = g_key_file_new();
     ASSERT_TRUE(g_key_file_load_from_file(file, userEntry.c_str(), G_KEY_FILE_NONE, nullptr));
-    gchar* exec = g_key_file_get_string(file, G_KEY_FILE_DESKTOP_GROUP, "Exec", nullptr);
-    gchar* icon = g_key_file_get_string(file, G_KEY_FILE_DESKTOP_GROUP, "Icon", nullptr);
+    g_autofree gchar* exec = g_key_file_get_string(file, G_KEY_FILE_DESKTOP_GROUP, "Exec", nullptr);
+    g_autofree gchar* icon = g_key_file_get_string(file, G_KEY_FILE_DESKTOP_GROUP, "Icon", nullptr);
     EXPECT_STREQ(exec, (program + " %u").c_str());
     EXPECT_STREQ(icon, (std::string(KIVANO_BINARY_DIR) + "/Resources/icons/" + kId + ".svg").c_str());
-    g_free(exec);
-    g_free(icon);
-    g_key_file_free(file);
     // The installed entry is still a handler of the schemes, under its own id.
     auto info = run({"gio", "mime", "x-scheme-handler/kivano"}, sessionEnv());
     EXPECT_TRUE(contains(info.out, "\t" + kId + ".desktop\n")) << "still a registered handler: " << info.out;
     stop(ownerPid(kId));
     g_subprocess_wait(p, nullptr, nullptr);
-    g_object_unref(p);
     ::unlink(userEntry.c_str());
 }
 

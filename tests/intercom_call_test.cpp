@@ -133,9 +133,8 @@ bool repeatedAfterAnswer(const SippPeer& peer, const std::string& method) {
 }
 
 std::string md5Upper(const std::string& text) {
-    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_MD5, text.c_str(), static_cast<gssize>(text.size()));
+    g_autofree gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_MD5, text.c_str(), static_cast<gssize>(text.size()));
     std::string out(hex);
-    g_free(hex);
     for (auto& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return out;
 }

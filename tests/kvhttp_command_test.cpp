@@ -864,9 +864,8 @@ TEST(KVHTTPCommandParts, TransportErrorCodes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expect);
-        GError* e = g_error_new_literal(c.domain, c.code, "x");
+        g_autoptr(GError) e = g_error_new_literal(c.domain, c.code, "x");
         auto err = platform::urlErrorFromGError(e, c.timedOut, "http://h/");
-        g_error_free(e);
         EXPECT_EQ(err->domain, platform::kNSURLErrorDomain);
         EXPECT_EQ(err->code, c.expect);
         EXPECT_EQ(err->localizedDescription(), c.text);

@@ -23,20 +23,17 @@ protected:
 
 GtkWidget* openFileChooser() {
     GtkWidget* found = nullptr;
-    GList* windows = gtk_window_list_toplevels();
+    g_autoptr(GList) windows = gtk_window_list_toplevels();
     for (GList* l = windows; l; l = l->next) {
         if (GTK_IS_FILE_CHOOSER_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) found = GTK_WIDGET(l->data);
     }
-    g_list_free(windows);
     return found;
 }
 
 // Whether the chooser shows the folder.
 bool showsFolder(GtkWidget* chooser, const std::string& folder) {
-    gchar* shown = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
-    bool same = shown && folder == shown;
-    g_free(shown);
-    return same;
+    g_autofree gchar* shown = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
+    return shown && folder == shown;
 }
 
 TEST_F(ServicesGtkTest, SaveChooserIsModelessProposesTheNameAndWritesOnAccept) {
@@ -59,9 +56,8 @@ TEST_F(ServicesGtkTest, SaveChooserIsModelessProposesTheNameAndWritesOnAccept) {
         ASSERT_TRUE(testutil::spinUntil([&] { return (chooser = openFileChooser()) != nullptr; }));
         EXPECT_FALSE(gtk_window_get_modal(GTK_WINDOW(chooser)));
         EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(chooser)), nullptr) << "a window of its own";
-        char* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser));
+        g_autofree char* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(chooser));
         EXPECT_STREQ(name, "ZorudaZidovAdad.dmg");
-        g_free(name);
         EXPECT_TRUE(gtk_file_chooser_get_create_folders(GTK_FILE_CHOOSER(chooser)));
         EXPECT_EQ(out.calls, 0);
         if (accept) {
@@ -89,11 +85,10 @@ TEST_F(ServicesGtkTest, SaveChooserIsModelessProposesTheNameAndWritesOnAccept) {
 
 GtkWidget* openQuestion() {
     GtkWidget* found = nullptr;
-    GList* windows = gtk_window_list_toplevels();
+    g_autoptr(GList) windows = gtk_window_list_toplevels();
     for (GList* l = windows; l; l = l->next) {
         if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) found = GTK_WIDGET(l->data);
     }
-    g_list_free(windows);
     return found;
 }
 
@@ -122,10 +117,9 @@ TEST_F(ServicesGtkTest, AnExistingFileUnderTheAppendedTypeIsReplacedOnlyAfterAsk
 
         GtkWidget* question = nullptr;
         ASSERT_TRUE(testutil::spinUntil([&] { return (question = openQuestion()) != nullptr; }));
-        gchar* text = nullptr;
+        g_autofree gchar* text = nullptr;
         g_object_get(question, "text", &text, nullptr);
         EXPECT_NE(std::string(text ? text : "").find("update.dmg"), std::string::npos) << (text ? text : "");
-        g_free(text);
         EXPECT_EQ(testutil::readFile(dir.file("update.dmg")), "old") << "nothing written before the answer";
         EXPECT_EQ(calls, 0);
         gtk_dialog_response(GTK_DIALOG(question), replace ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);

@@ -47,22 +47,18 @@ GDBusConnection* sharedBus(GBusType type) {
 
 // A method call that must succeed; its reply is dropped.
 void call(GDBusConnection* c, const char* dest, const char* path, const char* iface, const char* method, GVariant* args) {
-    GError* error = nullptr;
-    GVariant* r = g_dbus_connection_call_sync(c, dest, path, iface, method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 10000,
-                                              nullptr, &error);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) r = g_dbus_connection_call_sync(c, dest, path, iface, method, args, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                                        10000, nullptr, &error);
     ASSERT_TRUE(r) << method << ": " << (error ? error->message : "");
-    g_variant_unref(r);
 }
 
 bool hasOwner(GDBusConnection* c, const char* name) {
-    GVariant* r = g_dbus_connection_call_sync(c, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                              "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"),
-                                              G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    g_autoptr(GVariant) r = g_dbus_connection_call_sync(c, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                        "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
+                                                        G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     gboolean owned = FALSE;
-    if (r) {
-        g_variant_get(r, "(b)", &owned);
-        g_variant_unref(r);
-    }
+    if (r) g_variant_get(r, "(b)", &owned);
     return owned;
 }
 
@@ -73,10 +69,9 @@ public:
         std::vector<const char*> argv = {"/usr/bin/python3", "-m", "dbusmock"};
         for (const auto& a : args) argv.push_back(a.c_str());
         argv.push_back(nullptr);
-        GError* error = nullptr;
+        g_autoptr(GError) error = nullptr;
         process_ = g_subprocess_newv(argv.data(), G_SUBPROCESS_FLAGS_STDOUT_SILENCE, &error);
         EXPECT_TRUE(process_) << (error ? error->message : "");
-        if (error) g_error_free(error);
         ready_ = process_ && testutil::spinUntil([&] { return hasOwner(bus_, name); }, kWait);
     }
     ~Mock() {
@@ -334,8 +329,8 @@ TEST_F(SessionPresenceTest, SignalsNotOfThisSessionOrNotFromTheServicesAreIgnore
         g_variant_builder_add(&props, "{sv}", name, value);
         return g_variant_new("(sa{sv}as)", iface, &props, nullptr);
     };
-    GDBusConnection* systemFaker = testutil::newBusConnection(G_BUS_TYPE_SYSTEM);
-    GDBusConnection* sessionFaker = testutil::newBusConnection(G_BUS_TYPE_SESSION);
+    g_autoptr(GDBusConnection) systemFaker = testutil::newBusConnection(G_BUS_TYPE_SYSTEM);
+    g_autoptr(GDBusConnection) sessionFaker = testutil::newBusConnection(G_BUS_TYPE_SESSION);
     ASSERT_TRUE(systemFaker && sessionFaker);
     struct Forged {
         GDBusConnection* from;
@@ -366,8 +361,8 @@ TEST_F(SessionPresenceTest, SignalsNotOfThisSessionOrNotFromTheServicesAreIgnore
     ASSERT_TRUE(sleeps.waitFor(2));
     ASSERT_TRUE(sessionProperties.waitFor(3));
     ASSERT_TRUE(displayProperties.waitFor(2));
-    g_object_unref(systemFaker);
-    g_object_unref(sessionFaker);
+    g_clear_object(&systemFaker);
+    g_clear_object(&sessionFaker);
 
     EXPECT_TRUE(det().userIsPresent());
     EXPECT_FALSE(noticeHolds(platform::kSessionScreenIsLockedNotice));

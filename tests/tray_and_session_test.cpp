@@ -55,12 +55,11 @@ TEST_F(TrayTest, TitleMarkupKeepsTheTextAndItsRuns) {
     };
     for (const auto& t : cases) {
         std::string markup = platform::menuTitleMarkup(t);
-        char* text = nullptr;
-        GError* error = nullptr;
+        g_autofree char* text = nullptr;
+        g_autoptr(GError) error = nullptr;
         ASSERT_TRUE(pango_parse_markup(markup.c_str(), -1, 0, nullptr, &text, nullptr, &error))
             << markup << ": " << (error ? error->message : "");
         EXPECT_EQ(std::string(text), t.text) << markup;
-        g_free(text);
     }
     EXPECT_NE(platform::menuTitleMarkup({"HEADER", {{0, 6, 10, true}}}).find("foreground=\"#808080\""), std::string::npos);
 }
@@ -125,44 +124,34 @@ GVariant* callOwnObject(GDBusConnection* bus, const std::string& path, const cha
 std::map<std::string, std::string> exportedShortcuts(GDBusConnection* bus) {
     std::map<std::string, std::string> out;
     const std::string root = "/org/ayatana/NotificationItem";
-    GVariant* xml = callOwnObject(bus, root, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, "(s)");
+    g_autoptr(GVariant) xml = callOwnObject(bus, root, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, "(s)");
     if (!xml) return out;
     const char* text = nullptr;
     g_variant_get(xml, "(&s)", &text);
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(text, nullptr);
-    g_variant_unref(xml);
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(text, nullptr);
     for (int i = 0; node && node->nodes && node->nodes[i]; ++i) {
         std::string path = root + "/" + node->nodes[i]->path + "/Menu";
         const char* names[] = {"label", "shortcut", nullptr};
-        GVariant* layout = callOwnObject(bus, path, "com.canonical.dbusmenu", "GetLayout",
-                                         g_variant_new("(ii^as)", 0, -1, names), "(u(ia{sv}av))");
+        g_autoptr(GVariant) layout = callOwnObject(bus, path, "com.canonical.dbusmenu", "GetLayout",
+                                                   g_variant_new("(ii^as)", 0, -1, names), "(u(ia{sv}av))");
         if (!layout) continue;
-        GVariant* top = g_variant_get_child_value(layout, 1);
-        GVariant* children = g_variant_get_child_value(top, 2);
+        g_autoptr(GVariant) top = g_variant_get_child_value(layout, 1);
+        g_autoptr(GVariant) children = g_variant_get_child_value(top, 2);
         for (gsize k = 0; k < g_variant_n_children(children); ++k) {
-            GVariant* boxed = g_variant_get_child_value(children, k);
-            GVariant* child = g_variant_get_variant(boxed);
-            GVariant* props = g_variant_get_child_value(child, 1);
+            g_autoptr(GVariant) boxed = g_variant_get_child_value(children, k);
+            g_autoptr(GVariant) child = g_variant_get_variant(boxed);
+            g_autoptr(GVariant) props = g_variant_get_child_value(child, 1);
             const char* label = nullptr;
             if (g_variant_lookup(props, "label", "&s", &label)) {
                 std::string keys;
-                if (GVariant* shortcut = g_variant_lookup_value(props, "shortcut", G_VARIANT_TYPE("aas"))) {
-                    gchar* printed = g_variant_print(shortcut, FALSE);
+                if (g_autoptr(GVariant) shortcut = g_variant_lookup_value(props, "shortcut", G_VARIANT_TYPE("aas"))) {
+                    g_autofree gchar* printed = g_variant_print(shortcut, FALSE);
                     keys = printed;
-                    g_free(printed);
-                    g_variant_unref(shortcut);
                 }
                 out[label] = keys;
             }
-            g_variant_unref(props);
-            g_variant_unref(child);
-            g_variant_unref(boxed);
         }
-        g_variant_unref(children);
-        g_variant_unref(top);
-        g_variant_unref(layout);
     }
-    if (node) g_dbus_node_info_unref(node);
     return out;
 }
 
@@ -170,29 +159,25 @@ std::map<std::string, std::string> exportedShortcuts(GDBusConnection* bus) {
 std::vector<std::string> itemProperties(GDBusConnection* bus, const char* property) {
     std::vector<std::string> out;
     const std::string root = "/org/ayatana/NotificationItem";
-    GVariant* xml = callOwnObject(bus, root, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, "(s)");
+    g_autoptr(GVariant) xml = callOwnObject(bus, root, "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, "(s)");
     if (!xml) return out;
     const char* text = nullptr;
     g_variant_get(xml, "(&s)", &text);
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(text, nullptr);
-    g_variant_unref(xml);
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(text, nullptr);
     for (int i = 0; node && node->nodes && node->nodes[i]; ++i) {
-        GVariant* value = callOwnObject(bus, root + "/" + node->nodes[i]->path, "org.freedesktop.DBus.Properties", "Get",
-                                        g_variant_new("(ss)", "org.kde.StatusNotifierItem", property), "(v)");
+        g_autoptr(GVariant) value = callOwnObject(bus, root + "/" + node->nodes[i]->path, "org.freedesktop.DBus.Properties",
+                                                  "Get", g_variant_new("(ss)", "org.kde.StatusNotifierItem", property), "(v)");
         if (!value) continue;
-        GVariant* inner = nullptr;
+        g_autoptr(GVariant) inner = nullptr;
         g_variant_get(value, "(v)", &inner);
         if (g_variant_is_of_type(inner, G_VARIANT_TYPE_STRING)) out.emplace_back(g_variant_get_string(inner, nullptr));
-        g_variant_unref(inner);
-        g_variant_unref(value);
     }
-    if (node) g_dbus_node_info_unref(node);
     return out;
 }
 
 // A screen reader reads the icon's description out: the application's name, whatever the icon.
 TEST_F(TrayTest, ItemIsDescribedByTheApplicationsName) {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     ASSERT_TRUE(bus);
     auto& bar = platform::systemStatusBar();
     auto item = bar.statusItemWithSquareLength();
@@ -215,7 +200,6 @@ TEST_F(TrayTest, ItemIsDescribedByTheApplicationsName) {
     }
     bar.removeStatusItem(item);
     item.reset();
-    g_object_unref(bus);
 }
 
 // Without a tray host on the bus the item waits for one; on Wayland, where GTK has no tray icon of
@@ -253,7 +237,7 @@ TEST_F(TrayTest, ExportedMenuCarriesTheKeyEquivalents) {
     auto item = bar.statusItemWithSquareLength();
     item->setMenu(menu);
 
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     ASSERT_TRUE(bus);
     std::map<std::string, std::string> shortcuts;
     ASSERT_TRUE(testutil::spinUntil([&] { return (shortcuts = exportedShortcuts(bus)).size() >= 3; }, 10))
@@ -283,7 +267,6 @@ TEST_F(TrayTest, ExportedMenuCarriesTheKeyEquivalents) {
     EXPECT_EQ(shortcuts[quit], "[['Control', 'q']]");
     StatusBarMenu::setSharedInstance(nullptr);
     platform::runMainLoopFor(0.05);
-    g_object_unref(bus);
 }
 
 // The screen savers' signals count only from the owners of their names; either running counts.
@@ -294,15 +277,14 @@ TEST(SessionNotices, ScreensaverSignalsOnTheSessionBus) {
     std::vector<std::string> seen;
     source->setHandler([&](const std::string& n) { seen.push_back(n); });
 
-    GDBusConnection* saver = testutil::newBusConnection(G_BUS_TYPE_SESSION);
-    GDBusConnection* stranger = testutil::newBusConnection(G_BUS_TYPE_SESSION);
+    g_autoptr(GDBusConnection) saver = testutil::newBusConnection(G_BUS_TYPE_SESSION);
+    g_autoptr(GDBusConnection) stranger = testutil::newBusConnection(G_BUS_TYPE_SESSION);
     ASSERT_TRUE(saver && stranger);
     for (const char* name : {"org.freedesktop.ScreenSaver", "org.gnome.ScreenSaver"}) {
-        GVariant* r = g_dbus_connection_call_sync(saver, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", name, 4u),
-                                                  G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        g_autoptr(GVariant) r = g_dbus_connection_call_sync(saver, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                            "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", name, 4u),
+                                                            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         ASSERT_TRUE(r);
-        g_variant_unref(r);
     }
     auto emit = [&](GDBusConnection* from, const char* path, const char* interface, const char* member, GVariant* args) {
         ASSERT_TRUE(g_dbus_connection_emit_signal(from, nullptr, path, interface, member, args, nullptr));
@@ -329,8 +311,6 @@ TEST(SessionNotices, ScreensaverSignalsOnTheSessionBus) {
     platform::runMainLoopFor(0.1);
     EXPECT_EQ(seen.size(), 2u);
     EXPECT_EQ(source->currentNotices(), std::vector<std::string>{platform::kSessionScreensaverDidStartNotice});
-    g_object_unref(stranger);
-    g_object_unref(saver);
 }
 
 }  // namespace

@@ -184,13 +184,12 @@ TEST(MainWindowShortcut, F11TogglesFullScreen) {
         e->key.send_event = TRUE;
         e->key.time = GDK_CURRENT_TIME;
         e->key.keyval = GDK_KEY_F11;
-        GdkKeymapKey* keys = nullptr;
+        g_autofree GdkKeymapKey* keys = nullptr;
         gint n = 0;
         if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(gdk_display_get_default()), GDK_KEY_F11, &keys, &n) &&
             n > 0) {
             e->key.hardware_keycode = guint16(keys[0].keycode);
         }
-        g_free(keys);
         GdkSeat* seat = gdk_display_get_default_seat(gdk_display_get_default());
         gdk_event_set_device(e, gdk_seat_get_keyboard(seat));
         gtk_main_do_event(e);

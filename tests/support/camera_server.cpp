@@ -33,20 +33,14 @@ std::string queryValue(GHashTable* query, const char* key, const std::string& fa
 }
 
 platform::Bytes encodeJpeg(GdkPixbuf* pixbuf, int quality) {
-    gchar* buffer = nullptr;
+    g_autofree gchar* buffer = nullptr;
     gsize size = 0;
-    GError* error = nullptr;
+    g_autoptr(GError) error = nullptr;
     std::string q = std::to_string(quality);
     gboolean ok = gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", &error, "quality", q.c_str(), nullptr);
-    if (!ok) {
-        std::string message = error ? error->message : "unknown";
-        if (error) g_error_free(error);
-        throw std::runtime_error("cannot make a JPEG: " + message);
-    }
+    if (!ok) throw std::runtime_error(std::string("cannot make a JPEG: ") + (error ? error->message : "unknown"));
     auto* p = reinterpret_cast<const std::uint8_t*>(buffer);
-    platform::Bytes out(p, p + size);
-    g_free(buffer);
-    return out;
+    return platform::Bytes(p, p + size);
 }
 
 // Soft colour fields that move with the variant, with a grain that JPEG cannot smooth away.
@@ -76,28 +70,22 @@ GdkPixbuf* makeScene(int variant, int width, int height) {
 
 // The scene encoded at the quality whose size comes nearest to the target (sizes grow with it).
 platform::Bytes sceneJpeg(int variant, int width, int height, std::size_t targetBytes) {
-    GdkPixbuf* pixbuf = makeScene(variant, width, height);
+    g_autoptr(GdkPixbuf) pixbuf = makeScene(variant, width, height);
     platform::Bytes best;
     int low = 5, high = 95;
-    try {
-        while (low <= high) {
-            int quality = (low + high) / 2;
-            platform::Bytes jpeg = encodeJpeg(pixbuf, quality);
-            auto distance = [&](const platform::Bytes& b) {
-                return b.size() > targetBytes ? b.size() - targetBytes : targetBytes - b.size();
-            };
-            if (best.empty() || distance(jpeg) < distance(best)) best = jpeg;
-            if (jpeg.size() < targetBytes) {
-                low = quality + 1;
-            } else {
-                high = quality - 1;
-            }
+    while (low <= high) {
+        int quality = (low + high) / 2;
+        platform::Bytes jpeg = encodeJpeg(pixbuf, quality);
+        auto distance = [&](const platform::Bytes& b) {
+            return b.size() > targetBytes ? b.size() - targetBytes : targetBytes - b.size();
+        };
+        if (best.empty() || distance(jpeg) < distance(best)) best = jpeg;
+        if (jpeg.size() < targetBytes) {
+            low = quality + 1;
+        } else {
+            high = quality - 1;
         }
-    } catch (...) {
-        g_object_unref(pixbuf);
-        throw;
     }
-    g_object_unref(pixbuf);
     return best;
 }
 
@@ -115,20 +103,15 @@ platform::Bytes makeSizedJpeg(int index, int width, int height, std::size_t targ
 }
 
 platform::Bytes makeTestJpeg(int index, std::size_t padding) {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 16, 12);
+    g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 16, 12);
     guint32 rgba = (static_cast<guint32>((index * 53) & 0xFF) << 24) | (static_cast<guint32>((index * 97) & 0xFF) << 16) |
                    (static_cast<guint32>((index * 29) & 0xFF) << 8) | 0xFF;
     gdk_pixbuf_fill(pixbuf, rgba);
-    gchar* buffer = nullptr;
+    g_autofree gchar* buffer = nullptr;
     gsize size = 0;
-    GError* error = nullptr;
+    g_autoptr(GError) error = nullptr;
     gboolean ok = gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", &error, "quality", "80", nullptr);
-    g_object_unref(pixbuf);
-    if (!ok) {
-        std::string message = error ? error->message : "unknown";
-        if (error) g_error_free(error);
-        throw std::runtime_error("cannot make a JPEG: " + message);
-    }
+    if (!ok) throw std::runtime_error(std::string("cannot make a JPEG: ") + (error ? error->message : "unknown"));
     auto* p = reinterpret_cast<const std::uint8_t*>(buffer);
     platform::Bytes out(p, p + 2);  // start marker
     appendComment(out, "kvframe=" + std::to_string(index));
@@ -138,7 +121,6 @@ platform::Bytes makeTestJpeg(int index, std::size_t padding) {
         padding -= n;
     }
     out.insert(out.end(), p + 2, p + size);
-    g_free(buffer);
     return out;
 }
 
@@ -170,8 +152,7 @@ struct CameraServer::Stream {
     static gboolean tick(gpointer data) {
         auto* s = static_cast<Stream*>(data);
         if (s->chunks.empty() && !(s->nextPart && s->nextPart(s->chunks))) {
-            g_source_unref(s->timer);
-            s->timer = nullptr;
+            g_clear_pointer(&s->timer, g_source_unref);
             if (s->dropAtEnd) {
                 s->owner->dropConnection(s);
                 return G_SOURCE_REMOVE;
@@ -200,8 +181,7 @@ struct CameraServer::Stream {
 void CameraServer::finishedStream(Stream* s, bool messageAlive) {
     if (s->timer) {
         g_source_destroy(s->timer);
-        g_source_unref(s->timer);
-        s->timer = nullptr;
+        g_clear_pointer(&s->timer, g_source_unref);
     }
     {
         std::lock_guard lock(mutex_);
@@ -212,17 +192,11 @@ void CameraServer::finishedStream(Stream* s, bool messageAlive) {
 }
 
 void CameraServer::dropConnection(Stream* s) {
-    if (s->timer) {
-        g_source_unref(s->timer);  // called from the timer, which ends itself
-        s->timer = nullptr;
-    }
+    g_clear_pointer(&s->timer, g_source_unref);  // called from the timer, which ends itself
     SoupServerMessage* msg = s->msg;
     finishedStream(s, true);
-    GIOStream* connection = soup_server_message_steal_connection(msg);
-    if (connection) {
+    if (g_autoptr(GIOStream) connection = soup_server_message_steal_connection(msg))
         g_io_stream_close(connection, nullptr, nullptr);
-        g_object_unref(connection);
-    }
 }
 
 platform::Bytes CameraServer::frame(int index, std::size_t padding) {
@@ -332,11 +306,8 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
         return;
     } else if (name == "drop.mjpg") {  // the connection closes before any answer
         delete stream;
-        GIOStream* connection = soup_server_message_steal_connection(msg);
-        if (connection) {
+        if (g_autoptr(GIOStream) connection = soup_server_message_steal_connection(msg))
             g_io_stream_close(connection, nullptr, nullptr);
-            g_object_unref(connection);
-        }
         return;
     } else {
         delete stream;
@@ -370,7 +341,7 @@ CameraServer::CameraServer() {
     server_ = std::make_unique<SoupServerThread>(
         "camera server",
         [this](SoupServer* server) {
-            SoupAuthDomain* basic = soup_auth_domain_basic_new("realm", kRealm, nullptr);
+            g_autoptr(SoupAuthDomain) basic = soup_auth_domain_basic_new("realm", kRealm, nullptr);
             soup_auth_domain_add_path(basic, "/basic");
             soup_auth_domain_basic_set_auth_callback(
                 basic,
@@ -380,9 +351,8 @@ CameraServer::CameraServer() {
                 },
                 this, nullptr);
             soup_server_add_auth_domain(server, basic);
-            g_object_unref(basic);
 
-            SoupAuthDomain* digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
+            g_autoptr(SoupAuthDomain) digest = soup_auth_domain_digest_new("realm", kRealm, nullptr);
             soup_auth_domain_add_path(digest, "/digest");
             soup_auth_domain_digest_set_auth_callback(
                 digest,
@@ -393,7 +363,6 @@ CameraServer::CameraServer() {
                 },
                 this, nullptr);
             soup_server_add_auth_domain(server, digest);
-            g_object_unref(digest);
 
             soup_server_add_handler(server, nullptr, reinterpret_cast<SoupServerCallback>(&CameraServer::handle), this,
                                     nullptr);

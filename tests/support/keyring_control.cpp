@@ -13,20 +13,14 @@ namespace {
 constexpr const char* kTestPassword = "kivano-test";
 
 SecretService* service() {
-    GError* e = nullptr;
+    g_autoptr(GError) e = nullptr;
     SecretService* s = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &e);
-    if (e) {
-        std::fprintf(stderr, "keyring_control: %s\n", e->message);
-        g_error_free(e);
-    }
+    if (e) std::fprintf(stderr, "keyring_control: %s\n", e->message);
     return s;
 }
 
 SecretCollection* defaultCollection(SecretService* s) {
-    GError* e = nullptr;
-    SecretCollection* c = secret_collection_for_alias_sync(s, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &e);
-    if (e) g_error_free(e);
-    return c;
+    return secret_collection_for_alias_sync(s, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
 }
 
 GHashTable* attributeTable(const std::map<std::string, std::string>& attributes) {
@@ -38,130 +32,92 @@ GHashTable* attributeTable(const std::map<std::string, std::string>& attributes)
 }  // namespace
 
 bool lockDefaultKeyring() {
-    SecretService* s = service();
+    g_autoptr(SecretService) s = service();
     if (!s) return false;
-    SecretCollection* c = defaultCollection(s);
-    bool ok = false;
-    if (c) {
-        GList objects{c, nullptr, nullptr};
-        GError* e = nullptr;
-        ok = secret_service_lock_sync(s, &objects, nullptr, nullptr, &e) > 0;
-        if (e) g_error_free(e);
-        g_object_unref(c);
-    }
-    g_object_unref(s);
-    return ok;
+    g_autoptr(SecretCollection) c = defaultCollection(s);
+    if (!c) return false;
+    GList objects{c, nullptr, nullptr};
+    return secret_service_lock_sync(s, &objects, nullptr, nullptr, nullptr) > 0;
 }
 
 bool unlockDefaultKeyring() {
-    SecretService* s = service();
-    if (!s) return false;
-    SecretCollection* c = defaultCollection(s);
-    if (!c) {
-        g_object_unref(s);
-        return false;
+    std::string path;
+    {
+        g_autoptr(SecretService) s = service();
+        if (!s) return false;
+        g_autoptr(SecretCollection) c = defaultCollection(s);
+        if (!c) return false;
+        path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(c));
     }
-    std::string path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(c));
-    g_object_unref(c);
-    g_object_unref(s);
 
     // gnome-keyring's own unlock call takes the password through a plain session of this connection.
-    GError* e = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &e);
-    if (!bus) {
-        g_error_free(e);
-        return false;
-    }
+    g_autoptr(GError) e = nullptr;
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &e);
+    if (!bus) return false;
     bool ok = false;
-    GVariant* r = g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
-                                              "org.freedesktop.Secret.Service", "OpenSession",
-                                              g_variant_new("(sv)", "plain", g_variant_new_string("")),
-                                              G_VARIANT_TYPE("(vo)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &e);
+    g_autoptr(GVariant) r = g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                                        "org.freedesktop.Secret.Service", "OpenSession",
+                                                        g_variant_new("(sv)", "plain", g_variant_new_string("")),
+                                                        G_VARIANT_TYPE("(vo)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &e);
     if (r) {
-        GVariant* output = nullptr;
+        g_autoptr(GVariant) output = nullptr;
         const char* session = nullptr;
         g_variant_get(r, "(v&o)", &output, &session);
         GVariant* secret = g_variant_new(
             "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
             g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, kTestPassword, std::strlen(kTestPassword), 1), "text/plain");
-        GVariant* u = g_dbus_connection_call_sync(
+        g_autoptr(GVariant) u = g_dbus_connection_call_sync(
             bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
             "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
             g_variant_new("(o@(oayays))", path.c_str(), secret), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &e);
         ok = u != nullptr;
-        if (u) g_variant_unref(u);
-        g_variant_unref(output);
-        g_variant_unref(r);
     }
-    if (e) {
-        std::fprintf(stderr, "keyring_control: unlock: %s\n", e->message);
-        g_error_free(e);
-    }
-    g_object_unref(bus);
+    if (e) std::fprintf(stderr, "keyring_control: unlock: %s\n", e->message);
     return ok;
 }
 
 std::vector<KeyringItem> keyringItems(const std::map<std::string, std::string>& attributes) {
     std::vector<KeyringItem> out;
-    SecretService* s = service();
+    g_autoptr(SecretService) s = service();
     if (!s) return out;
-    GHashTable* attrs = attributeTable(attributes);
-    GError* e = nullptr;
-    GList* items = secret_service_search_sync(
-        s, nullptr, attrs, static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr, &e);
-    if (e) g_error_free(e);
+    g_autoptr(GHashTable) attrs = attributeTable(attributes);
+    g_autolist(SecretItem) items = secret_service_search_sync(
+        s, nullptr, attrs, static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr, nullptr);
     for (GList* l = items; l; l = l->next) {
         auto* item = static_cast<SecretItem*>(l->data);
         KeyringItem k;
-        gchar* label = secret_item_get_label(item);
+        g_autofree gchar* label = secret_item_get_label(item);
         k.label = label ? label : "";
-        g_free(label);
-        GHashTable* t = secret_item_get_attributes(item);
+        g_autoptr(GHashTable) t = secret_item_get_attributes(item);
         GHashTableIter it;
         gpointer key, value;
         g_hash_table_iter_init(&it, t);
         while (g_hash_table_iter_next(&it, &key, &value)) k.attributes[static_cast<char*>(key)] = static_cast<char*>(value);
-        g_hash_table_unref(t);
-        if (SecretValue* v = secret_item_get_secret(item)) {
+        if (g_autoptr(SecretValue) v = secret_item_get_secret(item)) {
             gsize n = 0;
             const gchar* d = secret_value_get(v, &n);
             k.secret.assign(d, d + n);
-            secret_value_unref(v);
         }
         out.push_back(std::move(k));
     }
-    g_list_free_full(items, g_object_unref);
-    g_hash_table_unref(attrs);
-    g_object_unref(s);
     return out;
 }
 
 bool plantKeyringItem(const std::string& schema, const std::map<std::string, std::string>& attributes,
                       const platform::Bytes& secret) {
-    SecretService* s = service();
+    g_autoptr(SecretService) s = service();
     if (!s) return false;
-    SecretCollection* c = defaultCollection(s);
-    bool ok = false;
-    if (c) {
-        auto all = attributes;
-        all["xdg:schema"] = schema;
-        GHashTable* attrs = attributeTable(all);
-        SecretValue* v = secret_value_new(reinterpret_cast<const gchar*>(secret.data()),
-                                          static_cast<gssize>(secret.size()), "application/octet-stream");
-        GError* e = nullptr;
-        SecretItem* item = secret_item_create_sync(c, nullptr, attrs, "planted", v, SECRET_ITEM_CREATE_REPLACE, nullptr, &e);
-        ok = item != nullptr;
-        if (item) g_object_unref(item);
-        if (e) {
-            std::fprintf(stderr, "keyring_control: plant: %s\n", e->message);
-            g_error_free(e);
-        }
-        secret_value_unref(v);
-        g_hash_table_unref(attrs);
-        g_object_unref(c);
-    }
-    g_object_unref(s);
-    return ok;
+    g_autoptr(SecretCollection) c = defaultCollection(s);
+    if (!c) return false;
+    auto all = attributes;
+    all["xdg:schema"] = schema;
+    g_autoptr(GHashTable) attrs = attributeTable(all);
+    g_autoptr(SecretValue) v = secret_value_new(reinterpret_cast<const gchar*>(secret.data()),
+                                                static_cast<gssize>(secret.size()), "application/octet-stream");
+    g_autoptr(GError) e = nullptr;
+    g_autoptr(SecretItem) item = secret_item_create_sync(c, nullptr, attrs, "planted", v, SECRET_ITEM_CREATE_REPLACE, nullptr, &e);
+    if (e) std::fprintf(stderr, "keyring_control: plant: %s\n", e->message);
+    return item != nullptr;
 }
 
 }  // namespace testutil

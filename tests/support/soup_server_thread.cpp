@@ -18,19 +18,15 @@ SoupServerThread::SoupServerThread(const char* what, std::function<void(SoupServ
         loop_ = g_main_loop_new(context_, FALSE);
         SoupServer* server = soup_server_new(nullptr, nullptr);
         if (setup) setup(server);
-        GError* error = nullptr;
-        if (soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
-            GSList* uris = soup_server_get_uris(server);
+        if (soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr)) {
+            g_autoslist(GUri) uris = soup_server_get_uris(server);
             if (uris) port_ = static_cast<unsigned>(g_uri_get_port(static_cast<GUri*>(uris->data)));
-            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-        } else {
-            g_error_free(error);
         }
         ready.set_value();
         if (port_ != 0) g_main_loop_run(loop_);
         soup_server_disconnect(server);
         if (teardown) teardown();
-        g_object_unref(server);
+        g_object_unref(server);  // before its context goes
         g_main_loop_unref(loop_);
         g_main_context_pop_thread_default(context_);
         g_main_context_unref(context_);

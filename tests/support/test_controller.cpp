@@ -31,11 +31,9 @@ std::string hexOf(const std::string& text) {
 }
 
 std::string hmacSha1Hex(const std::string& key, const std::string& message) {
-    GHmac* h = g_hmac_new(G_CHECKSUM_SHA1, reinterpret_cast<const guchar*>(key.data()), key.size());
+    g_autoptr(GHmac) h = g_hmac_new(G_CHECKSUM_SHA1, reinterpret_cast<const guchar*>(key.data()), key.size());
     g_hmac_update(h, reinterpret_cast<const guchar*>(message.data()), static_cast<gssize>(message.size()));
-    std::string out = g_hmac_get_string(h);
-    g_hmac_unref(h);
-    return out;
+    return g_hmac_get_string(h);
 }
 
 namespace {
@@ -196,7 +194,8 @@ struct TestController::State {
     void answerLater(SoupServerMessage* msg, double seconds, Answer a, Padding padding) {
         soup_server_message_pause(msg);
         g_object_ref(msg);
-        GSource* src = g_timeout_source_new(static_cast<guint>(seconds * 1000));
+        // The context holds it while it is pending.
+        g_autoptr(GSource) src = g_timeout_source_new(static_cast<guint>(seconds * 1000));
         struct Later {
             State* state;
             SoupServerMessage* msg;
@@ -222,7 +221,6 @@ struct TestController::State {
             });
         pending.insert(src);
         g_source_attach(src, context);
-        g_source_unref(src);  // the context holds it while it is pending
     }
 
     static void socketGone(gpointer data, GObject* socket) {
@@ -244,10 +242,7 @@ struct TestController::State {
             struct linger now = {1, 0};
             setsockopt(g_socket_get_fd(socket), SOL_SOCKET, SO_LINGER, &now, sizeof now);
         }
-        if (GIOStream* stream = soup_server_message_steal_connection(msg)) {
-            g_io_stream_close(stream, nullptr, nullptr);
-            g_object_unref(stream);
-        }
+        if (g_autoptr(GIOStream) stream = soup_server_message_steal_connection(msg)) g_io_stream_close(stream, nullptr, nullptr);
     }
 
     void handle(SoupServerMessage* msg) {
@@ -360,8 +355,7 @@ struct TestController::State {
         pending.clear();
         if (server) {
             soup_server_disconnect(server);
-            g_object_unref(server);
-            server = nullptr;
+            g_clear_object(&server);
         }
     }
 };
@@ -377,15 +371,11 @@ TestController::TestController(Family family) : state_(std::make_shared<State>()
         g_main_context_push_thread_default(st->context);
         st->server = soup_server_new("server-header", "KivanoTestController ", nullptr);
         soup_server_add_handler(st->server, nullptr, &State::onRequest, st, nullptr);
-        GError* error = nullptr;
         auto options = st->family == Family::IPv4 ? SOUP_SERVER_LISTEN_IPV4_ONLY : SOUP_SERVER_LISTEN_IPV6_ONLY;
-        if (soup_server_listen_local(st->server, 0, options, &error)) {
-            GSList* uris = soup_server_get_uris(st->server);
+        if (soup_server_listen_local(st->server, 0, options, nullptr)) {
+            g_autoslist(GUri) uris = soup_server_get_uris(st->server);
             if (uris) st->port = g_uri_get_port(static_cast<GUri*>(uris->data));
-            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
             st->running = st->port > 0;
-        } else {
-            g_error_free(error);
         }
         ready.set_value();
         g_main_loop_run(st->loop);
@@ -489,20 +479,16 @@ std::string TestController::addAddress() {
     int port = 0;
     st->runOnServer([st, &port] {
         auto options = st->family == Family::IPv4 ? SOUP_SERVER_LISTEN_IPV4_ONLY : SOUP_SERVER_LISTEN_IPV6_ONLY;
-        GSList* before = soup_server_get_listeners(st->server);
+        g_autoptr(GSList) before = soup_server_get_listeners(st->server);
         if (soup_server_listen_local(st->server, 0, options, nullptr)) {
             // The new listener's port, from the socket it listens on.
-            GSList* listeners = soup_server_get_listeners(st->server);
+            g_autoptr(GSList) listeners = soup_server_get_listeners(st->server);
             for (GSList* l = listeners; l; l = l->next) {
                 if (g_slist_find(before, l->data)) continue;
-                if (GSocketAddress* a = g_socket_get_local_address(G_SOCKET(l->data), nullptr)) {
+                if (g_autoptr(GSocketAddress) a = g_socket_get_local_address(G_SOCKET(l->data), nullptr))
                     port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(a));
-                    g_object_unref(a);
-                }
             }
-            g_slist_free(listeners);
         }
-        g_slist_free(before);
     });
     std::string h = st->family == Family::IPv4 ? "127.0.0.1" : "[::1]";
     return h + ":" + std::to_string(port);

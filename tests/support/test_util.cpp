@@ -100,19 +100,14 @@ std::string bundleDir() {
 }
 
 GDBusConnection* newBusConnection(GBusType bus) {
-    GError* error = nullptr;
-    char* address = g_dbus_address_get_for_bus_sync(bus, nullptr, &error);
+    g_autoptr(GError) error = nullptr;
+    g_autofree char* address = g_dbus_address_get_for_bus_sync(bus, nullptr, &error);
     EXPECT_TRUE(address) << (error ? error->message : "");
-    if (!address) {
-        g_clear_error(&error);
-        return nullptr;
-    }
+    if (!address) return nullptr;
     GDBusConnection* c = g_dbus_connection_new_for_address_sync(
         address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &error);
-    g_free(address);
     EXPECT_TRUE(c) << (error ? error->message : "");
-    g_clear_error(&error);
     return c;
 }
 
