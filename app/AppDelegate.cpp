@@ -7,6 +7,8 @@
 #include "platform/log.h"
 #include "platform/url_handler.h"
 #include "platform/window.h"
+#include "plugins/services/ApplicationManager.h"
+#include "plugins/standard/WHFile.h"
 
 using platform::Notification;
 
@@ -81,6 +83,18 @@ void AppDelegate::didReceiveNotification(const Notification& n) {
 void AppDelegate::sendEventToJS(const std::string& event, bool scheduleOnRunLoop) {
     if (!viewController || !viewController->commandDelegate()) return;
     viewController->commandDelegate()->evalJs("webhost.fireDocumentEvent(" + event + ");", scheduleOnRunLoop);
+}
+
+void AppDelegate::showPageWindow() {
+    if (!viewController) return;
+    viewController->showWindow();
+    if (viewController->window) viewController->window->makeKeyAndOrderFront();
+}
+
+WHFile* AppDelegate::filePlugin() const { return viewController ? viewController->livePlugin<WHFile>() : nullptr; }
+
+ApplicationManager* AppDelegate::applicationManager() const {
+    return viewController ? viewController->livePlugin<ApplicationManager>() : nullptr;
 }
 
 void AppDelegate::stopCloseConnectionTimer() {

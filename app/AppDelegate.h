@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "companion/CompanionHost.h"
 #include "platform/application.h"
 #include "platform/notification_center.h"
 
@@ -16,7 +17,7 @@ class WHViewController;
 
 inline constexpr const char* kStartupURL = "kivano://startup";
 
-class AppDelegate : public platform::ApplicationDelegate {
+class AppDelegate : public platform::ApplicationDelegate, public CompanionHost {
 public:
     AppDelegate();
     ~AppDelegate() override;
@@ -34,7 +35,16 @@ public:
     void getUrl(const std::optional<std::string>& text);
     void didReceiveNotification(const platform::Notification& notification);
     void sendEventToJS(const std::string& event, bool scheduleOnRunLoop);
-    void stopCloseConnectionTimer();
+    void stopCloseConnectionTimer() override;
+
+    // The companion's host.
+    bool launchedAtLogin() const override { return startedAtLogin; }
+    bool launchFinished() const override { return initializationPassed; }
+    bool closeConnectionPending() const override { return cancelConnectionTimer != nullptr; }
+    void sendEventToPage(const std::string& event, bool scheduleOnRunLoop) override { sendEventToJS(event, scheduleOnRunLoop); }
+    void showPageWindow() override;
+    WHFile* filePlugin() const override;
+    ApplicationManager* applicationManager() const override;
 
     platform::Window* window = nullptr;
     bool initializationPassed = false;

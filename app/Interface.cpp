@@ -1,7 +1,5 @@
 #include "app/Interface.h"
 
-#include <gtk/gtk.h>
-
 #include "companion/KVControlMain.h"
 #include "platform/bundle.h"
 
@@ -33,7 +31,7 @@ void MainInterface::finishLoading() {
     window->setDefaultSize(1024, 768);
     delegate->window = window.get();
     viewController->window = window.get();
-    if (GtkWidget* w = webView->widget()) window->setContent(w);
+    window->setContent(*webView);
     // The window's full-screen item.
     MainViewController* host = viewController.get();
     window->addKeyboardShortcut("F11", [host] { host->onFullscreen(); });

@@ -73,8 +73,8 @@ bool WHCommandDelegateImpl::carriesPageBytes(std::uint64_t length) {
 }
 
 std::shared_ptr<WHHeldBytes> WHCommandDelegateImpl::heldBytes(const std::string& token, std::uint64_t size) {
-    std::weak_ptr<int> alive = alive_;
-    auto view = [this, alive]() -> platform::WebView* { return alive.lock() ? viewController_->webView : nullptr; };
+    auto alive = lifetime_.token();
+    auto view = [this, alive]() -> platform::WebView* { return alive ? viewController_->webView : nullptr; };
     return std::make_shared<WHHeldBytes>(
         token, size,
         [view](const std::string& t, int fd, int ack) {
@@ -119,8 +119,8 @@ void WHCommandDelegateImpl::queue(Pending item) {
     }
     if (schedule) {
         // A flush still queued when the delegate is gone finds nothing to do.
-        platform::dispatchMainPromptly([this, alive = std::weak_ptr<int>(alive_)] {
-            if (alive.lock()) flushPending();
+        platform::dispatchMainPromptly([alive = lifetime_.token()] {
+            if (WHCommandDelegateImpl* self = alive.get()) self->flushPending();
         });
     }
 }

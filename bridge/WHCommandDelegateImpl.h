@@ -16,6 +16,7 @@
 #include "bridge/WHCommandDelegate.h"
 #include "bridge/WHInvokedUrlCommand.h"
 #include "bridge/WHOutOfBandBytes.h"
+#include "platform/lifetime.h"
 #include "platform/pagebridge/wire.h"
 #include "platform/webview.h"
 
@@ -79,5 +80,5 @@ private:
     std::vector<Pending> pending_;
     bool flushScheduled_ = false;
     std::atomic<bool> dispatching_{false};
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    platform::Lifetime<WHCommandDelegateImpl> lifetime_{this};
 };

@@ -1,12 +1,11 @@
 #include "bridge/WHConfigParser.h"
 
-#include <expat.h>
-
 #include <algorithm>
 #include <cctype>
 
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/xml_reader.h"
 
 static std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -58,27 +57,12 @@ void WHConfigParser::didEndElement(const std::string& name) {
     if (name == "feature") featureName_.reset();
 }
 
-namespace {
-void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** atts) {
-    std::map<std::string, std::string> a;
-    for (int i = 0; atts[i] && atts[i + 1]; i += 2) a.emplace(atts[i], atts[i + 1]);
-    static_cast<WHConfigParser*>(data)->didStartElement(name, a);
-}
-void XMLCALL onEnd(void* data, const XML_Char* name) { static_cast<WHConfigParser*>(data)->didEndElement(name); }
-}  // namespace
-
 void WHConfigParser::parseText(const std::string& text) {
-    // No namespace processing: element names are compared as written, prefix included.
-    XML_Parser p = XML_ParserCreate(nullptr);
-    if (!p) {
-        platform::logLine(platform::LogLevel::Error, "Failed to initialize XML parser.");
-        return;
-    }
-    XML_SetUserData(p, this);
-    XML_SetElementHandler(p, &onStart, &onEnd);
     // A parse error stops here; what was collected before it stays.
-    XML_Parse(p, text.data(), static_cast<int>(text.size()), XML_TRUE);
-    XML_ParserFree(p);
+    platform::XmlHandlers handlers{
+        [this](const std::string& name, const platform::XmlAttributes& a) { didStartElement(name, a); },
+        [this](const std::string& name) { didEndElement(name); }};
+    if (!platform::readXml(text, handlers)) platform::logLine(platform::LogLevel::Error, "Failed to initialize XML parser.");
 }
 
 bool WHConfigParser::parseFile(const std::string& path) {

@@ -1,6 +1,6 @@
 #include "bridge/WHCursorMonitorService.h"
 
-#include <glib.h>
+#include <chrono>
 
 #include "platform/application.h"
 #include "platform/dispatch.h"
@@ -20,7 +20,7 @@ WHCursorMonitorService::~WHCursorMonitorService() = default;
 
 double WHCursorMonitorService::now() const {
     if (clock_) return clock_();
-    return static_cast<double>(g_get_monotonic_time()) / 1e6;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void WHCursorMonitorService::startWithTimeout(double seconds) {

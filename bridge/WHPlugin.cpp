@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "app/AppDelegate.h"
 #include "platform/application.h"
 
 using platform::NotificationCenter;
@@ -38,7 +37,7 @@ void WHPlugin::invokeAction(const std::string& name, const WHInvokedUrlCommand& 
     if (it != table.end()) it->second(*this, command);
 }
 
-AppDelegate* WHPlugin::appDelegate() const { return AppDelegate::shared(); }
+platform::ApplicationDelegate* WHPlugin::appDelegate() const { return platform::Application::shared().delegate(); }
 
 namespace {
 std::mutex& registryMutex() {

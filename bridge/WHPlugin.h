@@ -13,11 +13,11 @@
 #include "platform/notification_center.h"
 
 namespace platform {
+class ApplicationDelegate;
 class WebView;
 }
 class WHViewController;
 class WHCommandDelegate;
-class AppDelegate;
 
 inline constexpr const char* WHPluginHandleOpenURLNotification = "WHPluginHandleOpenURLNotification";
 inline constexpr const char* WHPluginResetNotification = "WHPluginResetNotification";
@@ -44,7 +44,8 @@ public:
     bool hasAction(const std::string& name) const;
     void invokeAction(const std::string& name, const WHInvokedUrlCommand& command);
 
-    AppDelegate* appDelegate() const;
+    // The application's delegate.
+    platform::ApplicationDelegate* appDelegate() const;
     platform::WebView* webView() const { return webView_; }
     void setWebView(platform::WebView* v) { webView_ = v; }
     WHViewController* viewController() const { return viewController_; }

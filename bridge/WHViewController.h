@@ -38,6 +38,14 @@ public:
 
     WHPlugin* getCommandInstance(const std::string& pluginName);
     void registerPlugin(std::unique_ptr<WHPlugin> plugin, const std::string& className);
+    // The live plug-in of the class, whatever config.xml calls it; null when none was made.
+    template <class T>
+    T* livePlugin() const {
+        for (const auto& [name, plugin] : pluginObjects) {
+            if (auto* found = dynamic_cast<T*>(plugin.get())) return found;
+        }
+        return nullptr;
+    }
 
     void onAppDidFinishLaunching();
     void onFullscreen();

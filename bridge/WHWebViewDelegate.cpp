@@ -1,7 +1,5 @@
 #include "bridge/WHWebViewDelegate.h"
 
-#include <gtk/gtk.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cctype>
@@ -15,6 +13,7 @@
 #include "platform/notification_center.h"
 #include "platform/pagebridge/wire.h"
 #include "platform/panels.h"
+#include "platform/strings.h"
 #include "platform/user_defaults.h"
 #include "platform/window.h"
 
@@ -221,7 +220,7 @@ bool WHWebViewDelegate::webViewDecideNavigation(const platform::NavigationReques
     return true;
 }
 
-static GtkWindow* parentWindow(WHViewController* vc) { return vc && vc->window ? vc->window->gtk() : nullptr; }
+static const platform::Window* parentWindow(WHViewController* vc) { return vc ? vc->window : nullptr; }
 
 static std::string tr(const char* key) { return platform::Bundle::main().localizedString(key); }
 
@@ -274,12 +273,7 @@ void WHWebViewDelegate::webViewWebProcessTerminated() {
     terminations_.clear();
     logf("The page's web process ended %zu times within %lld s: it is not loaded again until asked", kTerminationsBeforeNotice,
          static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kTerminationWindow).count()));
-    auto escaped = [](const std::string& text) {
-        char* e = g_markup_escape_text(text.c_str(), -1);
-        std::string out = e;
-        g_free(e);
-        return out;
-    };
+    auto escaped = [](const std::string& text) { return platform::escapeMarkup(text); };
     view->loadHTML("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + escaped(tr("pageEndedTitle")) +
                        "</title></head><body style=\"font-family: sans-serif; margin: 3em;\"><h1>" +
                        escaped(tr("pageEndedTitle")) + "</h1><p>" + escaped(tr("pageEndedText")) + "</p><p><a id=\"retry\" href=\"" +

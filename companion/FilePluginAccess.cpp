@@ -1,13 +1,11 @@
 #include "companion/FilePluginAccess.h"
 
-#include "app/AppDelegate.h"
-#include "bridge/WHViewController.h"
+#include "companion/CompanionHost.h"
 #include "platform/url_escape.h"
 #include "plugins/standard/WHFile.h"
 
 namespace {
 
-constexpr const char* kPluginKey = "WHFile";
 constexpr const char* kFileSystemName = "persistent";
 constexpr const char* kBaseURL = "whfile://localhost/persistent/";
 constexpr const char* kFileURLPrefix = "whfile://localhost/persistent";
@@ -18,12 +16,8 @@ constexpr const char* kFileURLPrefix = "whfile://localhost/persistent";
 constexpr double kFileQueueWaitSeconds = 10.0;
 
 WHFile* findPlugin() {
-    AppDelegate* delegate = AppDelegate::shared();
-    if (!delegate || !delegate->viewController) return nullptr;
-    auto& plugins = delegate->viewController->pluginObjects;
-    auto it = plugins.find(kPluginKey);
-    if (it == plugins.end()) return nullptr;
-    return dynamic_cast<WHFile*>(it->second.get());
+    CompanionHost* host = CompanionHost::current();
+    return host ? host->filePlugin() : nullptr;
 }
 
 // The file URL from getFile's answer, or absent.

@@ -1,8 +1,7 @@
 #include "companion/KVControlMain.h"
 
-#include "app/AppDelegate.h"
 #include "bridge/WHPlugin.h"
-#include "bridge/WHViewController.h"
+#include "companion/CompanionHost.h"
 #include "companion/StatusBarInformation.h"
 #include "companion/StatusBarMenu.h"
 #include "platform/application.h"
@@ -27,8 +26,8 @@ KVControlMain::KVControlMain() {
     windowIsOpen = false;
     StatusBarMenu::sharedInstance();
     StatusBarInformation::sharedInstance();
-    AppDelegate* d = AppDelegate::shared();
-    if (d && d->startedAtLogin) {
+    CompanionHost* host = CompanionHost::current();
+    if (host && host->launchedAtLogin()) {
         windowIsOpen = false;
         Application::shared().setActivationPolicy(ActivationPolicy::Accessory);
         return;
@@ -40,16 +39,13 @@ void KVControlMain::showTarragon(const std::optional<std::string>& url) {
     bool wasOpen = windowIsOpen;
     windowIsOpen = true;
     Application::shared().setActivationPolicy(ActivationPolicy::Regular);
-    if (AppDelegate* d = AppDelegate::shared()) {
-        if (!wasOpen && d->initializationPassed && !d->cancelConnectionTimer) {
-            d->sendEventToJS("'resume'", true);
-            d->sendEventToJS("'active'", true);
+    if (CompanionHost* host = CompanionHost::current()) {
+        if (!wasOpen && host->launchFinished() && !host->closeConnectionPending()) {
+            host->sendEventToPage("'resume'", true);
+            host->sendEventToPage("'active'", true);
         }
-        d->stopCloseConnectionTimer();
-        if (d->viewController) {
-            d->viewController->showWindow();
-            if (d->viewController->window) d->viewController->window->makeKeyAndOrderFront();
-        }
+        host->stopCloseConnectionTimer();
+        host->showPageWindow();
         Application::shared().activateIgnoringOtherApps();
     }
     if (url && !url->empty()) {

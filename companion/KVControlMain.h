@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "media/StreamLimits.h"
+
 class KVControlMain {
 public:
     KVControlMain();
@@ -23,7 +25,7 @@ public:
 // The companion's helpers.
 class Utils {
 public:
-    static int getFPS() { return 20; }
-    static int getBPS() { return 1048576; }
+    static int getFPS() { return media::kStreamFramesPerSecond; }
+    static int getBPS() { return media::kStreamBytesPerSecond; }
     static std::string kvString(const std::string& key);
 };

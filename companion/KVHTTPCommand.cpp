@@ -1,15 +1,15 @@
 #include "companion/KVHTTPCommand.h"
 
-#include <glib.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
+#include "platform/digest.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
 #include "platform/pixbuf_image.h"
+#include "platform/strings.h"
 #include "platform/text_checks.h"
 
 using platform::Bytes;
@@ -119,32 +119,25 @@ std::string KVHTTPCommand::validateCommand(const std::string& command) {
 std::optional<std::string> KVHTTPCommand::authenticationValue(const std::string& keyHex, const std::string& username,
                                                               const std::string& password) {
     // Pairs of characters (UTF-16 units), each read by strtoul as far as it holds hex digits.
-    glong units = 0;
-    gunichar2* text = g_utf8_to_utf16(keyHex.data(), static_cast<glong>(keyHex.size()), nullptr, &units, nullptr);
+    auto text = platform::utf16Units(keyHex);
     if (!text) return std::nullopt;
+    const std::size_t units = text->size();
     std::string key;
-    key.reserve(static_cast<std::size_t>(units / 2 + 1));
-    auto ascii = [](gunichar2 u) { return u < 0x80 ? static_cast<char>(u) : '\x01'; };
-    for (glong i = 0; i < units; i += 2) {
-        char pair[3] = {ascii(text[i]), i + 1 < units ? ascii(text[i + 1]) : '\0', '\0'};
+    key.reserve(units / 2 + 1);
+    auto ascii = [](char16_t u) { return u < 0x80 ? static_cast<char>(u) : '\x01'; };
+    for (std::size_t i = 0; i < units; i += 2) {
+        char pair[3] = {ascii((*text)[i]), i + 1 < units ? ascii((*text)[i + 1]) : '\0', '\0'};
         unsigned long v = std::strtoul(pair, nullptr, 16);
         key.push_back(static_cast<char>(v & 0xFF));
     }
-    g_free(text);
     if (!platform::isUTF8(key.data(), key.size())) return std::nullopt;
 
-    std::string message = username + ":" + password;
-    GHmac* hmac = g_hmac_new(G_CHECKSUM_SHA1, reinterpret_cast<const guchar*>(key.data()), key.size());
-    g_hmac_update(hmac, reinterpret_cast<const guchar*>(message.data()), static_cast<gssize>(message.size()));
-    guint8 digest[20];
-    gsize length = sizeof digest;
-    g_hmac_get_digest(hmac, digest, &length);
-    g_hmac_unref(hmac);
+    std::string digest = platform::hmacSha1(key, username + ":" + password);
     std::string hex;
     hex.reserve(40);
     char buf[3];
-    for (gsize i = 0; i < length; ++i) {
-        std::snprintf(buf, sizeof buf, "%02lx", static_cast<unsigned long>(digest[i]));
+    for (unsigned char byte : digest) {
+        std::snprintf(buf, sizeof buf, "%02lx", static_cast<unsigned long>(byte));
         hex += buf;
     }
     return hex;

@@ -65,21 +65,19 @@ PresenceDetector::PresenceDetector(std::shared_ptr<Reachability> reachability,
     : reachability_(std::move(reachability)),
       notices_(std::move(notices)),
       timeScale_(timeScale),
-      self_(std::make_shared<PresenceDetector*>(this)) {
-    std::weak_ptr<PresenceDetector*> weak = self_;
+      lifetime_(this) {
+    auto weak = lifetime_.token();
     if (notices_) {
         // The session as it is now: a screen locked before the start keeps the user away.
         for (const auto& notice : notices_->currentNotices()) applySessionNotice(notice);
         notices_->setHandler([weak](const std::string& notice) {
-            auto self = weak.lock();
-            if (self && *self) (*self)->didReceiveNotification(platform::Notification{notice, nullptr, {}, nullptr});
+            if (auto* self = weak.get()) self->didReceiveNotification(platform::Notification{notice, nullptr, {}, nullptr});
         });
     }
     platform::NotificationCenter::defaultCenter().addObserver(
         this, ReachabilityChangedNotification, nullptr, [weak](const platform::Notification& n) {
             auto handle = [weak, n] {
-                auto self = weak.lock();
-                if (self && *self) (*self)->didReceiveNotification(n);
+                if (auto* self = weak.get()) self->didReceiveNotification(n);
             };
             if (platform::isMainThread()) {
                 handle();
@@ -102,7 +100,7 @@ PresenceDetector::PresenceDetector(std::shared_ptr<Reachability> reachability,
 }
 
 PresenceDetector::~PresenceDetector() {
-    *self_ = nullptr;
+    lifetime_.end();
     if (notices_) notices_->setHandler({});
     platform::NotificationCenter::defaultCenter().removeObserver(this);
     cancel(presenceTimer_);
@@ -113,14 +111,13 @@ PresenceDetector::~PresenceDetector() {
 
 void PresenceDetector::schedule(PendingTimer& slot, double interval) {
     cancel(slot);
-    std::weak_ptr<PresenceDetector*> weak = self_;
+    auto weak = lifetime_.token();
     slot.interval = interval;
     slot.fireDate = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(interval * timeScale_));
     slot.timer = platform::Timer::scheduled(interval * timeScale_, false, [weak](platform::Timer& t) {
-        auto self = weak.lock();
-        if (self && *self) (*self)->timerFired(t);
+        if (auto* self = weak.get()) self->timerFired(t);
     });
 }
 
@@ -290,13 +287,12 @@ void PresenceDetector::timerFired(platform::Timer&) {
     std::optional<std::string> local;
     if (!hubstation_->localURL.empty()) local = hubstation_->localURL;
     KVHTTPHubstation target(hubstation_->serialNo, local, std::nullopt, hubstation_->username, hubstation_->password);
-    std::weak_ptr<PresenceDetector*> weak = self_;
+    auto weak = lifetime_.token();
     currentHTTPCommand_ = KVHTTPCommand::create(
         command, std::move(target), KVHTTPReachMode::Local,
         [weak](const KVHTTPResult& result, bool success, const platform::HttpErrorRef& localError,
                const platform::HttpErrorRef&, const Value& userInfo) {
-            auto self = weak.lock();
-            if (self && *self) (*self)->handlePulseResult(result, success, localError, userInfo);
+            if (auto* self = weak.get()) self->handlePulseResult(result, success, localError, userInfo);
         });
     currentHTTPCommand_->setDecodesImages(false);  // only an envelope is a delivered pulse
     // Keep the command: send() may answer before it returns.

@@ -16,6 +16,7 @@
 #include "companion/KivanoControlState.h"
 #include "companion/PresenceControl.h"
 #include "companion/Reachability.h"
+#include "platform/lifetime.h"
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
 #include "platform/session_notices.h"
@@ -100,5 +101,5 @@ private:
     std::shared_ptr<platform::SessionNoticeSource> notices_;
     double timeScale_ = 1.0;
     // Timers and pulses reach the detector only while it lives.
-    std::shared_ptr<PresenceDetector*> self_;
+    platform::Lifetime<PresenceDetector> lifetime_;
 };

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/AppDelegate.h"
-#include "bridge/WHViewController.h"
+#include "companion/CompanionHost.h"
 #include "companion/KVControlMain.h"
 #include "companion/KVHTTPCommand.h"
 #include "companion/StatusBarInformation.h"
@@ -50,7 +49,7 @@ static std::optional<std::string> presentAddress(const std::string& address) {
     return address;
 }
 
-StatusBarMenu::StatusBarMenu() : self_(std::make_shared<StatusBarMenu*>(this)) {
+StatusBarMenu::StatusBarMenu() : lifetime_(this) {
     platform::NotificationCenter::defaultCenter().addObserver(
         this, kApplicationManagerStatusBarIconVisibilityChangedNotification, nullptr,
         [this](const platform::Notification& n) { setStatusItemVisibility(n); });
@@ -59,33 +58,26 @@ StatusBarMenu::StatusBarMenu() : self_(std::make_shared<StatusBarMenu*>(this)) {
     reloadMenuList();
     // The application manager is created with the page, before the companion, and so announces its
     // setting before anyone listens: take the setting from the live plug-in.
-    AppDelegate* delegate = AppDelegate::shared();
-    if (delegate && delegate->viewController) {
-        auto& plugins = delegate->viewController->pluginObjects;
-        auto it = plugins.find("ApplicationManager");
-        if (it != plugins.end()) {
-            if (auto* manager = dynamic_cast<ApplicationManager*>(it->second.get())) {
-                platform::Notification n;
-                n.name = kApplicationManagerStatusBarIconVisibilityChangedNotification;
-                n.object = manager;
-                n.userInfo = platform::Value{{"showItem", manager->visibleInStatusBar()}};
-                setStatusItemVisibility(n);
-            }
-        }
+    CompanionHost* host = CompanionHost::current();
+    if (ApplicationManager* manager = host ? host->applicationManager() : nullptr) {
+        platform::Notification n;
+        n.name = kApplicationManagerStatusBarIconVisibilityChangedNotification;
+        n.object = manager;
+        n.userInfo = platform::Value{{"showItem", manager->visibleInStatusBar()}};
+        setStatusItemVisibility(n);
     }
 }
 
 StatusBarMenu::~StatusBarMenu() {
     platform::NotificationCenter::defaultCenter().removeObserver(this);
-    *self_ = nullptr;
+    lifetime_.end();
     if (statusItem_) platform::systemStatusBar().removeStatusItem(statusItem_);
 }
 
 MenuItem::Action StatusBarMenu::actionOf(void (StatusBarMenu::*action)(MenuItem&)) {
-    std::weak_ptr<StatusBarMenu*> weak = self_;
+    auto weak = lifetime_.token();
     return [weak, action](MenuItem& sender) {
-        auto self = weak.lock();
-        if (self && *self) ((*self)->*action)(sender);
+        if (auto* self = weak.get()) (self->*action)(sender);
     };
 }
 
@@ -375,19 +367,19 @@ void StatusBarMenu::performQuickAction(MenuItem& sender) {
     const Hubstation& hs = *hubstation_;
     KVHTTPHubstation target(hs.serialNo, presentAddress(hs.localURL), presentAddress(hs.remoteURL), hs.username,
                             hs.password);
-    std::weak_ptr<StatusBarMenu*> weak = self_;
+    auto weak = lifetime_.token();
     for (const auto& text : *action->commands()) {
         auto command = KVHTTPCommand::create(
             text, target, KVHTTPReachMode::None,
             [weak](const KVHTTPResult&, bool success, const platform::HttpErrorRef& localError,
                    const platform::HttpErrorRef& remoteError, const platform::Value&) {
                 if (success) return;
-                auto self = weak.lock();
-                if (!self || !*self) return;
+                auto* self = weak.get();
+                if (!self) return;
                 const auto& error = localError ? localError : remoteError;
                 std::optional<std::string> info;
                 if (error) info = getErrorText(error);
-                (*self)->showAlert(kv("unable-to-send-command"), info, std::nullopt);
+                self->showAlert(kv("unable-to-send-command"), info, std::nullopt);
             });
         command->setDecodesImages(false);  // a picture answer is thrown away
         command->send();

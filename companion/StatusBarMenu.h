@@ -12,6 +12,7 @@
 #include "companion/Hubstation.h"
 #include "companion/KivanoControlState.h"
 #include "companion/PresenceControl.h"
+#include "platform/lifetime.h"
 #include "platform/http_client.h"
 #include "platform/notification_center.h"
 #include "platform/status_item.h"
@@ -96,5 +97,5 @@ private:
     std::optional<PresenceControlList> presenceControls_;
     std::shared_ptr<const PresenceControl> presenceControl_;
     // Items outlive a rebuild while an action runs; they reach the menu only while it lives.
-    std::shared_ptr<StatusBarMenu*> self_;
+    platform::Lifetime<StatusBarMenu> lifetime_;
 };

@@ -6,7 +6,7 @@
 
 #include "bridge/WHCommandDelegate.h"
 #include "bridge/WHOutOfBandBytes.h"
-#include "companion/KVControlMain.h"
+#include "media/StreamLimits.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
 
@@ -96,9 +96,9 @@ void VideoProxy::pluginInitialize() {
         _dispatchedBytes = 0;
         _dispatchedFrames = 0;
         cancelled = false;
-        fpsLimit = Utils::getFPS();
-        bpsLimit = Utils::getBPS();
-        fpsDeltaMs = 1.0 / Utils::getFPS();
+        fpsLimit = media::kStreamFramesPerSecond;
+        bpsLimit = media::kStreamBytesPerSecond;
+        fpsDeltaMs = 1.0 / media::kStreamFramesPerSecond;
     }
     WHPlugin::pluginInitialize();
 }

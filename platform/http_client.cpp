@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 
+#include "platform/http_gerror.h"
 #include "platform/text_checks.h"
 
 namespace platform {

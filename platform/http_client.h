@@ -46,10 +46,6 @@ using HttpErrorRef = std::shared_ptr<const HttpError>;
 
 HttpErrorRef makeHttpError(const std::string& domain, long code, const std::string& description);
 
-// The URL loading system's error for a GLib error of a request. `timedOut` is set when the
-// request's own time-out cancelled it.
-HttpErrorRef urlErrorFromGError(const GError* error, bool timedOut, const std::string& url);
-
 // The standard reason phrase of an HTTP status code ("Not Found", "Multiple Choices"); codes
 // without one get the text of their class ("Success", "Redirection", "Client Error", ...).
 std::string httpStatusText(int statusCode);

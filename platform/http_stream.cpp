@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/http_gerror.h"
+
 namespace platform {
 
 // ---- multipart splitting ----

@@ -18,6 +18,9 @@ struct InterfaceAddress {
     socklen_t length = 0;
 };
 
+inline bool isIPv4(const InterfaceAddress& entry) { return entry.address.ss_family == AF_INET; }
+inline bool isIPv6(const InterfaceAddress& entry) { return entry.address.ss_family == AF_INET6; }
+
 // The list in the system's order; absent when it cannot be read.
 std::optional<std::vector<InterfaceAddress>> listInterfaceAddresses();
 

@@ -7,10 +7,12 @@
 // open fail (ELOOP) instead of leading somewhere else.
 #pragma once
 
+// Items are described in stat(2) terms and opened with open(2) flags: both come with this header.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
-
-struct stat;
 
 namespace platform {
 

@@ -2,11 +2,16 @@
 
 #include <gtk/gtk.h>
 
+#include "platform/gtk_handles.h"
+#include "platform/window.h"
+
 namespace platform {
 
 static std::function<PanelAnswer(const PanelRequest&)> gResponder;
 
 void setPanelResponder(std::function<PanelAnswer(const PanelRequest&)> responder) { gResponder = std::move(responder); }
+
+static GtkWindow* parentOf(const Window* owner) { return owner ? gtkWindowOf(*owner) : nullptr; }
 
 static GtkWidget* makeDialog(GtkWindow* parent, const std::string& message, const std::vector<std::string>& buttons) {
     GtkWidget* d = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER, GTK_BUTTONS_NONE, "%s", message.c_str());
@@ -18,15 +23,15 @@ static GtkWidget* makeDialog(GtkWindow* parent, const std::string& message, cons
     return d;
 }
 
-int runAlertPanel(GtkWindow* parent, const std::string& message, const std::vector<std::string>& buttons) {
+int runAlertPanel(const Window* owner, const std::string& message, const std::vector<std::string>& buttons) {
     if (gResponder) return gResponder({PanelRequest::Alert, message, buttons}).button;
-    GtkWidget* d = makeDialog(parent, message, buttons);
+    GtkWidget* d = makeDialog(parentOf(owner), message, buttons);
     int r = gtk_dialog_run(GTK_DIALOG(d));
     gtk_widget_destroy(d);
     return r >= 0 ? r : -1;
 }
 
-int runWarningAlertPanel(GtkWindow* parent, const std::string& message, const std::optional<std::string>& informativeText,
+int runWarningAlertPanel(const Window* owner, const std::string& message, const std::optional<std::string>& informativeText,
                          const std::vector<std::string>& buttons) {
     if (gResponder) {
         PanelRequest req{PanelRequest::Alert, message, buttons};
@@ -34,7 +39,7 @@ int runWarningAlertPanel(GtkWindow* parent, const std::string& message, const st
         req.warning = true;
         return gResponder(req).button;
     }
-    GtkWidget* d = makeDialog(parent, message, buttons);
+    GtkWidget* d = makeDialog(parentOf(owner), message, buttons);
     g_object_set(d, "message-type", GTK_MESSAGE_WARNING, nullptr);
     if (informativeText) gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(d), "%s", informativeText->c_str());
     int r = gtk_dialog_run(GTK_DIALOG(d));
@@ -42,7 +47,7 @@ int runWarningAlertPanel(GtkWindow* parent, const std::string& message, const st
     return r >= 0 ? r : -1;
 }
 
-std::optional<std::string> runPromptPanel(GtkWindow* parent, const std::string& prompt, const std::string& defaultText,
+std::optional<std::string> runPromptPanel(const Window* owner, const std::string& prompt, const std::string& defaultText,
                                           const std::vector<std::string>& buttons) {
     if (gResponder) {
         PanelRequest req{PanelRequest::Prompt, prompt, buttons, defaultText};
@@ -50,7 +55,7 @@ std::optional<std::string> runPromptPanel(GtkWindow* parent, const std::string& 
         if (a.button != 0) return std::nullopt;
         return a.text;
     }
-    GtkWidget* d = makeDialog(parent, prompt, buttons);
+    GtkWidget* d = makeDialog(parentOf(owner), prompt, buttons);
     GtkWidget* entry = gtk_entry_new();
     gtk_widget_set_size_request(entry, 300, 24);
     gtk_entry_set_text(GTK_ENTRY(entry), defaultText.c_str());
@@ -64,7 +69,7 @@ std::optional<std::string> runPromptPanel(GtkWindow* parent, const std::string& 
     return out;
 }
 
-std::optional<std::vector<std::string>> runOpenPanel(GtkWindow* parent, bool allowMultiple, const std::string& openTitle,
+std::optional<std::vector<std::string>> runOpenPanel(const Window* owner, bool allowMultiple, const std::string& openTitle,
                                                      const std::string& cancelTitle) {
     if (gResponder) {
         PanelRequest req{PanelRequest::OpenPanel};
@@ -74,8 +79,8 @@ std::optional<std::vector<std::string>> runOpenPanel(GtkWindow* parent, bool all
         return a.paths;
     }
     // GTK's chooser picks either files or folders; files are the common case of a file button.
-    g_autoptr(GtkFileChooserNative) chooser = gtk_file_chooser_native_new(nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN,
-                                                                          openTitle.c_str(), cancelTitle.c_str());
+    g_autoptr(GtkFileChooserNative) chooser = gtk_file_chooser_native_new(
+        nullptr, parentOf(owner), GTK_FILE_CHOOSER_ACTION_OPEN, openTitle.c_str(), cancelTitle.c_str());
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), allowMultiple);
     std::optional<std::vector<std::string>> out;
     if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-typedef struct _GtkWindow GtkWindow;
 
 namespace platform {
+
+class Window;
 
 struct PanelRequest {
     enum Kind { Alert, Prompt, OpenPanel } kind = Alert;
@@ -27,15 +28,15 @@ struct PanelAnswer {
 };
 
 // Answers the index of the chosen button (-1 when the panel was closed otherwise).
-int runAlertPanel(GtkWindow* parent, const std::string& message, const std::vector<std::string>& buttons);
+int runAlertPanel(const Window* parent, const std::string& message, const std::vector<std::string>& buttons);
 // A warning alert with an optional informative text under the message.
-int runWarningAlertPanel(GtkWindow* parent, const std::string& message, const std::optional<std::string>& informativeText,
+int runWarningAlertPanel(const Window* parent, const std::string& message, const std::optional<std::string>& informativeText,
                          const std::vector<std::string>& buttons);
 // The field's text when the first button was chosen.
-std::optional<std::string> runPromptPanel(GtkWindow* parent, const std::string& prompt, const std::string& defaultText,
+std::optional<std::string> runPromptPanel(const Window* parent, const std::string& prompt, const std::string& defaultText,
                                           const std::vector<std::string>& buttons);
 // Files and folders may be chosen; absent on cancel.
-std::optional<std::vector<std::string>> runOpenPanel(GtkWindow* parent, bool allowMultiple,
+std::optional<std::vector<std::string>> runOpenPanel(const Window* parent, bool allowMultiple,
                                                      const std::string& openTitle, const std::string& cancelTitle);
 
 void setPanelResponder(std::function<PanelAnswer(const PanelRequest&)> responder);

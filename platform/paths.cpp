@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/fd_io.h"
+
 namespace platform {
 
 static std::string envOr(const char* name, const std::string& fallback) {
@@ -69,14 +71,13 @@ bool readFile(const std::string& path, std::string& content) {
     std::string out;
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
+        std::size_t got = 0;
+        if (!readFully(fd, buf, sizeof buf, got)) {
             ::close(fd);
             return false;
         }
-        if (n == 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
+        out.append(buf, got);
+        if (got < sizeof buf) break;
     }
     ::close(fd);
     content = std::move(out);

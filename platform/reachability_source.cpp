@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace platform {
 
@@ -251,6 +252,17 @@ std::shared_ptr<ReachabilitySource> ReachabilitySource::forAddress(const std::ve
 
 void ReachabilitySource::setSystemFlagsForTesting(std::optional<ReachabilityFlags> flags) {
     Hub::shared().inject(flags);
+}
+
+std::vector<std::uint8_t> ReachabilitySource::ipv4SocketAddress(std::uint8_t a, std::uint8_t b, std::uint8_t c,
+                                                                 std::uint8_t d) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    const std::uint8_t bytes[4] = {a, b, c, d};
+    std::memcpy(&in.sin_addr, bytes, 4);
+    std::vector<std::uint8_t> out(sizeof in);
+    std::memcpy(out.data(), &in, sizeof in);
+    return out;
 }
 
 }  // namespace platform

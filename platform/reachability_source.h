@@ -53,6 +53,8 @@ public:
     // A socket address: the bytes of a sockaddr_in or sockaddr_in6, as long as their family
     // needs; null when the bytes are not one.
     static std::shared_ptr<ReachabilitySource> forAddress(const std::vector<std::uint8_t>& socketAddress);
+    // The socket address (sockaddr_in bytes) of an IPv4 address, port 0, for forAddress().
+    static std::vector<std::uint8_t> ipv4SocketAddress(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
 
     // Tests: flags that every system target reports in place of the system's; each call (also
     // with the same flags) is reported to them as a change. None returns to the system.

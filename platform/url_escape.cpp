@@ -33,4 +33,21 @@ std::optional<std::string> percentDecode(const std::string& text) {
     return std::string(decoded);
 }
 
+std::optional<URIParts> splitURI(const std::string& text) {
+    gchar *scheme = nullptr, *host = nullptr, *path = nullptr, *query = nullptr;
+    if (!g_uri_split(text.c_str(), G_URI_FLAGS_ENCODED, &scheme, nullptr, &host, nullptr, &path, &query, nullptr,
+                     nullptr))
+        return std::nullopt;
+    URIParts parts;
+    if (scheme) parts.scheme = scheme;
+    if (host) parts.host = host;
+    if (path) parts.path = path;
+    if (query) parts.query = query;
+    g_free(scheme);
+    g_free(host);
+    g_free(path);
+    g_free(query);
+    return parts;
+}
+
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/value.h"
 
+#include <glib.h>
+
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -14,31 +16,13 @@ const Bytes& bytesOf(const Value& v) {
     return v.get_binary();
 }
 
-static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 std::string base64Encode(const std::uint8_t* data, std::size_t size) {
-    std::string out;
-    out.reserve((size + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < size; i += 3) {
-        std::uint32_t n = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += kB64[(n >> 6) & 63];
-        out += kB64[n & 63];
-    }
-    if (i + 1 == size) {
-        std::uint32_t n = data[i] << 16;
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += "==";
-    } else if (i + 2 == size) {
-        std::uint32_t n = (data[i] << 16) | (data[i + 1] << 8);
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += kB64[(n >> 6) & 63];
-        out += '=';
-    }
+    // GLib's encoder, straight into the text: room for its step and its close, then cut to size.
+    std::string out((size / 3 + 1) * 4 + 4, '\0');
+    gint state = 0, save = 0;
+    gsize n = g_base64_encode_step(data, size, FALSE, out.data(), &state, &save);
+    n += g_base64_encode_close(FALSE, out.data() + n, &state, &save);
+    out.resize(n);
     return out;
 }
 

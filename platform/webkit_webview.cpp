@@ -7,7 +7,6 @@
 // the view hands the extension its start data when a web process starts, tells the program's end
 // which document its main frame committed and when its web process ended, and carries the
 // engine messages that admit a page to its channel.
-#include <dlfcn.h>
 #include <gtk/gtk.h>
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 #include "platform/dispatch.h"
 #include "platform/file_folders.h"
 #include "platform/log.h"
+#include "platform/modules.h"
 #include "platform/pagebridge/program_end.h"
 #include "platform/paths.h"
 #include "platform/webview.h"
@@ -49,11 +49,8 @@ struct SchemeEntry {
 // The folder of the web-process extension: "web-extensions" beside the library holding this code
 // (the build folder, or the installed library folder).
 std::string webExtensionsDirectory() {
-    Dl_info info{};
-    if (!dladdr(reinterpret_cast<void*>(&createWebView), &info) || !info.dli_fname) return {};
-    g_autofree char* dir = g_path_get_dirname(info.dli_fname);
-    g_autofree char* full = g_build_filename(dir, "web-extensions", nullptr);
-    return full;
+    std::string folder = codeLibraryFolder();
+    return folder.empty() ? std::string() : folder + "/web-extensions";
 }
 
 class WebKitView final : public WebView, private pagebridge::ProgramEnd::Engine {

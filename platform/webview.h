@@ -177,6 +177,9 @@ public:
     virtual void setResourceLoadDelegate(WebViewResourceLoadDelegate* delegate) {}
     virtual WebViewResourceLoadDelegate* resourceLoadDelegate() const { return nullptr; }
 
+private:
+    friend GtkWidget* gtkWidgetOf(WebView& view);
+    friend class Window;
     virtual GtkWidget* widget() { return nullptr; }
 };
 

@@ -67,7 +67,7 @@ Window::~Window() {
     g_object_unref(window_);
 }
 
-void Window::setContent(GtkWidget* child) {
+void Window::setContentWidget(GtkWidget* child) {
     if (GtkWidget* old = gtk_bin_get_child(GTK_BIN(window_))) gtk_container_remove(GTK_CONTAINER(window_), old);
     gtk_container_add(GTK_CONTAINER(window_), child);
     gtk_widget_show_all(child);

@@ -23,6 +23,8 @@ struct Rect {
 
 enum class WindowLevel { Normal, AboveMainMenu };
 
+class WebView;
+
 class Window {
 public:
     Window();
@@ -30,8 +32,8 @@ public:
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
 
-    GtkWindow* gtk() const { return window_; }
-    void setContent(GtkWidget* child);
+    // The view as the window's only content.
+    void setContent(WebView& view);
     void setTitle(const std::string& title);
 
     void show();
@@ -80,6 +82,9 @@ public:
     void redisplay();
 
 private:
+    friend GtkWindow* gtkWindowOf(const Window& window);
+    friend void setWindowContent(Window& window, GtkWidget* child);
+    void setContentWidget(GtkWidget* child);
     static int onDelete(GtkWidget*, void*, void* self);
     static int onWindowState(GtkWidget*, void* event, void* self);
     static int onMap(GtkWidget*, void*, void* self);

@@ -8,6 +8,7 @@
 
 #include "bridge/WHCursorMonitorService.h"
 #include "bridge/WHMainWindow.h"
+#include "platform/gtk_handles.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
@@ -33,11 +34,11 @@ protected:
         // A child with a window of its own, as the web view has.
         child = gtk_event_box_new();
         gtk_event_box_set_visible_window(GTK_EVENT_BOX(child), TRUE);
-        window->setContent(child);
+        platform::setWindowContent(*window, child);
         window->setFrame({50, 50, 400, 300});
         window->show();
-        ASSERT_TRUE(testutil::spinUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window->gtk())); }));
-        top = gtk_widget_get_window(GTK_WIDGET(window->gtk()));
+        ASSERT_TRUE(testutil::spinUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(platform::gtkWindowOf(*window))); }));
+        top = gtk_widget_get_window(GTK_WIDGET(platform::gtkWindowOf(*window)));
         inner = gtk_widget_get_window(child);
         ASSERT_NE(top, inner);
         service().setClock([this] { return now; });

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "platform/dispatch.h"
+#include "platform/http_gerror.h"
 #include "platform/pixbuf_image.h"
 #include "tests/support/download_server.h"
 #include "tests/support/main_loop_probe.h"

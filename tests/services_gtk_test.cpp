@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include "platform/gtk_handles.h"
 #include "platform/dispatch.h"
 #include "platform/save_panel.h"
 #include "platform/webview.h"
@@ -169,7 +170,7 @@ TEST_F(ServicesGtkTest, AuthenticationChallengesContinueWithoutCredentials) {
     PageWatcher watcher;
     webView->setClient(&watcher);
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_container_add(GTK_CONTAINER(window), webView->widget());
+    gtk_container_add(GTK_CONTAINER(window), platform::gtkWidgetOf(*webView));
 
     testutil::RecordingDelegate delegate{testutil::RecordingDelegate::Background::Pool};
     auto plugin = std::make_unique<ApplicationManager>(webView.get());

@@ -14,6 +14,7 @@
 #include "bridge/NSScreenUtils.h"
 #include "bridge/WHMainWindow.h"
 #include "bridge/WHWindowSizeCommand.h"
+#include "platform/gtk_handles.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
 #include "tests/support/test_util.h"
@@ -55,7 +56,7 @@ protected:
         // window; given to ours, the application stays active while frames change under the
         // pointer (a full-screen window hides when the application is deactivated).
         window->show();
-        ASSERT_TRUE(testutil::spinUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window->gtk())); }));
+        ASSERT_TRUE(testutil::spinUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(platform::gtkWindowOf(*window))); }));
         window->makeKeyAndOrderFront();
         ASSERT_TRUE(testutil::spinUntil([&] { return platform::Application::shared().isActive(); }));
         ASSERT_EQ(settleOn(*window, start), show(start));
@@ -159,7 +160,7 @@ TEST_F(WindowFullScreen, HiddenWhileTheApplicationIsInactive) {
     EXPECT_EQ(show(window->frame()), show(full));
     center.post(platform::kApplicationDidBecomeActiveNotification);
     EXPECT_TRUE(window->isVisible());
-    ASSERT_TRUE(testutil::spinUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window->gtk())); }));
+    ASSERT_TRUE(testutil::spinUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(platform::gtkWindowOf(*window))); }));
     EXPECT_EQ(settleOn(*window, full), show(full));
 
     WHWindowSizeCommand::removeFullScreen(*window);
@@ -174,9 +175,9 @@ TEST(MainWindowShortcut, F11TogglesFullScreen) {
     WHWindowSizeCommand::resetSavedFrameForTesting();
     auto ui = MainInterface::load();
     ui->window->show();
-    GtkWindow* gw = ui->window->gtk();
+    GtkWindow* gw = platform::gtkWindowOf(*ui->window);
     ASSERT_TRUE(testutil::spinUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(gw)); }));
-    if (GtkWidget* web = ui->webView->widget()) gtk_widget_grab_focus(web);
+    if (GtkWidget* web = platform::gtkWidgetOf(*ui->webView)) gtk_widget_grab_focus(web);
 
     auto pressF11 = [&] {
         GdkEvent* e = gdk_event_new(GDK_KEY_PRESS);

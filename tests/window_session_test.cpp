@@ -19,6 +19,7 @@
 #include "bridge/NSScreenUtils.h"
 #include "bridge/WHMainWindow.h"
 #include "bridge/WHWindowSizeCommand.h"
+#include "platform/gtk_handles.h"
 #include "platform/application.h"
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
@@ -57,7 +58,7 @@ protected:
         window = std::make_unique<WHMainWindow>();
         window->setTitle("session test");
         content = gtk_drawing_area_new();
-        window->setContent(content);
+        platform::setWindowContent(*window, content);
         WHWindowSizeCommand::setSizeOfWindow(*window, 640, 480);
         window->show();
         window->makeKeyAndOrderFront();
@@ -74,10 +75,10 @@ protected:
         return size(a.width, a.height);
     }
     bool isFullScreenState() const {
-        GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window->gtk()));
+        GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(platform::gtkWindowOf(*window)));
         return gdk && (gdk_window_get_state(gdk) & GDK_WINDOW_STATE_FULLSCREEN);
     }
-    bool mapped() const { return gtk_widget_get_mapped(GTK_WIDGET(window->gtk())); }
+    bool mapped() const { return gtk_widget_get_mapped(GTK_WIDGET(platform::gtkWindowOf(*window))); }
 
     // Waits until the window is shown with content of that size and its frame says the same, and
     // still is after a round trip to the display server has brought any change under way (GTK's
@@ -105,12 +106,12 @@ protected:
     // Waits until the window has drawn a frame: a window shown anew is on the screen only then
     // (before it, a compositor may still take requests for it as for one not shown).
     bool painted() {
-        GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window->gtk()));
+        GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(platform::gtkWindowOf(*window)));
         GdkFrameClock* clock = gdk ? gdk_window_get_frame_clock(gdk) : nullptr;
         if (!clock) return false;
         bool done = false;
         gulong id = g_signal_connect_swapped(clock, "after-paint", G_CALLBACK(+[](bool* d) { *d = true; }), &done);
-        gtk_widget_queue_draw(GTK_WIDGET(window->gtk()));
+        gtk_widget_queue_draw(GTK_WIDGET(platform::gtkWindowOf(*window)));
         bool ok = testutil::spinUntil([&] { return done; }, 30);
         g_signal_handler_disconnect(clock, id);
         return ok;

@@ -1,15 +1,13 @@
 #include "media/intercom/Pjsua2Wrapper.h"
 
-#include <arpa/inet.h>
-#include <glib.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
+#include "platform/digest.h"
 #include "platform/log.h"
 #include "platform/notification_center.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -250,12 +248,9 @@ std::string Pjsua2Wrapper::_createSeed() {
 
 std::optional<std::string> Pjsua2Wrapper::_createHash(const std::string& password, const std::string& seed) {
     std::string text = seed + password;
-    gchar* hex = g_compute_checksum_for_data(G_CHECKSUM_MD5, reinterpret_cast<const guchar*>(text.data()), text.size());
-    if (!hex) return std::nullopt;
-    std::string out(hex);
-    g_free(hex);
-    for (auto& ch : out) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    return out;
+    std::string hex = platform::md5Hex(text);
+    if (hex.empty()) return std::nullopt;
+    return platform::asciiUpper(hex);
 }
 
 void Pjsua2Wrapper::_addAuthHdrWithPass(const std::string& password, sip::CallOpParam& param) {
@@ -276,7 +271,7 @@ void Pjsua2Wrapper::_postError(int code, const std::string& reason) {
 std::string Pjsua2Wrapper::_getIPAddress(const std::vector<platform::InterfaceAddress>& interfaces) {
     std::string local, cellular, tunnel;
     for (const auto& entry : interfaces) {
-        if (entry.address.ss_family != AF_INET) continue;
+        if (!platform::isIPv4(entry)) continue;
         std::string address = platform::numericHostOf(entry);
         if (address.empty()) continue;
         const std::string& name = entry.name;

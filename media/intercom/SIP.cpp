@@ -1,15 +1,11 @@
 #include "media/intercom/SIP.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "bridge/WHCommandDelegate.h"
+#include "platform/local_port.h"
 #include "platform/log.h"
 
 WH_REGISTER_PLUGIN(SIP);
@@ -230,36 +226,22 @@ bool SIP::isLocalPortInUse(const Value& port) {
     else if (port.is_string()) number = std::atoll(port.get<std::string>().c_str());
     std::string portText = std::to_string(number);
 
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        platform::logLine("Couldn't check if port is opened or not. Socket error!");
-        return false;
-    }
-    bool inUse = false;
-    if (number < 0 || number > 65535) {
-        platform::logf("could not bind to process (%d) %s\n", EINVAL, std::string(std::strerror(EINVAL)));
-        ::close(fd);
-        return false;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(number));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-        int error = errno;
-        if (error == EADDRINUSE) {
+    platform::PortProbe probe = platform::probeLocalTcpPort(number);
+    switch (probe.outcome) {
+        case platform::PortProbe::NoSocket:
+            platform::logLine("Couldn't check if port is opened or not. Socket error!");
+            return false;
+        case platform::PortProbe::InUse:
             platform::logf("Port %s is already in use!", portText);
-            inUse = true;
-        } else {
-            platform::logf("could not bind to process (%d) %s\n", error, std::string(std::strerror(error)));
-        }
-        ::close(fd);
-        return inUse;
+            return true;
+        case platform::PortProbe::NotBound:
+            platform::logf("could not bind to process (%d) %s\n", probe.error, std::string(std::strerror(probe.error)));
+            return false;
+        case platform::PortProbe::Free:
+            break;
     }
-    socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
-        platform::logLine("Couldn't get socket name");
-    if (::close(fd) < 0) platform::logf("Socket couldn't be closed: %s\n", std::string(std::strerror(errno)));
+    if (probe.nameUnknown) platform::logLine("Couldn't get socket name");
+    if (probe.closeError) platform::logf("Socket couldn't be closed: %s\n", std::string(std::strerror(probe.closeError)));
     else platform::logf("Port %s is not in use, we will use it!", portText);
     return false;
 }

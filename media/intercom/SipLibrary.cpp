@@ -1,8 +1,7 @@
 #include "media/intercom/SipLibrary.h"
 
-#include <dlfcn.h>
-
 #include "platform/log.h"
+#include "platform/modules.h"
 
 namespace sip {
 
@@ -73,19 +72,17 @@ public:
 // The SIP back end's module, beside the library holding this code (the build folder, or the
 // installed library folder).
 Endpoint* loadModule() {
-    Dl_info info{};
-    if (!dladdr(reinterpret_cast<void*>(&loadModule), &info) || !info.dli_fname) return nullptr;
-    std::string path = info.dli_fname;
-    auto slash = path.rfind('/');
-    path = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/libkivano_sip.so";
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) {
-        const char* why = dlerror();
-        platform::logf("SIP library module %s cannot be loaded: %s", path, std::string(why ? why : "unknown error"));
+    std::string folder = platform::codeLibraryFolder();
+    if (folder.empty()) return nullptr;
+    std::string path = folder + "/libkivano_sip.so";
+    std::string why;
+    void* symbol = platform::loadModuleSymbol(path, "kivano_sip_endpoint", &why);
+    if (!symbol) {
+        platform::logf("SIP library module %s cannot be loaded: %s", path, why);
         return nullptr;
     }
     using Factory = Endpoint* (*)();
-    auto factory = reinterpret_cast<Factory>(dlsym(module, "kivano_sip_endpoint"));
+    auto factory = reinterpret_cast<Factory>(symbol);
     return factory ? factory() : nullptr;
 }
 #endif

@@ -45,7 +45,7 @@ Channel::Channel(int fd, int priority, Handler onMessage, Closed onClosed)
 }
 
 Channel::~Channel() {
-    *alive_ = false;
+    lifetime_.end();
     close();
 }
 
@@ -79,19 +79,17 @@ void Channel::fail() {
     close();
     // Told from a turn of its own: the owner may let the channel go then.
     struct Notice {
-        std::weak_ptr<bool> alive;
-        Channel* channel;
+        Lifetime<Channel>::Token channel;
     };
-    auto* notice = new Notice{alive_, this};
+    auto* notice = new Notice{lifetime_.token()};
     g_autoptr(GSource) idle = g_idle_source_new();
     g_source_set_priority(idle, priority_);
     g_source_set_callback(
         idle,
         [](gpointer p) -> gboolean {
             auto* n = static_cast<Notice*>(p);
-            auto alive = n->alive.lock();
             // A copy is called: the owner may let the channel go in it.
-            if (alive && *alive && n->channel->onClosed_) Closed(n->channel->onClosed_)();
+            if (Channel* channel = n->channel.get(); channel && channel->onClosed_) Closed(channel->onClosed_)();
             return G_SOURCE_REMOVE;
         },
         notice, [](gpointer p) { delete static_cast<Notice*>(p); });
@@ -209,10 +207,10 @@ int Channel::onWritable(int, unsigned, void* self) {
 
 int Channel::onReadable(int, unsigned condition, void* self) {
     auto* c = static_cast<Channel*>(self);
-    std::shared_ptr<bool> alive = c->alive_;
+    auto alive = c->lifetime_.token();
     if (condition & G_IO_IN) {
         c->readAvailable();
-        if (!*alive || c->fd_ < 0) return G_SOURCE_REMOVE;
+        if (!alive || c->fd_ < 0) return G_SOURCE_REMOVE;
         return G_SOURCE_CONTINUE;
     }
     c->fail();
@@ -220,14 +218,14 @@ int Channel::onReadable(int, unsigned condition, void* self) {
 }
 
 void Channel::drain() {
-    std::shared_ptr<bool> alive = alive_;
-    while (*alive && fd_ >= 0 && readAvailable()) {
+    auto alive = lifetime_.token();
+    while (alive && fd_ >= 0 && readAvailable()) {
     }
 }
 
 // True when it stopped with more to read.
 bool Channel::readAvailable() {
-    std::shared_ptr<bool> alive = alive_;
+    auto alive = lifetime_.token();
     for (int turn = 0; turn < kReadsPerTurn; ++turn) {
         if (fd_ < 0) return false;
         // Unread bytes move to the buffer's front before it grows.
@@ -266,11 +264,11 @@ bool Channel::readAvailable() {
             fail();
             return false;
         }
-        if (!dispatchComplete() || (*alive && fd_ >= 0 && !descriptorsAccountedFor())) {
-            if (*alive && fd_ >= 0) fail();
+        if (!dispatchComplete() || (alive && fd_ >= 0 && !descriptorsAccountedFor())) {
+            if (alive && fd_ >= 0) fail();
             return false;
         }
-        if (!*alive) return false;
+        if (!alive) return false;
     }
     return true;
 }
@@ -294,7 +292,7 @@ std::uint32_t Channel::announced(std::size_t at) const {
 
 // Hands over every whole message read; false when the channel went or a message is not readable.
 bool Channel::dispatchComplete() {
-    std::shared_ptr<bool> alive = alive_;
+    auto alive = lifetime_.token();
     while (inEnd_ - inStart_ >= sizeof(WireHeader)) {
         WireHeader h;
         std::memcpy(&h, in_.data() + inStart_, sizeof h);
@@ -337,7 +335,7 @@ bool Channel::dispatchComplete() {
         inStart_ += total;
         consumed_ += total;
         if (onMessage_) onMessage_(name, params, fds);
-        if (!*alive) return false;
+        if (!alive) return false;
         if (fd_ < 0) return true;
     }
     return true;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lifetime.h"
 #include "platform/pagebridge/wire.h"
 
 typedef struct _GSource GSource;
@@ -89,7 +90,7 @@ private:
         std::vector<int> fds;
     };
     std::deque<Batch> inFds_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Lifetime<Channel> lifetime_{this};
 };
 
 }  // namespace platform::pagebridge

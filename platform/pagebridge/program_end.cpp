@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/fd_io.h"
 #include "platform/log.h"
 #include "platform/pagebridge/page_world_script.h"
 
@@ -14,11 +15,7 @@ namespace platform::pagebridge {
 
 namespace {
 
-int copyOf(int fd) { return fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1; }
-
-void closeQuietly(int fd) {
-    if (fd >= 0) ::close(fd);
-}
+int copyOf(int fd) { return fd >= 0 ? duplicateDescriptor(fd) : -1; }
 
 // The script's UTF-8 text in a sealed memory file of its own; -1 when none can be made.
 int scriptDescriptor(const std::string& script, std::uint64_t& length) {
@@ -29,19 +26,8 @@ int scriptDescriptor(const std::string& script, std::uint64_t& length) {
         valid = fixed;
         text = &valid;
     }
-    int fd = ::memfd_create("kivano-page-script", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    int fd = sealedMemoryFile("kivano-page-script", text->data(), text->size());
     if (fd < 0) return -1;
-    std::size_t done = 0;
-    while (done < text->size()) {
-        ssize_t n = ::write(fd, text->data() + done, text->size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd);
-            return -1;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
     length = text->size();
     return fd;
 }

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fd_io.h"
 #include "platform/pagebridge/channel.h"
 #include "platform/pagebridge/wire.h"
 
@@ -591,10 +592,7 @@ void acknowledge(int fd) {
     ::close(fd);
 }
 
-void closeQuietly(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
+using platform::closeQuietly;
 
 // Reads the range, has the page world's results function make the message from it and hand it
 // to the page; acknowledges once that is done.
@@ -607,14 +605,9 @@ void deliverBytes(JSGlobalContextRef ctx, wire::PageBytes& item) {
         buffer = takeBuffer(ctx, static_cast<std::size_t>(length), static_cast<std::size_t>(length));
         read = static_cast<bool>(buffer);
     }
-    while (read && got < length) {
-        ssize_t n = ::pread(item.fd, static_cast<char*>(buffer.data) + got, length - got, static_cast<off_t>(item.offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            read = false;
-            break;
-        }
-        got += static_cast<std::size_t>(n);
+    if (read) {
+        read = platform::readFully(item.fd, buffer.data, static_cast<std::size_t>(length), got, static_cast<std::int64_t>(item.offset)) &&
+               got == length;
     }
     closeQuietly(item.fd);
     JSValueRef results = property(ctx, JSContextGetGlobalObject(ctx), wire::kResultsFunction);
@@ -654,12 +647,7 @@ std::optional<std::string> scriptText(wire::ScriptInDescriptor& item) {
     if (item.fd < 0 || item.length > wire::kMaxHeldBytes) return std::nullopt;
     text.resize(static_cast<std::size_t>(item.length));
     std::size_t got = 0;
-    while (got < text.size()) {
-        ssize_t n = ::pread(item.fd, text.data() + got, text.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;
-        got += static_cast<std::size_t>(n);
-    }
+    if (!platform::readFully(item.fd, text.data(), text.size(), got, 0) || got < text.size()) return std::nullopt;
     closeQuietly(item.fd);
     return text;
 }

@@ -1,13 +1,11 @@
 #include "plugins/services/ApplicationManager.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "bridge/WHCommandDelegate.h"
 #include "platform/autostart.h"
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/download.h"
+#include "platform/file_info.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
@@ -28,10 +26,10 @@ std::optional<bool> lenientBoolean(const Value& value) {
 }
 
 ApplicationManager::ApplicationManager(platform::WebView* webView)
-    : WHPlugin(webView), self_(std::make_shared<ApplicationManager*>(this)) {}
+    : WHPlugin(webView), lifetime_(this) {}
 
 ApplicationManager::~ApplicationManager() {
-    *self_ = nullptr;
+    lifetime_.end();
     if (webView() && webView()->resourceLoadDelegate() == this) webView()->setResourceLoadDelegate(nullptr);
 }
 
@@ -115,32 +113,31 @@ void ApplicationManager::downloadUpdate(const WHInvokedUrlCommand& command) {
         delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "invalid URL"), callbackId);
         return;
     }
-    std::weak_ptr<ApplicationManager*> weak = self_;
+    auto weak = lifetime_.token();
     platform::downloadURL(url.get<std::string>(), [weak, delegate, callbackId](platform::DownloadResult result) {
         if (!result.ok) {
             // Answered from the download's own thread.
             std::printf("%s\n", result.error.c_str());
             std::fflush(stdout);
-            if (auto alive = weak.lock(); alive && *alive) {
+            if (weak) {
                 delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "download failed"), callbackId);
             }
             return;
         }
         // The HTTP status is not examined: whatever body arrived is offered for saving.
         platform::dispatchMain([weak, delegate, callbackId, body = std::move(result.bodyFile)]() mutable {
-            auto alive = weak.lock();
-            if (!alive || !*alive) {
-                ::unlink(body.c_str());
+            if (!weak) {
+                platform::removeFile(body);
                 return;
             }
             StorageManager::showSaveDialogForFile(
                 body, kApplicationManagerUpdateFileName,
                 [weak, delegate, callbackId](bool saved, const std::optional<std::string>& path,
                                              const std::optional<std::string>& writeError) {
-                    auto self = weak.lock();
-                    if (!self || !*self) return;
+                    auto* self = weak.get();
+                    if (!self) return;
                     if (saved && path) {
-                        (*self)->updateFilePath_ = *path;
+                        self->updateFilePath_ = *path;
                         delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_OK), callbackId);
                     } else {
                         delegate->sendPluginResult(
@@ -154,8 +151,7 @@ void ApplicationManager::downloadUpdate(const WHInvokedUrlCommand& command) {
 
 void ApplicationManager::startUpdate(const WHInvokedUrlCommand&) {
     // Quitting without an update to open would only close the program.
-    struct stat st;
-    if (!updateFilePath_ || ::stat(updateFilePath_->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!updateFilePath_ || !platform::isRegularFile(*updateFilePath_)) {
         platform::logf(platform::LogLevel::Warning, "startUpdate: no saved update to open (%s)", updateFilePath_ ? *updateFilePath_ : std::string("none"));
         return;
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bridge/WHPlugin.h"
+#include "platform/lifetime.h"
 #include "platform/webview.h"
 
 inline constexpr const char* kApplicationManagerStatusBarIconVisibilityChangedNotification =
@@ -50,7 +51,7 @@ private:
     bool visibleInStatusBar_ = false;
     std::optional<std::string> updateFilePath_;
     // Downloads outlive a call; they reach the plug-in only while it lives.
-    std::shared_ptr<ApplicationManager*> self_;
+    platform::Lifetime<ApplicationManager> lifetime_;
 };
 
 // Lenient Boolean reading: true and false as they are, numbers by their truth value.

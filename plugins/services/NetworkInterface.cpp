@@ -1,7 +1,5 @@
 #include "plugins/services/NetworkInterface.h"
 
-#include <netinet/in.h>
-
 #include "bridge/WHCommandDelegate.h"
 
 WH_REGISTER_PLUGIN(NetworkInterface);
@@ -19,8 +17,7 @@ std::optional<std::string> NetworkInterface::addressOf(const std::vector<platfor
                                                        const std::optional<std::string>& defaultRouteInterface) {
     std::optional<std::string> kept;
     for (const auto& entry : list) {
-        int family = entry.address.ss_family;
-        if (family != AF_INET && family != AF_INET6) continue;
+        if (!platform::isIPv4(entry) && !platform::isIPv6(entry)) continue;
         // No interface here is called "en0": the one with the default IPv4 route stands in for it.
         bool wanted = entry.name == "en0" || entry.name == "ppp0" ||
                       (defaultRouteInterface && !defaultRouteInterface->empty() && entry.name == *defaultRouteInterface);

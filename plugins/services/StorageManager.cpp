@@ -1,12 +1,11 @@
 #include "plugins/services/StorageManager.h"
 
-#include <glib.h>
-#include <unistd.h>
-
 #include "bridge/WHCommandDelegate.h"
 #include "platform/atomic_file.h"
 #include "platform/file_folders.h"
+#include "platform/file_info.h"
 #include "platform/log.h"
+#include "platform/mapped_file.h"
 #include "platform/save_panel.h"
 
 WH_REGISTER_PLUGIN(StorageManager);
@@ -144,20 +143,17 @@ void StorageManager::showSaveDialogForFile(const std::string& source, const std:
                                            SaveDialogCompletion completion) {
     // The source is mapped, not read: its pages come from the file as they are written out.
     auto write = [source](const std::string& path, std::string* error) {
-        GError* gerror = nullptr;
-        GMappedFile* mapped = g_mapped_file_new(source.c_str(), FALSE, &gerror);
+        std::string why = "no source";
+        auto mapped = platform::MappedFile::open(source, &why);
         if (!mapped) {
-            if (error) *error = "the file could not be written: " + path + ": " + (gerror ? gerror->message : "no source");
-            g_clear_error(&gerror);
+            if (error) *error = "the file could not be written: " + path + ": " + why;
             return false;
         }
-        bool ok = writeFile(path, g_mapped_file_get_contents(mapped), g_mapped_file_get_length(mapped), error);
-        g_mapped_file_unref(mapped);
-        return ok;
+        return writeFile(path, mapped->data(), mapped->size(), error);
     };
     auto done = [source, completion = std::move(completion)](bool saved, const std::optional<std::string>& path,
                                                             const std::optional<std::string>& writeError) {
-        ::unlink(source.c_str());
+        platform::removeFile(source);
         if (completion) completion(saved, path, writeError);
     };
     saveThroughPanel(fileName, std::move(write), std::move(done));

@@ -1,15 +1,15 @@
 #include "plugins/standard/WHDevice.h"
 
-#include <glib.h>
-#include <sys/utsname.h>
-
 #include <cstdio>
 #include <mutex>
 #include <sstream>
 
 #include "bridge/WHCommandDelegate.h"
 #include "platform/bundle.h"
+#include "platform/digest.h"
 #include "platform/paths.h"
+#include "platform/strings.h"
+#include "platform/system_info.h"
 #include "platform/user_defaults.h"
 
 WH_REGISTER_PLUGIN(WHDevice);
@@ -34,12 +34,7 @@ std::string trim(const std::string& s) {
 
 // A random (version 4) UUID in upper case, as the platform writes them.
 std::string randomUUID() {
-    gchar* uuid = g_uuid_string_random();
-    gchar* upper = g_ascii_strup(uuid, -1);
-    std::string out = upper;
-    g_free(upper);
-    g_free(uuid);
-    return out;
+    return platform::asciiUpper(platform::randomUUID());
 }
 }  // namespace
 
@@ -119,9 +114,7 @@ std::optional<std::string> WHDevice::manufacturer() const { return readSystemVal
 
 std::optional<std::string> WHDevice::modelVersion() const {
     if (auto product = readSystemValue("/sys/class/dmi/id/product_name")) return product;
-    utsname u{};
-    if (uname(&u) != 0 || !*u.machine) return std::nullopt;
-    return std::string(u.machine);
+    return ::platform::machineArchitecture();
 }
 
 std::optional<std::string> WHDevice::platform() const { return osReleaseValue("NAME"); }

@@ -1,13 +1,10 @@
 #include "plugins/standard/WHFile.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "bridge/WHCommandDelegate.h"
 #include "bridge/WHOutOfBandBytes.h"
@@ -15,8 +12,10 @@
 #include "platform/atomic_file.h"
 #include "platform/bundle.h"
 #include "platform/file_folders.h"
+#include "platform/file_info.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/strings.h"
 #include "platform/text_checks.h"
 
 using platform::logf;
@@ -39,10 +38,7 @@ thread_local bool onFileQueue = false;
 WHPluginResult fileError(int status, int code) { return WHPluginResult::resultWithStatusMessageAsInt(status, code); }
 
 std::string lowered(const std::string& s) {
-    gchar* down = g_ascii_strdown(s.c_str(), static_cast<gssize>(s.size()));
-    std::string out = down;
-    g_free(down);
-    return out;
+    return platform::asciiLower(s);
 }
 
 std::string argText(const WHInvokedUrlCommand& c, std::size_t i) {
@@ -642,8 +638,7 @@ static const bool kWHFileWriteBytesHeld [[maybe_unused]] = PluginRegistry::regis
 void WHFile::testFileExists(const WHInvokedUrlCommand& command) {
     enqueueFileWork([this, command] {
         std::string path = argText(command, 0);
-        struct stat st;
-        bool exists = !path.empty() && ::stat(path.c_str(), &st) == 0;
+        bool exists = !path.empty() && platform::pathExists(path);
         send(WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, exists ? 1 : 0), command);
     });
 }
@@ -651,8 +646,7 @@ void WHFile::testFileExists(const WHInvokedUrlCommand& command) {
 void WHFile::testDirectoryExists(const WHInvokedUrlCommand& command) {
     enqueueFileWork([this, command] {
         std::string path = argText(command, 0);
-        struct stat st;
-        bool exists = !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        bool exists = !path.empty() && platform::isDirectory(path);
         send(WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_OK, exists ? 1 : 0), command);
     });
 }

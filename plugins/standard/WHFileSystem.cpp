@@ -1,9 +1,6 @@
 #include "plugins/standard/WHFileSystem.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include "platform/fd_io.h"
 
 namespace {
 
@@ -12,17 +9,12 @@ class MemoryTarget : public WHFileSystem::WriteTarget {
 public:
     MemoryTarget(WHFileSystem& fs, WHFilesystemURL url, std::uint64_t position, int fd)
         : fs_(fs), url_(std::move(url)), position_(position), fd_(fd) {}
-    ~MemoryTarget() override { ::close(fd_); }
+    ~MemoryTarget() override { platform::closeQuietly(fd_); }
     int fd() const override { return fd_; }
     WHPluginResult finish(std::uint64_t written) override {
         Bytes data(static_cast<std::size_t>(written));
         std::size_t done = 0;
-        while (done < data.size()) {
-            ssize_t n = ::pread(fd_, data.data() + done, data.size() - done, static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
+        platform::readFully(fd_, data.data(), data.size(), done, 0);
         data.resize(done);
         return fs_.writeAtPosition(url_, data, position_);
     }
@@ -39,7 +31,7 @@ private:
 std::unique_ptr<WHFileSystem::WriteTarget> WHFileSystem::openForWriteAtPosition(const WHFilesystemURL& url,
                                                                                  std::uint64_t position,
                                                                                  WHPluginResult& error) {
-    int fd = ::memfd_create("kivano-write", MFD_CLOEXEC);
+    int fd = platform::memoryFile("kivano-write");
     if (fd < 0) {
         error = WHPluginResult::resultWithStatusMessageAsInt(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
         return nullptr;

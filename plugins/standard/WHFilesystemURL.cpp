@@ -1,9 +1,5 @@
 #include "plugins/standard/WHFilesystemURL.h"
 
-#include <glib.h>
-
-#include <cstring>
-
 #include "platform/text_checks.h"
 #include "platform/url_escape.h"
 
@@ -16,21 +12,15 @@ std::string percentEscapeURLText(const std::string& text) { return platform::per
 
 std::optional<URLParts> splitURL(const std::string& text) {
     if (!platform::isURLText(text)) return std::nullopt;
-    gchar *scheme = nullptr, *host = nullptr, *path = nullptr, *query = nullptr;
-    if (!g_uri_split(text.c_str(), G_URI_FLAGS_ENCODED, &scheme, nullptr, &host, nullptr, &path, &query, nullptr,
-                     nullptr))
-        return std::nullopt;
+    auto parts = platform::splitURI(text);
+    if (!parts) return std::nullopt;
     URLParts p;
-    // GLib lowers the scheme; the text keeps its own letters.
-    if (scheme) p.scheme = text.substr(0, std::strlen(scheme));
-    p.hasAuthority = host != nullptr;
-    if (host) p.host = std::strchr(host, ':') ? "[" + std::string(host) + "]" : host;
-    p.path = path ? path : "";
-    if (query) p.query = query;
-    g_free(scheme);
-    g_free(host);
-    g_free(path);
-    g_free(query);
+    // The split lowers the scheme; the text keeps its own letters.
+    if (parts->scheme) p.scheme = text.substr(0, parts->scheme->size());
+    p.hasAuthority = parts->host.has_value();
+    if (parts->host) p.host = parts->host->find(':') != std::string::npos ? "[" + *parts->host + "]" : *parts->host;
+    p.path = parts->path;
+    if (parts->query) p.query = *parts->query;
     if (!percentDecode(p.path)) return std::nullopt;
     return p;
 }

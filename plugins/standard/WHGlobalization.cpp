@@ -1,37 +1,16 @@
 #include "plugins/standard/WHGlobalization.h"
 
-#include <unicode/calendar.h>
-#include <unicode/datefmt.h>
-#include <unicode/dcfmtsym.h>
-#include <unicode/decimfmt.h>
-#include <unicode/dtfmtsym.h>
-#include <unicode/locid.h>
-#include <unicode/numfmt.h>
-#include <unicode/smpdtfmt.h>
-#include <unicode/timezone.h>
-#include <unicode/ucurr.h>
-#include <unicode/unistr.h>
-
 #include <cstdlib>
-#include <ctime>
-#include <memory>
 
 #include "bridge/WHCommandDelegate.h"
 #include "platform/bundle.h"
+#include "platform/locale_format.h"
 
 WH_REGISTER_PLUGIN(WHGlobalization);
 
 namespace {
 
 enum ErrorCode { UNKNOWN_ERROR = 0, FORMATTING_ERROR = 1, PARSING_ERROR = 2, PATTERN_ERROR = 3 };
-
-std::string utf8(const icu::UnicodeString& s) {
-    std::string out;
-    s.toUTF8String(out);
-    return out;
-}
-
-icu::UnicodeString ustr(const std::string& s) { return icu::UnicodeString::fromUTF8(s); }
 
 // A text option of an "options" dictionary; other kinds count as absent.
 std::optional<std::string> textOption(const Value& options, const char* key) {
@@ -58,67 +37,10 @@ std::optional<std::string> textField(const Value& dictionary, const char* key) {
     return it->get<std::string>();
 }
 
-icu::DateFormat::EStyle icuDateStyle(int style) {
-    switch (style) {
-        case 1: return icu::DateFormat::kShort;
-        case 2: return icu::DateFormat::kMedium;
-        case 3: return icu::DateFormat::kLong;
-        case 4: return icu::DateFormat::kFull;
-        default: return icu::DateFormat::kNone;
-    }
-}
+namespace loc = platform::locale;
 
-// A date formatter of the styles for the locale, in the system's time zone now.
-std::unique_ptr<icu::SimpleDateFormat> makeDateFormatter(const std::string& locale, WHDateStyles styles) {
-    std::unique_ptr<icu::DateFormat> f(icu::DateFormat::createDateTimeInstance(
-        icuDateStyle(styles.date), icuDateStyle(styles.time), icu::Locale(locale.c_str())));
-    auto* simple = dynamic_cast<icu::SimpleDateFormat*>(f.get());
-    if (!simple) return nullptr;
-    f.release();
-    std::unique_ptr<icu::SimpleDateFormat> out(simple);
-    out->adoptTimeZone(icu::TimeZone::detectHostTimeZone());
-    return out;
-}
-
-std::unique_ptr<icu::DecimalFormat> makeNumberFormatter(const std::string& locale, int style) {
-    UNumberFormatStyle s = style == 2 ? UNUM_CURRENCY : style == 3 ? UNUM_PERCENT : UNUM_DECIMAL;
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::NumberFormat> f(icu::NumberFormat::createInstance(icu::Locale(locale.c_str()), s, status));
-    if (U_FAILURE(status)) return nullptr;
-    auto* decimal = dynamic_cast<icu::DecimalFormat*>(f.get());
-    if (!decimal) return nullptr;
-    f.release();
-    return std::unique_ptr<icu::DecimalFormat>(decimal);
-}
-
-// Whether the parse took the whole text (trailing blanks allowed).
-bool consumedAll(const icu::UnicodeString& text, const icu::ParsePosition& pos) {
-    if (pos.getErrorIndex() >= 0 || pos.getIndex() <= 0) return false;
-    for (int32_t i = pos.getIndex(); i < text.length(); ++i) {
-        if (!u_isWhitespace(text.charAt(i))) return false;
-    }
-    return true;
-}
-
-std::string symbol(const icu::DecimalFormatSymbols& s, icu::DecimalFormatSymbols::ENumberFormatSymbol which) {
-    return utf8(s.getConstSymbol(which));
-}
-
-// The system's abbreviation of the zone (CET, JST); the formatter's zone decides when the C
-// library sees another one.
-std::string zoneAbbreviation(const icu::TimeZone& zone, UDate now, int32_t offsetMillis, bool daylight,
-                             const std::string& locale) {
-    tzset();
-    std::time_t t = static_cast<std::time_t>(now / 1000.0);
-    std::tm tm{};
-    if (localtime_r(&t, &tm) && tm.tm_zone && *tm.tm_zone &&
-        static_cast<long long>(tm.tm_gmtoff) * 1000 == offsetMillis) {
-        return tm.tm_zone;
-    }
-    icu::UnicodeString name;
-    zone.getDisplayName(daylight, icu::TimeZone::SHORT, icu::Locale(locale.c_str()), name);
-    return utf8(name);
-}
+loc::DateStyles styles(WHDateStyles s) { return {s.date, s.time}; }
+loc::NumberStyle style(int s) { return static_cast<loc::NumberStyle>(s); }
 
 const char* envValue(const char* name) {
     const char* v = std::getenv(name);
@@ -160,9 +82,7 @@ std::string WHGlobalization::icuLocaleFromPosix(const std::string& name) {
         auto us = base.find('_');
         base = us == std::string::npos ? base + "_" + script : base.substr(0, us) + "_" + script + base.substr(us);
     }
-    icu::Locale loc = icu::Locale::createCanonical(base.c_str());
-    if (loc.isBogus() || !*loc.getName()) return {};
-    return loc.getName();
+    return loc::canonicalLocale(base);
 }
 
 std::string WHGlobalization::userLocaleIdentifier() {
@@ -259,69 +179,40 @@ void WHGlobalization::dateToString(const WHInvokedUrlCommand& command) {
     auto args = requireOptions(command);
     if (!args) return;
     auto date = numberField(*args, "date");
-    auto formatter = makeDateFormatter(formatterLocale(), dateStyles(optionsOf(*args)));
-    if (!date || !formatter) return sendError(command, FORMATTING_ERROR, "Formatting error");
-    icu::UnicodeString text;
-    formatter->format(static_cast<UDate>(*date), text);
-    send(command, WHCommandStatus_OK, Value{{"value", utf8(text)}});
+    auto text = date ? loc::formatDate(formatterLocale(), styles(dateStyles(optionsOf(*args))), *date) : std::nullopt;
+    if (!text) return sendError(command, FORMATTING_ERROR, "Formatting error");
+    send(command, WHCommandStatus_OK, Value{{"value", *text}});
 }
 
 void WHGlobalization::stringToDate(const WHInvokedUrlCommand& command) {
     auto args = requireOptions(command);
     if (!args) return;
     auto dateString = textField(*args, "dateString");
-    auto formatter = makeDateFormatter(formatterLocale(), dateStyles(optionsOf(*args)));
-    if (!dateString || !formatter) return sendError(command, PARSING_ERROR, "unable to parse");
-    formatter->setLenient(true);
-    icu::UnicodeString text = ustr(*dateString);
-    std::unique_ptr<icu::Calendar> fields(formatter->getCalendar()->clone());
+    auto fields = dateString ? loc::parseDate(formatterLocale(), styles(dateStyles(optionsOf(*args))), *dateString,
+                                              userLocaleIdentifier())
+                             : std::nullopt;
     if (!fields) return sendError(command, PARSING_ERROR, "unable to parse");
-    fields->clear();
-    icu::ParsePosition pos(0);
-    formatter->parse(text, *fields, pos);
-    if (!consumedAll(text, pos)) return sendError(command, PARSING_ERROR, "unable to parse");
-    // The lenient parse takes any field values; a lenient calendar would roll "31.2." or a year
-    // typed where the day goes into some other date. Such fields are a parse failure.
-    fields->setLenient(false);
-    UErrorCode fieldStatus = U_ZERO_ERROR;
-    UDate date = fields->getTime(fieldStatus);
-    if (U_FAILURE(fieldStatus)) return sendError(command, PARSING_ERROR, "unable to parse");
-
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> calendar(icu::Calendar::createInstance(
-        icu::TimeZone::detectHostTimeZone(), icu::Locale(userLocaleIdentifier().c_str()), status));
-    if (U_FAILURE(status) || !calendar) return sendError(command, PARSING_ERROR, "unable to parse");
-    calendar->setTime(date, status);
     Value out = Value::object();
-    out["year"] = calendar->get(UCAL_YEAR, status);
-    out["month"] = calendar->get(UCAL_MONTH, status);
-    out["day"] = calendar->get(UCAL_DATE, status);
-    out["hour"] = calendar->get(UCAL_HOUR_OF_DAY, status);
-    out["minute"] = calendar->get(UCAL_MINUTE, status);
-    out["second"] = calendar->get(UCAL_SECOND, status);
+    out["year"] = fields->year;
+    out["month"] = fields->month;
+    out["day"] = fields->day;
+    out["hour"] = fields->hour;
+    out["minute"] = fields->minute;
+    out["second"] = fields->second;
     out["millisecond"] = 0;
-    if (U_FAILURE(status)) return sendError(command, PARSING_ERROR, "unable to parse");
     send(command, WHCommandStatus_OK, std::move(out));
 }
 
 void WHGlobalization::getDatePattern(const WHInvokedUrlCommand& command) {
     auto args = requireOptions(command);
     if (!args) return;
-    auto formatter = makeDateFormatter(formatterLocale(), dateStyles(optionsOf(*args)));
-    if (!formatter) return sendError(command, PATTERN_ERROR, "Pattern error");
-    icu::UnicodeString pattern;
-    formatter->toPattern(pattern);
-    const icu::TimeZone& zone = formatter->getTimeZone();
-    UDate now = icu::Calendar::getNow();
-    int32_t raw = 0, dst = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    zone.getOffset(now, false, raw, dst, status);
-    if (pattern.isEmpty() || U_FAILURE(status)) return sendError(command, PATTERN_ERROR, "Pattern error");
+    auto pattern = loc::datePattern(formatterLocale(), styles(dateStyles(optionsOf(*args))));
+    if (!pattern) return sendError(command, PATTERN_ERROR, "Pattern error");
     Value out = Value::object();
-    out["pattern"] = utf8(pattern);
-    out["timezone"] = zoneAbbreviation(zone, now, raw + dst, dst != 0, formatterLocale());
-    out["utc_offset"] = (raw + dst) / 1000;
-    out["dst_offset"] = dst / 1000.0;
+    out["pattern"] = pattern->pattern;
+    out["timezone"] = pattern->timezone;
+    out["utc_offset"] = pattern->utcOffsetSeconds;
+    out["dst_offset"] = pattern->dstOffsetSeconds;
     send(command, WHCommandStatus_OK, std::move(out));
 }
 
@@ -331,18 +222,10 @@ void WHGlobalization::getDateNames(const WHInvokedUrlCommand& command) {
     Value options = optionsOf(*args);
     bool narrow = textOption(options, "type") == std::optional<std::string>("narrow");
     bool days = textOption(options, "item") == std::optional<std::string>("days");
-    auto formatter = makeDateFormatter(formatterLocale(), {4, 4});
-    const icu::DateFormatSymbols* symbols = formatter ? formatter->getDateFormatSymbols() : nullptr;
-    if (!symbols) return sendError(command, UNKNOWN_ERROR, "Unknown error");
-    auto width = narrow ? icu::DateFormatSymbols::ABBREVIATED : icu::DateFormatSymbols::WIDE;
-    int32_t count = 0;
-    const icu::UnicodeString* names = days ? symbols->getWeekdays(count, icu::DateFormatSymbols::FORMAT, width)
-                                           : symbols->getMonths(count, icu::DateFormatSymbols::FORMAT, width);
-    // Weekday lists are indexed by the calendar's day numbers, 1 = Sunday; entry 0 is empty.
-    int32_t first = days ? 1 : 0;
-    if (!names || count <= first) return sendError(command, UNKNOWN_ERROR, "Unknown error");
+    auto names = loc::dateNames(formatterLocale(), days, narrow);
+    if (!names) return sendError(command, UNKNOWN_ERROR, "Unknown error");
     Value list = Value::array();
-    for (int32_t i = first; i < count; ++i) list.push_back(utf8(names[i]));
+    for (auto& name : *names) list.push_back(std::move(name));
     send(command, WHCommandStatus_OK, Value{{"value", list}});
 }
 
@@ -350,75 +233,50 @@ void WHGlobalization::isDayLightSavingsTime(const WHInvokedUrlCommand& command) 
     auto args = requireOptions(command);
     if (!args) return;
     auto date = numberField(*args, "date");
-    if (!date) return sendError(command, UNKNOWN_ERROR, "Unknown error");
-    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
-    int32_t raw = 0, dst = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    if (zone) zone->getOffset(static_cast<UDate>(*date), false, raw, dst, status);
-    if (!zone || U_FAILURE(status)) return sendError(command, UNKNOWN_ERROR, "Unknown error");
-    send(command, WHCommandStatus_OK, Value{{"dst", dst != 0}});
+    auto dst = date ? loc::isDaylightSavingTime(*date) : std::nullopt;
+    if (!dst) return sendError(command, UNKNOWN_ERROR, "Unknown error");
+    send(command, WHCommandStatus_OK, Value{{"dst", *dst}});
 }
 
 void WHGlobalization::getFirstDayOfWeek(const WHInvokedUrlCommand& command) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> calendar(
-        icu::Calendar::createInstance(icu::Locale(userLocaleIdentifier().c_str()), status));
-    if (U_FAILURE(status) || !calendar) return sendError(command, UNKNOWN_ERROR, "Unknown error");
-    UCalendarDaysOfWeek first = calendar->getFirstDayOfWeek(status);
-    if (U_FAILURE(status)) return sendError(command, UNKNOWN_ERROR, "Unknown error");
-    send(command, WHCommandStatus_OK, Value{{"value", static_cast<int>(first)}});
+    auto first = loc::firstDayOfWeek(userLocaleIdentifier());
+    if (!first) return sendError(command, UNKNOWN_ERROR, "Unknown error");
+    send(command, WHCommandStatus_OK, Value{{"value", *first}});
 }
 
 void WHGlobalization::numberToString(const WHInvokedUrlCommand& command) {
     auto args = requireOptions(command);
     if (!args) return;
     auto number = numberField(*args, "number");
-    auto formatter = makeNumberFormatter(formatterLocale(), numberStyle(optionsOf(*args)));
-    if (!number || !formatter) return sendError(command, FORMATTING_ERROR, "Unable to format");
-    icu::UnicodeString text;
-    formatter->format(*number, text);
-    send(command, WHCommandStatus_OK, Value{{"value", utf8(text)}});
+    auto text = number ? loc::formatNumber(formatterLocale(), style(numberStyle(optionsOf(*args))), *number) : std::nullopt;
+    if (!text) return sendError(command, FORMATTING_ERROR, "Unable to format");
+    send(command, WHCommandStatus_OK, Value{{"value", *text}});
 }
 
 void WHGlobalization::stringToNumber(const WHInvokedUrlCommand& command) {
     auto args = requireOptions(command);
     if (!args) return;
     auto numberString = textField(*args, "numberString");
-    int style = numberStyle(optionsOf(*args));
-    auto formatter = makeNumberFormatter(formatterLocale(), style);
-    if (!numberString || !formatter) return sendError(command, PARSING_ERROR, "Unable to parse");
-    formatter->setLenient(style == 2);
-    icu::UnicodeString text = ustr(*numberString);
-    icu::Formattable value;
-    icu::ParsePosition pos(0);
-    formatter->parse(text, value, pos);
-    UErrorCode status = U_ZERO_ERROR;
-    double number = value.getDouble(status);
-    if (!consumedAll(text, pos) || U_FAILURE(status)) return sendError(command, PARSING_ERROR, "Unable to parse");
-    send(command, WHCommandStatus_OK, Value{{"value", number}});
+    auto number = numberString ? loc::parseNumber(formatterLocale(), style(numberStyle(optionsOf(*args))), *numberString)
+                               : std::nullopt;
+    if (!number) return sendError(command, PARSING_ERROR, "Unable to parse");
+    send(command, WHCommandStatus_OK, Value{{"value", *number}});
 }
 
 void WHGlobalization::getNumberPattern(const WHInvokedUrlCommand& command) {
     auto args = requireOptions(command);
     if (!args) return;
-    int style = numberStyle(optionsOf(*args));
-    auto formatter = makeNumberFormatter(formatterLocale(), style);
-    const icu::DecimalFormatSymbols* symbols = formatter ? formatter->getDecimalFormatSymbols() : nullptr;
-    if (!symbols) return sendError(command, PATTERN_ERROR, "Pattern error");
-    using S = icu::DecimalFormatSymbols;
-    icu::UnicodeString pattern;
-    formatter->toPattern(pattern);
+    auto pattern = loc::numberPattern(formatterLocale(), style(numberStyle(optionsOf(*args))));
+    if (!pattern) return sendError(command, PATTERN_ERROR, "Pattern error");
     Value out = Value::object();
-    out["pattern"] = utf8(pattern);
-    out["symbol"] = style == 2 ? symbol(*symbols, S::kCurrencySymbol)
-                    : style == 3 ? symbol(*symbols, S::kPercentSymbol)
-                                 : std::string();
-    out["fraction"] = formatter->getMinimumFractionDigits();
-    out["rounding"] = formatter->getRoundingIncrement();
-    out["positive"] = symbol(*symbols, S::kPlusSignSymbol);
-    out["negative"] = symbol(*symbols, S::kMinusSignSymbol);
-    out["decimal"] = symbol(*symbols, S::kDecimalSeparatorSymbol);
-    out["grouping"] = symbol(*symbols, S::kGroupingSeparatorSymbol);
+    out["pattern"] = pattern->pattern;
+    out["symbol"] = pattern->symbol;
+    out["fraction"] = pattern->fraction;
+    out["rounding"] = pattern->rounding;
+    out["positive"] = pattern->positive;
+    out["negative"] = pattern->negative;
+    out["decimal"] = pattern->decimal;
+    out["grouping"] = pattern->grouping;
     send(command, WHCommandStatus_OK, std::move(out));
 }
 
@@ -439,29 +297,14 @@ void WHGlobalization::getCurrencyPattern(const WHInvokedUrlCommand& command) {
         }
     }
     if (iso.size() != 3) return sendError(command, PATTERN_ERROR, "Unable to get pattern");
-    icu::UnicodeString isoText = ustr(iso);
-    const UChar* iso16 = isoText.getTerminatedBuffer();
-    UErrorCode status = U_ZERO_ERROR;
-    bool known = ucurr_isAvailable(iso16, U_DATE_MIN, U_DATE_MAX, &status);
-    int32_t fraction = ucurr_getDefaultFractionDigits(iso16, &status);
-    double rounding = ucurr_getRoundingIncrement(iso16, &status);
-    auto formatter = makeNumberFormatter(formatterLocale(), 2);
-    if (!known || U_FAILURE(status) || !formatter) return sendError(command, PATTERN_ERROR, "Unable to get pattern");
-
-    using S = icu::DecimalFormatSymbols;
-    S symbols(*formatter->getDecimalFormatSymbols());
-    symbols.setSymbol(S::kIntlCurrencySymbol, isoText);
-    formatter->setDecimalFormatSymbols(symbols);
-    formatter->setCurrency(iso16, status);
-    if (U_FAILURE(status)) return sendError(command, PATTERN_ERROR, "Unable to get pattern");
-    icu::UnicodeString pattern;
-    formatter->toPattern(pattern);
+    auto pattern = loc::currencyPattern(formatterLocale(), iso);
+    if (!pattern) return sendError(command, PATTERN_ERROR, "Unable to get pattern");
     Value out = Value::object();
-    out["pattern"] = utf8(pattern);
+    out["pattern"] = pattern->pattern;
     out["code"] = *code;
-    out["fraction"] = fraction;
-    out["rounding"] = rounding;
-    out["decimal"] = symbol(*formatter->getDecimalFormatSymbols(), S::kMonetarySeparatorSymbol);
-    out["grouping"] = symbol(*formatter->getDecimalFormatSymbols(), S::kMonetaryGroupingSeparatorSymbol);
+    out["fraction"] = pattern->fraction;
+    out["rounding"] = pattern->rounding;
+    out["decimal"] = pattern->decimal;
+    out["grouping"] = pattern->grouping;
     send(command, WHCommandStatus_OK, std::move(out));
 }

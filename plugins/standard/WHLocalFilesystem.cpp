@@ -1,20 +1,17 @@
 #include "plugins/standard/WHLocalFilesystem.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "platform/content_type.h"
+#include "platform/fd_io.h"
 #include "platform/file_folders.h"
+#include "platform/file_info.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/url_escape.h"
@@ -94,30 +91,9 @@ bool readRange(int fd, std::uint64_t offset, std::uint64_t length, Bytes& out) {
         return false;
     }
     std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t r = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (r == 0) break;
-        done += static_cast<std::size_t>(r);
-    }
+    bool ok = platform::readFully(fd, out.data(), out.size(), done, static_cast<std::int64_t>(offset));
     out.resize(done);
-    return true;
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size, std::size_t& done) {
-    done = 0;
-    while (done < size) {
-        ssize_t w = ::write(fd, data + done, size - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(w);
-    }
-    return true;
+    return ok;
 }
 
 // "/a/b/../c/./d" -> "/a/c/d"; never above "/".
@@ -178,35 +154,37 @@ int copyInto(const OpenFolder& from, const std::string& name, const CopyTarget& 
     if (!S_ISREG(st.st_mode)) return NOT_READABLE_ERR;
     int in = -1;
     if (from.openFile(name, O_RDONLY, 0, in) != 0) return NOT_READABLE_ERR;
-    struct stat ist;
-    if (::fstat(in, &ist) != 0 || !S_ISREG(ist.st_mode)) {
-        ::close(in);
+    auto source = platform::regularFileOf(in);
+    if (!source) {
+        platform::closeQuietly(in);
         return NOT_READABLE_ERR;
     }
     int out = -1;
-    if (int err = to.folder.openFile(to.name, O_WRONLY | O_CREAT | O_EXCL, ist.st_mode & 0777, out)) {
-        ::close(in);
+    if (int err = to.folder.openFile(to.name, O_WRONLY | O_CREAT | O_EXCL, source->mode & 0777, out)) {
+        platform::closeQuietly(in);
         return copyMoveErrorCode(err);
     }
     made = true;
-    ::fcntl(out, F_SETFL, ::fcntl(out, F_GETFL) & ~O_NONBLOCK);
+    platform::setBlocking(out);
     // Up to the size the source had when the copy began.
-    std::uint64_t left = static_cast<std::uint64_t>(ist.st_size);
+    std::uint64_t left = source->size;
     std::vector<std::uint8_t> buffer(256 * 1024);
     int code = 0;
-    off_t offset = 0;
+    std::uint64_t offset = 0;
     while (left > 0 && !code) {
-        ssize_t r = ::pread(in, buffer.data(), std::min<std::uint64_t>(left, buffer.size()), offset);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) code = NOT_READABLE_ERR;
-        if (r <= 0) break;
-        std::size_t written = 0;
-        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(r), written)) code = copyMoveErrorCode(errno);
-        offset += r;
-        left -= static_cast<std::uint64_t>(r);
+        std::size_t got = 0;
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+        if (!platform::readFully(in, buffer.data(), want, got, static_cast<std::int64_t>(offset))) {
+            code = NOT_READABLE_ERR;
+            break;
+        }
+        if (got == 0) break;
+        if (!platform::writeFully(out, buffer.data(), got)) code = copyMoveErrorCode(errno);
+        offset += got;
+        left -= got;
     }
-    ::close(in);
-    if (::close(out) != 0 && !code) code = copyMoveErrorCode(errno);
+    platform::closeQuietly(in);
+    if (!platform::closeReporting(out) && !code) code = copyMoveErrorCode(errno);
     return code;
 }
 
@@ -344,8 +322,7 @@ std::optional<std::string> WHLocalFilesystem::diskPath(const std::string& root, 
             break;
         }
         // There but not resolvable: a dangling link, a loop, a file used as a folder.
-        struct stat st;
-        if (::lstat(head.c_str(), &st) == 0 || errno != ENOENT) return std::nullopt;
+        if (!platform::isAbsent(head)) return std::nullopt;
         tail = head.substr(head.rfind('/')) + tail;
         head = parentOf(head);
         if (!isInside(head, lexical)) return std::nullopt;
@@ -415,7 +392,7 @@ WHPluginResult WHLocalFilesystem::getFileForURL(const WHFilesystemURL& baseURL, 
             if (!item || item->folder.openFile(item->name, O_WRONLY | O_CREAT | O_EXCL, 0600, fd) != 0) {
                 return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
             }
-            ::close(fd);
+            platform::closeQuietly(fd);
         }
     }
     return WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_OK, makeEntryForPath(fullPath, getDir));
@@ -518,18 +495,17 @@ public:
             created = !err;
         }
         if (err) return std::nullopt;
-        struct stat st;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
+        auto facts = platform::regularFileOf(fd);
+        if (!facts) {
+            platform::closeQuietly(fd);
             return std::nullopt;
         }
-        PositionedFile file(fd, std::move(item), created, static_cast<std::uint64_t>(st.st_size), st.st_ino);
-        if (position && *position != file.length_ && !created &&
-            (*position > static_cast<std::uint64_t>(INT64_MAX) || ::ftruncate(fd, static_cast<off_t>(*position)) != 0)) {
+        PositionedFile file(fd, std::move(item), created, facts->size, facts->inode);
+        if (position && *position != file.length_ && !created && !platform::truncateTo(fd, *position)) {
             return std::nullopt;
         }
         // Blocking writes from here on: a regular file.
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        platform::setBlocking(fd);
         return file;
     }
     PositionedFile(PositionedFile&& other) noexcept
@@ -539,13 +515,13 @@ public:
     ~PositionedFile() {
         if (fd_ < 0) return;
         if (!kept_) restore();
-        ::close(fd_);
+        platform::closeQuietly(fd_);
     }
     int fd() const { return fd_; }
     void keep() { kept_ = true; }
 
 private:
-    PositionedFile(int fd, ItemBeneath item, bool created, std::uint64_t length, ino_t inode)
+    PositionedFile(int fd, ItemBeneath item, bool created, std::uint64_t length, std::uint64_t inode)
         : fd_(fd), item_(std::move(item)), created_(created), length_(length), inode_(inode) {}
     void restore() {
         if (created_) {
@@ -554,43 +530,15 @@ private:
             if (item_.folder.statOf(item_.name, st) == 0 && st.st_ino == inode_) item_.folder.remove(item_.name);
             return;
         }
-        if (::ftruncate(fd_, static_cast<off_t>(length_)) == 0) ::fsync(fd_);
+        if (platform::truncateTo(fd_, length_)) platform::syncToDisk(fd_);
     }
     int fd_;
     ItemBeneath item_;
     bool created_;
     bool kept_ = false;
     std::uint64_t length_;
-    ino_t inode_;
+    std::uint64_t inode_;
 };
-
-// Copies the first `length` bytes of `in` to `out` from where `out` stands.
-bool copyPrefix(int in, int out, std::uint64_t length) {
-    std::uint64_t done = 0;
-    bool inKernel = true;
-    std::vector<std::uint8_t> buffer;
-    while (done < length) {
-        std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, 1 << 30));
-        loff_t from = static_cast<loff_t>(done);
-        ssize_t n = -1;
-        if (inKernel) {
-            n = ::copy_file_range(in, &from, out, nullptr, step, 0);
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
-                inKernel = false;
-                continue;
-            }
-        } else {
-            buffer.resize(std::min<std::size_t>(step, 256 * 1024));
-            n = ::pread(in, buffer.data(), buffer.size(), static_cast<off_t>(done));
-            std::size_t written = 0;
-            if (n > 0 && !writeAll(out, buffer.data(), static_cast<std::size_t>(n), written)) return false;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;  // an error, or the file is shorter than it was
-        done += static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -598,17 +546,16 @@ std::uint64_t WHLocalFilesystem::truncateFile(const ItemBeneath& item, std::uint
     if (offset > static_cast<std::uint64_t>(INT64_MAX)) return 0;
     int fd = -1;
     if (item.folder.openFile(item.name, O_WRONLY, 0, fd) != 0) return 0;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (!platform::regularFileOf(fd)) {
+        platform::closeQuietly(fd);
         return 0;
     }
-    if (::ftruncate(fd, static_cast<off_t>(offset)) != 0) {
-        // Left as it was; the answer is the length it has.
-    }
-    std::uint64_t result = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    ::fsync(fd);
-    ::close(fd);
+    // A failed cut leaves the file as it was; the answer is the length it has.
+    platform::truncateTo(fd, offset);
+    auto after = platform::regularFileOf(fd);
+    std::uint64_t result = after ? after->size : 0;
+    platform::syncToDisk(fd);
+    platform::closeQuietly(fd);
     return result;
 }
 
@@ -635,7 +582,7 @@ WHPluginResult WHLocalFilesystem::writeToFileAtURL(const WHFilesystemURL& url, c
     std::optional<PositionedFile> file = item ? PositionedFile::open(std::move(*item), std::nullopt) : std::nullopt;
     if (!file) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     std::size_t done = 0;
-    writeAll(file->fd(), data.data(), data.size(), done);
+    platform::writeFully(file->fd(), data.data(), data.size(), done);
     // Nothing written: a file made for the write goes again.
     if (done < 1) return fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     file->keep();
@@ -677,14 +624,14 @@ std::optional<WHFileSystem::OpenedRange> WHLocalFilesystem::openRangeAtURL(const
     int fd = -1;
     errorCode = NOT_FOUND_ERR;
     if (item->folder.openFile(item->name, O_RDONLY, 0, fd) != 0) return std::nullopt;
-    struct stat fst;
-    if (::fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
-        ::close(fd);
+    auto facts = platform::regularFileOf(fd);
+    if (!facts) {
+        platform::closeQuietly(fd);
         errorCode = NOT_READABLE_ERR;
         return std::nullopt;
     }
     // Bytes appended while reading are not read: the size now is the end.
-    std::uint64_t size = static_cast<std::uint64_t>(fst.st_size);
+    std::uint64_t size = facts->size;
     std::uint64_t from = start > 0 ? static_cast<std::uint64_t>(start) : 0;
     std::uint64_t available = from < size ? size - from : 0;
     // end < start (end not negative) asks for nothing.
@@ -702,7 +649,7 @@ void WHLocalFilesystem::readFileAtURL(const WHFilesystemURL& url, std::int64_t s
     if (!range) return callback(std::nullopt, mime, code);
     Bytes data;
     bool ok = readRange(range->fd, range->offset, range->length, data);
-    ::close(range->fd);
+    platform::closeQuietly(range->fd);
     if (!ok) return callback(std::nullopt, mime, NOT_READABLE_ERR);
     callback(std::move(data), mime, 0);
 }
@@ -771,17 +718,14 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
     error = fileError(WHCommandStatus_ERROR, INVALID_MODIFICATION_ERR);
     if (!item) return nullptr;
     int original = -1;
-    struct stat ost{};
     if (position > 0 && st.exists) {
         item->folder.openFile(item->name, O_RDONLY, 0, original);
-        if (original < 0 || ::fstat(original, &ost) != 0 || !S_ISREG(ost.st_mode)) {
-            if (original >= 0) ::close(original);
+        auto facts = original >= 0 ? platform::regularFileOf(original) : std::nullopt;
+        if (!facts) {
+            platform::closeQuietly(original);
             return nullptr;
         }
-        if (position >= static_cast<std::uint64_t>(ost.st_size)) {
-            ::close(original);
-            original = -1;
-        }
+        if (position >= facts->size) platform::closeQuietly(original);
     }
     if (position == 0 || original >= 0) {
         platform::AtomicWriteOptions options;
@@ -790,10 +734,10 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
         auto writer = platform::AtomicFileWriter::begin(*item, options, &why);
         bool ready = writer != nullptr;
         if (ready && original >= 0) {
-            ready = copyPrefix(original, writer->fd(), position);
+            ready = platform::copyPrefix(original, writer->fd(), position);
             if (!ready) why = std::strerror(errno);
         }
-        if (original >= 0) ::close(original);
+        platform::closeQuietly(original);
         if (!ready) {
             logf(platform::LogLevel::Error, "error writing %s: %s", *path, why);
             return nullptr;
@@ -812,7 +756,7 @@ WHPluginResult WHLocalFilesystem::writeAtPosition(const WHFilesystemURL& url, co
     auto target = openForWriteAtPosition(url, position, error);
     if (!target) return error;
     std::size_t done = 0;
-    writeAll(target->fd(), data.data(), data.size(), done);
+    platform::writeFully(target->fd(), data.data(), data.size(), done);
     return target->finish(done);
 }
 

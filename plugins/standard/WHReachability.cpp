@@ -1,9 +1,5 @@
 #include "plugins/standard/WHReachability.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -36,13 +32,7 @@ WHReachability::~WHReachability() {
 
 std::vector<std::uint8_t> WHReachability::ipv4Address(std::uint8_t a, std::uint8_t b, std::uint8_t c,
                                                       std::uint8_t d) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    const std::uint8_t bytes[4] = {a, b, c, d};
-    std::memcpy(&in.sin_addr, bytes, 4);
-    std::vector<std::uint8_t> out(sizeof in);
-    std::memcpy(out.data(), &in, sizeof in);
-    return out;
+    return platform::ReachabilitySource::ipv4SocketAddress(a, b, c, d);
 }
 
 std::unique_ptr<WHReachability> WHReachability::reachabilityForInternetConnection() {
