@@ -295,7 +295,7 @@ void HttpSession::readNext(Task* task) {
                 t->session->readNext(t);
                 return G_SOURCE_REMOVE;
             };
-            g_source_set_callback(task->wait, reinterpret_cast<GSourceFunc>(ready), task, nullptr);
+            g_source_set_callback(task->wait, G_SOURCE_FUNC(ready), task, nullptr);
             g_source_attach(task->wait, static_cast<GMainContext*>(context_));
             return;
         }

@@ -2,6 +2,9 @@
 // The whfile scheme in the real web view: the application's page reads files through it,
 // frames of other origins do not.
 #include <gtest/gtest.h>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +35,8 @@ std::string probeScript(const std::string& send) {
 
 void writePersistentFiles() {
     std::string dir = platform::dataHome() + "/com.kivano.Tarragon/files";
+    // Each test of the program starts from these files alone.
+    std::filesystem::remove_all(dir);
     platform::makeDirs(dir);
     auto png = platform::base64DecodeStrict(kPngBase64);
     testutil::writeFile(dir + "/pic.png", std::string(png->begin(), png->end()));
@@ -39,9 +44,9 @@ void writePersistentFiles() {
     testutil::writeFile(dir + "/empty.txt", "");
     // Beside the folder: a file a planted link leads to.
     testutil::writeFile(platform::dataHome() + "/com.kivano.Tarragon/outside.txt", "outside");
-    ::symlink("../outside.txt", (dir + "/planted.txt").c_str());
-    ::symlink("data.json", (dir + "/alias.json").c_str());
-    ::mkfifo((dir + "/pipe.json").c_str(), 0600);
+    ASSERT_EQ(::symlink("../outside.txt", (dir + "/planted.txt").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(::symlink("data.json", (dir + "/alias.json").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(::mkfifo((dir + "/pipe.json").c_str(), 0600), 0) << std::strerror(errno);
 }
 
 std::string indexPage(const std::string& body) {
@@ -52,7 +57,7 @@ std::string indexPage(const std::string& body) {
 }  // namespace
 
 TEST(FilesWebView, ApplicationPageReadsFilesThroughTheScheme) {
-    writePersistentFiles();
+    ASSERT_NO_FATAL_FAILURE(writePersistentFiles());
     PageFixture page({{"index.html", indexPage(R"(<script>
       document.addEventListener('deviceready', function(){
         fetchTo('whfile://localhost/persistent/data.json', 'json');
@@ -104,7 +109,7 @@ TEST(FilesWebView, ApplicationPageReadsFilesThroughTheScheme) {
 }
 
 TEST(FilesWebView, FramesOfOtherOriginsCannotReadFiles) {
-    writePersistentFiles();
+    ASSERT_NO_FATAL_FAILURE(writePersistentFiles());
     testutil::DownloadServer server;
     server.route("/remote.html",
                  {200,

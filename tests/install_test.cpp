@@ -39,6 +39,11 @@ struct Outcome {
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& set = {}) {
     g_autoptr(GSubprocessLauncher) launcher =
         g_subprocess_launcher_new(GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE));
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer's run time that the harness preloads for the web processes: the programs run
+    // here (system tools, and ours without a web view) need none, and some hang under it.
+    g_subprocess_launcher_unsetenv(launcher, "LD_PRELOAD");
+#endif
     for (const auto& [k, v] : set) {
         if (v.empty()) {
             g_subprocess_launcher_unsetenv(launcher, k.c_str());
@@ -173,6 +178,11 @@ TEST_F(InstalledProgram, LayoutBelowThePrefix) {
         SCOPED_TRACE(file);
         auto data = run({"readelf", "-p", ".rodata", prefix + "/" + file});
         ASSERT_EQ(data.status, 0) << data.err;
+#ifdef __SANITIZE_ADDRESS__
+        // The sanitizers' own data names each source file by its full path (GCC maps no prefix
+        // there); such a build is never shipped.
+        continue;
+#endif
         EXPECT_FALSE(contains(data.out, KIVANO_BINARY_DIR));
         EXPECT_FALSE(contains(data.out, KIVANO_SOURCE_DIR));
     }
@@ -387,6 +397,10 @@ TEST(DebianPackage, PassesLintian) {
     std::string findings;
     std::istringstream lines(lint.out + lint.err);
     for (std::string line; std::getline(lines, line);) {
+#ifdef __SANITIZE_ADDRESS__
+        // The sanitizer build leaves the fortified functions out on purpose (CMakeLists.txt).
+        if (contains(line, " hardening-no-fortify-functions ")) continue;
+#endif
         if (line.rfind("E: ", 0) == 0 || line.rfind("W: ", 0) == 0 || contains(line, " hardening-")) findings += line + "\n";
     }
     EXPECT_EQ(findings, "") << lint.out << lint.err;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Interface.h"
+#include "platform/application.h"
 #include "platform/dispatch.h"
 #include "platform/value.h"
 #include "tests/support/page_fixture.h"
@@ -17,14 +18,20 @@ TEST(IntercomPage, CallsMutesAndHangsUp) {
 #endif
     if (!testutil::SippPeer::available()) GTEST_SKIP() << "SIPp is not installed";
     gtk_init(nullptr, nullptr);
-    testutil::SippPeer peer("answer");
-    ASSERT_TRUE(peer.started());
     testutil::LogCapture log;
     auto ui = MainInterface::load();
+    // The run ends as the program's does: the intercom ends and its worker stops before the test
+    // program's exit handlers run (the SIP library's own statics go with them).
+    struct EndOfRun {
+        ~EndOfRun() { platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillTerminateNotification); }
+    } endOfRun;
     ASSERT_TRUE(testutil::spinUntil([&] { return ui->viewController->mainFrameLoaded; }, 30));
     ASSERT_TRUE(testutil::pageShows(*ui, log, "typeof webhost", "object", 15));
     ASSERT_TRUE(testutil::pageShows(*ui, log, "document.getElementById('bridge-state').textContent", "native side ready", 15))
         << "deviceready";
+    // The peer's time-out runs from its start: it starts once the page is ready.
+    testutil::SippPeer peer("answer");
+    ASSERT_TRUE(peer.started());
 
     // The peer checks the From identity and the headers the password adds.
     std::string target = "sip:door@127.0.0.1:" + std::to_string(peer.port());

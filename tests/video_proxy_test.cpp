@@ -275,7 +275,9 @@ TEST_F(VideoProxyTest, CredentialsGoOnlyToTheHostAndPortThePageNamed) {
         EXPECT_TRUE(rig.frames().empty());
         EXPECT_EQ(other.credentialsReceived(), othersBefore) << "credentials went to the other camera";
         // (The 401 report shows that the redirect was followed and the target asked.)
-        if (c.target == &camera) EXPECT_EQ(camera.credentialsReceived(), cameraBefore);
+        if (c.target == &camera) {
+            EXPECT_EQ(camera.credentialsReceived(), cameraBefore);
+        }
     }
 }
 

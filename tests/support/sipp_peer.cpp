@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -136,17 +135,21 @@ std::vector<SippPeer::Message> SippPeer::messages() const {
     std::istringstream in(readFile(dir_ + "/messages.txt"));
     std::vector<Message> out;
     std::string line;
-    std::optional<bool> next;
+    // The direction of the message whose first line comes next, if one was announced.
+    bool pending = false;
+    bool received = false;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find(" message received [") != std::string::npos) {
-            next = true;
+            pending = true;
+            received = true;
         } else if (line.find(" message sent (") != std::string::npos) {
-            next = false;
-        } else if (next && !line.empty()) {
+            pending = true;
+            received = false;
+        } else if (pending && !line.empty()) {
             std::string name = line.rfind("SIP/2.0 ", 0) == 0 ? line.substr(8, 3) : line.substr(0, line.find(' '));
-            out.push_back({*next, name});
-            next.reset();
+            out.push_back({received, name});
+            pending = false;
         }
     }
     return out;
