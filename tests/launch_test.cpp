@@ -315,9 +315,9 @@ private:
         soup_server_message_set_status(msg, 200, nullptr);
     }
 
-    testutil::SoupServerThread server_;
     mutable std::mutex mutex_;
     std::vector<Request> requests_;
+    testutil::SoupServerThread server_;  // last: stopped before what its handler uses goes
 };
 
 TEST(Launch, CookiesSurviveAQuitAndAFreshLaunch) {

@@ -543,7 +543,9 @@ TEST_F(SessionPresenceTest, AHungServiceHoldsUpNothing) {
             LoopWatch watch;
             source = platform::SessionNoticeSource::system();
             for (const char* notice : notices) {
-                if (notice != late) ASSERT_TRUE(waitNotice(notice, true)) << notice;
+                if (notice != late) {
+                    ASSERT_TRUE(waitNotice(notice, true)) << notice;
+                }
             }
             EXPECT_FALSE(noticeHolds(late));
             EXPECT_FALSE(source->settled());

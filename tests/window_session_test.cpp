@@ -121,7 +121,9 @@ protected:
     // no places, there the compositor's full-screen state says it.
     void expectCovers(const Rect& screen) {
         EXPECT_TRUE(painted());
-        if (onWayland()) EXPECT_TRUE(fullScreenStateIs(true)) << "the compositor's full-screen state";
+        if (onWayland()) {
+            EXPECT_TRUE(fullScreenStateIs(true)) << "the compositor's full-screen state";
+        }
         EXPECT_EQ(settle(screen.width, screen.height), sizeOf(screen)) << "the screen's size";
         if (!onWayland()) {
             Rect f = window->frame();

@@ -334,7 +334,8 @@ void CameraServer::handle(SoupServer*, void* msgPtr, const char* pathText, void*
     soup_server_message_pause(msg);
     stream->timer = g_timeout_source_new(gapMs);
     g_source_set_callback(stream->timer, &Stream::tick, stream, nullptr);
-    g_source_attach(stream->timer, self->server_->context());
+    // The server thread's own context: while the server is being stopped, server_ is already null.
+    g_source_attach(stream->timer, g_main_context_get_thread_default());
 }
 
 CameraServer::CameraServer() {
