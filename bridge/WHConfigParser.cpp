@@ -6,11 +6,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/xml_reader.h"
-
-static std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
+#include "platform/strings.h"
 
 static const std::string* attr(const std::map<std::string, std::string>& a, const char* name) {
     auto it = a.find(name);
@@ -28,12 +24,12 @@ void WHConfigParser::didStartElement(const std::string& name, const std::map<std
         }
     } else if (name == "feature") {
         const std::string* n = attr(a, "name");
-        featureName_ = lower(n ? *n : std::string());
+        featureName_ = platform::asciiLower(n ? *n : std::string());
     } else if (name == "param") {
         if (!featureName_) return;
         const std::string* n = attr(a, "name");
         const std::string* v = attr(a, "value");
-        std::string paramName = lower(n ? *n : std::string());
+        std::string paramName = platform::asciiLower(n ? *n : std::string());
         if (paramName == "ios-package" || paramName == "osx-package") {
             if (v) {
                 pluginsDict[*featureName_] = *v;
@@ -42,7 +38,7 @@ void WHConfigParser::didStartElement(const std::string& name, const std::map<std
             }
         }
         const std::string* onload = attr(a, "onload");
-        if ((paramName == "onload" && v && *v == "true") || (onload && lower(*onload) == "true")) {
+        if ((paramName == "onload" && v && *v == "true") || (onload && platform::asciiLower(*onload) == "true")) {
             startupPluginNames.push_back(*featureName_);
         }
     } else if (name == "access") {

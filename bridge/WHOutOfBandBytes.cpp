@@ -104,7 +104,7 @@ std::optional<platform::Bytes> WHPageBytes::read() const {
         return std::nullopt;
     }
     std::size_t done = 0;
-    if (!platform::readFully(fd_, out.data(), out.size(), done, static_cast<std::int64_t>(offset_)) || done < out.size())
+    if (!platform::readFullyAt(fd_, out.data(), out.size(), done, offset_) || done < out.size())
         return std::nullopt;
     return out;
 }

@@ -18,6 +18,7 @@
 #include "platform/user_defaults.h"
 #include "platform/webview.h"
 #include "platform/window.h"
+#include "platform/strings.h"
 
 using platform::logf;
 
@@ -176,8 +177,7 @@ void WHViewController::applyPreferences() {
 }
 
 WHPlugin* WHViewController::getCommandInstance(const std::string& pluginName) {
-    std::string key = pluginName;
-    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::string key = platform::asciiLower(pluginName);
     auto mapped = pluginsMap.find(key);
     if (mapped == pluginsMap.end()) return nullptr;
     const std::string& className = mapped->second;

@@ -19,11 +19,6 @@
 
 using platform::logf;
 
-static std::string asciiLowered(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // Bytes the web process kept for a call's argument; they are let go when the object goes, unless
 // an action wrote them.
 static std::shared_ptr<WHHeldBytes> heldBytesOf(const platform::pagebridge::Call& call, WHCommandDelegateImpl* d) {
@@ -95,7 +90,7 @@ std::vector<platform::PageBridgeConfig::BulkArgument> WHWebViewDelegate::bulkArg
     std::vector<platform::PageBridgeConfig::BulkArgument> out;
     for (const auto& [service, className] : viewController_->pluginsMap) {
         for (const auto& a : PluginRegistry::bulkArguments(className)) {
-            out.push_back({asciiLowered(service), a.action, static_cast<unsigned>(a.index)});
+            out.push_back({platform::asciiLower(service), a.action, static_cast<unsigned>(a.index)});
         }
     }
     return out;
@@ -175,7 +170,7 @@ void WHWebViewDelegate::execMessage(const platform::pagebridge::Call& call) {
     if (call.held) {
         bool expected = false;
         if (held && call.service && call.action) {
-            std::string service = asciiLowered(*call.service);
+            std::string service = platform::asciiLower(*call.service);
             for (const auto& a : bulkArguments()) {
                 expected = expected || (a.service == service && a.action == *call.action && a.index == heldIndex);
             }

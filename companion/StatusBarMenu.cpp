@@ -9,6 +9,7 @@
 #include "companion/StatusBarInformation.h"
 #include "platform/application.h"
 #include "platform/panels.h"
+#include "platform/strings.h"
 #include "plugins/services/ApplicationManager.h"
 
 using platform::Menu;
@@ -27,11 +28,6 @@ StatusBarMenu& StatusBarMenu::sharedInstance() {
 }
 
 void StatusBarMenu::setSharedInstance(std::unique_ptr<StatusBarMenu> instance) { menuSlot() = std::move(instance); }
-
-static std::string lowered(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 static std::string kv(const std::string& key) { return Utils::kvString(key); }
 
@@ -265,7 +261,7 @@ void StatusBarMenu::reloadHubstationList() {
     }
     std::vector<std::pair<std::string, HubstationEntry>> entries(hubstationDict_->begin(), hubstationDict_->end());
     std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return lowered(a.second.name) < lowered(b.second.name); });
+                     [](const auto& a, const auto& b) { return platform::asciiLower(a.second.name) < platform::asciiLower(b.second.name); });
     for (const auto& [serial, entry] : entries) {
         auto item = MenuItem::item(entry.name + " (" + entry.localURL + ")", "",
                                    actionOf(&StatusBarMenu::hubstationSelected), "hubstationSelected:");
@@ -279,7 +275,7 @@ void StatusBarMenu::reloadPresenceControlsList() {
     presenceControlsMenu_->removeAllItems();
     if (!presenceControls_) return;
     std::stable_sort(presenceControls_->begin(), presenceControls_->end(),
-                     [](const auto& a, const auto& b) { return lowered(a->roomName()) < lowered(b->roomName()); });
+                     [](const auto& a, const auto& b) { return platform::asciiLower(a->roomName()) < platform::asciiLower(b->roomName()); });
     for (const auto& c : *presenceControls_) {
         std::string title = areMultiplePresenceControlsInRoomOf(*c) ? c->name() + " \u2022 " + c->roomName() : c->roomName();
         auto item = MenuItem::item(title, "", actionOf(&StatusBarMenu::controlSelected), "controlSelected:");

@@ -9,6 +9,7 @@
 #include "media/StreamLimits.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
+#include "platform/strings.h"
 
 WH_REGISTER_PLUGIN(VideoProxy);
 
@@ -238,8 +239,7 @@ void VideoProxy::didReceiveResponse(platform::HttpStream& stream, const platform
     if (!isCurrent(stream)) return;
     std::string mime = response.mimeType.value_or("");
     if (!_initialResponseReceived) {
-        std::string type = mime;
-        std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::string type = platform::asciiLower(mime);
         bool isMJPEG = type == "multipart/x-mixed-replace";  // media types ignore letter case
         if (isMJPEG != _isMJPEG)
             platform::logf(platform::LogLevel::Warning, "   WARNING: We're dealing with '%s' instead of '%s'", mime,

@@ -67,13 +67,15 @@ public:
     // Windows report focus changes; the application derives its active state from them.
     void noteWindowFocus(bool focused);
 
-    GtkApplication* gtkApplication() const { return app_; }
     bool launched() const { return launched_; }
 
     // Without run(): tests drive the launch steps themselves.
     void finishLaunchingForTesting();
 
 private:
+    friend class Window;  // its windows belong to the application
+    GtkApplication* gtkApplication() const { return app_; }
+
     static int onLocalOptions(void* app, void* options, void* self);
     static void onStartup(GtkApplication*, void*);
     static int onCommandLine(void* app, void* cmdline, void* self);

@@ -10,22 +10,41 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <limits>
 #include <vector>
 
 namespace platform {
 
-bool readFully(int fd, void* buffer, std::size_t size, std::size_t& done, std::int64_t offset) {
+namespace {
+
+// From `offset` on when it is set, else from the current position.
+bool readLoop(int fd, char* out, std::size_t size, std::size_t& done, const std::uint64_t* offset) {
     done = 0;
-    auto* out = static_cast<char*>(buffer);
     while (done < size) {
-        ssize_t n = offset >= 0 ? ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done))
-                                : ::read(fd, out + done, size - done);
+        ssize_t n = offset ? ::pread(fd, out + done, size - done, static_cast<off_t>(*offset + done))
+                           : ::read(fd, out + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) break;
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+}  // namespace
+
+bool readFully(int fd, void* buffer, std::size_t size, std::size_t& done) {
+    return readLoop(fd, static_cast<char*>(buffer), size, done, nullptr);
+}
+
+bool readFullyAt(int fd, void* buffer, std::size_t size, std::size_t& done, std::uint64_t offset) {
+    done = 0;
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+        size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - offset) {
+        errno = EINVAL;
+        return false;
+    }
+    return readLoop(fd, static_cast<char*>(buffer), size, done, &offset);
 }
 
 bool writeFully(int fd, const void* data, std::size_t size, std::size_t& done) {

@@ -8,10 +8,13 @@
 
 namespace platform {
 
-// Reads until `size` bytes are in, the end of the file, or an error; from `offset` on (pread) when
-// it is not negative, else from the current position. `done` counts what was read. False on an
-// error (errno tells), true otherwise: `done < size` then means the file ended first.
-bool readFully(int fd, void* buffer, std::size_t size, std::size_t& done, std::int64_t offset = -1);
+// Reads until `size` bytes are in, the end of the file, or an error, from the current position.
+// `done` counts what was read. False on an error (errno tells), true otherwise: `done < size` then
+// means the file ended first.
+bool readFully(int fd, void* buffer, std::size_t size, std::size_t& done);
+// The same from `offset` on (pread), leaving the descriptor's position alone; an offset past what
+// the file system can address is an error (EINVAL).
+bool readFullyAt(int fd, void* buffer, std::size_t size, std::size_t& done, std::uint64_t offset);
 // Writes all `size` bytes; `done` counts what was written. False on an error (errno tells).
 bool writeFully(int fd, const void* data, std::size_t size, std::size_t& done);
 inline bool writeFully(int fd, const void* data, std::size_t size) {

@@ -1,5 +1,5 @@
 // A small HTTP client over libsoup: sessions with a resource time-out, GET requests whose
-// completion carries (body, response, error), and the URL loading system's error objects.
+// completion carries (body, response, error), and the HTTP client's error objects.
 // Bodies are read as a stream into memory up to the session's limit; a longer one fails.
 #pragma once
 
@@ -19,7 +19,7 @@ inline constexpr const char* kNSURLErrorDomain = "NSURLErrorDomain";
 inline constexpr const char* kNSLocalizedDescriptionKey = "NSLocalizedDescriptionKey";
 inline constexpr const char* kNSErrorFailingURLStringKey = "NSErrorFailingURLStringKey";
 
-// Codes of the URL loading system's errors.
+// Codes of the HTTP client's errors.
 enum URLErrorCode : long {
     kURLErrorCancelled = -999,
     kURLErrorBadURL = -1000,

@@ -1,4 +1,4 @@
-// The URL loading system's errors for GLib's errors of requests, for the HTTP code of the platform
+// The HTTP client's errors for GLib's errors of requests, for the HTTP code of the platform
 // (and tests of the mapping).
 #pragma once
 

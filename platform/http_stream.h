@@ -22,7 +22,7 @@
 
 namespace platform {
 
-// The URL loading system's code for a response that cannot be parsed (a broken multipart body).
+// The HTTP client's code for a response that cannot be parsed (a broken multipart body).
 inline constexpr long kURLErrorCannotParseResponse = -1017;
 // User-information keys of the socket-level error behind a failed connection (code and domain;
 // domain 1 is POSIX, with the codes 61 refused, 65 host unreachable, 51 network unreachable).

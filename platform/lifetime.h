@@ -1,7 +1,8 @@
 // Whether an object is still there, for callbacks that may outlive it (timers, replies, idle
 // turns). The object holds a Lifetime; a callback holds a token taken from it and asks the token
 // for the object before it touches it: null once the object has ended its lifetime (end(), first
-// thing in its destructor) or is gone. A token keeps nothing alive.
+// thing in its destructor) or is gone. A token keeps nothing alive. Tokens are asked on the owner's
+// thread only: the answer holds until the callback returns to that thread's loop.
 #pragma once
 
 #include <memory>

@@ -12,7 +12,7 @@ namespace platform {
 
 PortProbe probeLocalTcpPort(long long port) {
     PortProbe probe;
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         probe.outcome = PortProbe::NoSocket;
         probe.error = errno;

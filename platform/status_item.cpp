@@ -13,6 +13,7 @@
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/log.h"
+#include "platform/strings.h"
 
 namespace platform {
 
@@ -70,15 +71,6 @@ std::vector<std::shared_ptr<ScriptedStatusBar::Item>> ScriptedStatusBar::visible
 }
 
 // ---- tray indicator with GTK menus ----
-
-namespace {
-
-std::string escapeMarkup(const std::string& text) {
-    g_autofree char* e = g_markup_escape_text(text.c_str(), static_cast<gssize>(text.size()));
-    return e;
-}
-
-}  // namespace
 
 // Each run gets its size and colour, the rest stays plain.
 std::string menuTitleMarkup(const AttributedTitle& t) {

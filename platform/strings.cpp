@@ -17,10 +17,8 @@ std::string asciiUpper(const std::string& text) {
 }
 
 std::string escapeMarkup(const std::string& text) {
-    char* escaped = g_markup_escape_text(text.c_str(), static_cast<gssize>(text.size()));
-    std::string out = escaped;
-    g_free(escaped);
-    return out;
+    g_autofree char* escaped = g_markup_escape_text(text.c_str(), static_cast<gssize>(text.size()));
+    return escaped;
 }
 
 std::optional<std::u16string> utf16Units(const std::string& text) {

@@ -606,7 +606,7 @@ void deliverBytes(JSGlobalContextRef ctx, wire::PageBytes& item) {
         read = static_cast<bool>(buffer);
     }
     if (read) {
-        read = platform::readFully(item.fd, buffer.data, static_cast<std::size_t>(length), got, static_cast<std::int64_t>(item.offset)) &&
+        read = platform::readFullyAt(item.fd, buffer.data, static_cast<std::size_t>(length), got, item.offset) &&
                got == length;
     }
     closeQuietly(item.fd);
@@ -647,7 +647,7 @@ std::optional<std::string> scriptText(wire::ScriptInDescriptor& item) {
     if (item.fd < 0 || item.length > wire::kMaxHeldBytes) return std::nullopt;
     text.resize(static_cast<std::size_t>(item.length));
     std::size_t got = 0;
-    if (!platform::readFully(item.fd, text.data(), text.size(), got, 0) || got < text.size()) return std::nullopt;
+    if (!platform::readFullyAt(item.fd, text.data(), text.size(), got, 0) || got < text.size()) return std::nullopt;
     closeQuietly(item.fd);
     return text;
 }

@@ -116,12 +116,15 @@ void ApplicationManager::downloadUpdate(const WHInvokedUrlCommand& command) {
     auto weak = lifetime_.token();
     platform::downloadURL(url.get<std::string>(), [weak, delegate, callbackId](platform::DownloadResult result) {
         if (!result.ok) {
-            // Answered from the download's own thread.
             std::printf("%s\n", result.error.c_str());
             std::fflush(stdout);
-            if (weak) {
-                delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "download failed"), callbackId);
-            }
+            // Answered on the main thread, where the plug-in ends: a token is asked on its owner's thread.
+            platform::dispatchMain([weak, delegate, callbackId] {
+                if (weak) {
+                    delegate->sendPluginResult(WHPluginResult::resultWithStatus(WHCommandStatus_ERROR, "download failed"),
+                                               callbackId);
+                }
+            });
             return;
         }
         // The HTTP status is not examined: whatever body arrived is offered for saving.

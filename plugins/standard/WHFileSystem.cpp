@@ -14,7 +14,7 @@ public:
     WHPluginResult finish(std::uint64_t written) override {
         Bytes data(static_cast<std::size_t>(written));
         std::size_t done = 0;
-        platform::readFully(fd_, data.data(), data.size(), done, 0);
+        platform::readFullyAt(fd_, data.data(), data.size(), done, 0);
         data.resize(done);
         return fs_.writeAtPosition(url_, data, position_);
     }

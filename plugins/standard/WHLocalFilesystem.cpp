@@ -91,7 +91,7 @@ bool readRange(int fd, std::uint64_t offset, std::uint64_t length, Bytes& out) {
         return false;
     }
     std::size_t done = 0;
-    bool ok = platform::readFully(fd, out.data(), out.size(), done, static_cast<std::int64_t>(offset));
+    bool ok = platform::readFullyAt(fd, out.data(), out.size(), done, offset);
     out.resize(done);
     return ok;
 }
@@ -174,7 +174,7 @@ int copyInto(const OpenFolder& from, const std::string& name, const CopyTarget& 
     while (left > 0 && !code) {
         std::size_t got = 0;
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-        if (!platform::readFully(in, buffer.data(), want, got, static_cast<std::int64_t>(offset))) {
+        if (!platform::readFullyAt(in, buffer.data(), want, got, offset)) {
             code = NOT_READABLE_ERR;
             break;
         }
