@@ -254,13 +254,6 @@ int main() {
         }
     }
     const long peakKb = residentKb(web, "VmHWM:");
-    if (getenv("FORMATPEAK")) {
-        platform::runMainLoopUntil([] { return false; }, 12.0);
-        long restKb = residentKb(web);
-        resetPeak(web);
-        for (int i = 0; i <= kRounds; ++i) ours("format", "format(" + std::to_string(kBig) + ")");
-        std::printf("EXPERIMENT format only: rest %.1f, peak %.1f MiB\n", restKb / 1024.0, residentKb(web, "VmHWM:") / 1024.0);
-    }
 
     // Warm-up of both, then the rounds.
     std::vector<double> warm, bigRatios, smallRatios;
