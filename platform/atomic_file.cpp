@@ -62,8 +62,9 @@ void removeTemporariesOf(const std::string& target, std::time_t since) {
     if (OpenFolder::atPath(slash == 0 ? "/" : target.substr(0, slash), folder) != 0 || folder.names(names) != 0) return;
     for (const auto& name : names) {
         if (!isTemporaryNameOf(name, base)) continue;
-        struct stat st;
-        if (folder.statOf(name, st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid() && st.st_ctime >= since) {
+        ItemFacts facts;
+        if (folder.statOf(name, facts) == 0 && facts.isRegular && facts.owner == ::getuid() &&
+            facts.changedSeconds >= since) {
             folder.remove(name);
         }
     }
@@ -154,14 +155,14 @@ namespace {
 // Whether an item (absent: none) may be replaced by a file, and the mode the new file gets. A
 // regular file that is replaced keeps its mode. A device, a FIFO, a socket or a folder is never
 // replaced by a file.
-bool modeForReplacement(const struct stat* st, const AtomicWriteOptions& options, unsigned& mode, bool& keepMode,
+bool modeForReplacement(const ItemFacts* item, const AtomicWriteOptions& options, unsigned& mode, bool& keepMode,
                         std::string* error) {
-    if (st && !S_ISREG(st->st_mode) && !S_ISLNK(st->st_mode)) {
-        if (error) *error = S_ISDIR(st->st_mode) ? "a folder is in the way" : "not a regular file";
+    if (item && !item->isRegular && !item->isLink) {
+        if (error) *error = item->isDirectory ? "a folder is in the way" : "not a regular file";
         return false;
     }
-    keepMode = st && S_ISREG(st->st_mode);
-    mode = keepMode ? (st->st_mode & 07777) : options.newFileMode;
+    keepMode = item && item->isRegular;
+    mode = keepMode ? item->permissions : options.newFileMode;
     return true;
 }
 
@@ -177,9 +178,9 @@ bool prepareReplacement(const std::string& path, const AtomicWriteOptions& optio
         auto slash = path.rfind('/');
         if (slash != std::string::npos && slash > 0) makeDirs(path.substr(0, slash));
     }
-    struct stat st;
-    bool exists = ::lstat(path.c_str(), &st) == 0;
-    return modeForReplacement(exists ? &st : nullptr, options, mode, keepMode, error);
+    ItemFacts facts;
+    bool exists = statOfPath(path, facts) == 0;
+    return modeForReplacement(exists ? &facts : nullptr, options, mode, keepMode, error);
 }
 
 // A new empty file beside `name` in the folder, named as GLib names its temporary files
@@ -190,7 +191,7 @@ int makeTemporaryFile(const OpenFolder& folder, const std::string& name, unsigne
     for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
         std::string candidate = name + ".";
         for (int i = 0; i < 6; ++i) candidate += kLetters[g_random_int_range(0, sizeof kLetters - 1)];
-        err = folder.openFile(candidate, O_RDWR | O_CREAT | O_EXCL, mode, fd);
+        err = folder.openFile(candidate, FileOpen::Read | FileOpen::Write | FileOpen::New, mode, fd);
         if (!err) temporary = std::move(candidate);
     }
     if (err) return err;
@@ -235,11 +236,11 @@ std::unique_ptr<AtomicFileWriter> AtomicFileWriter::beginIn(OpenFolder folder, c
         if (error) *error = "no file name";
         return nullptr;
     }
-    struct stat st;
-    bool exists = folder.statOf(name, st) == 0;
+    ItemFacts facts;
+    bool exists = folder.statOf(name, facts) == 0;
     unsigned mode = 0;
     bool keepMode = false;
-    if (!modeForReplacement(exists ? &st : nullptr, options, mode, keepMode, error)) return nullptr;
+    if (!modeForReplacement(exists ? &facts : nullptr, options, mode, keepMode, error)) return nullptr;
     std::unique_ptr<AtomicFileWriter> w(new AtomicFileWriter);
     w->folder_ = std::move(folder);
     w->name_ = name;

@@ -67,10 +67,15 @@ std::optional<std::uint64_t> freeDiskSpace(const std::string& path) {
     return static_cast<std::uint64_t>(s.f_bavail) * static_cast<std::uint64_t>(s.f_frsize);
 }
 
+std::optional<std::string> realPath(const std::string& path) {
+    char buf[PATH_MAX];
+    if (!::realpath(path.c_str(), buf)) return std::nullopt;
+    return std::string(buf);
+}
+
 std::string resolveSymlinks(const std::string& path) {
     if (path.empty()) return path;
-    char buf[PATH_MAX];
-    if (::realpath(path.c_str(), buf)) return buf;
+    if (auto real = realPath(path)) return *real;
     auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return path;
     std::string parent = slash == 0 ? "/" : path.substr(0, slash);

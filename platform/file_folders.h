@@ -28,6 +28,9 @@ std::optional<std::string> supportFolder(SupportFolderKind kind, const std::stri
 // Free bytes for an unprivileged user on the volume holding `path`; absent when unknown.
 std::optional<std::uint64_t> freeDiskSpace(const std::string& path);
 
+// The path with symbolic links, "." and ".." resolved (realpath(3)); absent when it, or a folder
+// on the way, does not exist or cannot be read.
+std::optional<std::string> realPath(const std::string& path);
 // The path with symbolic links, "." and ".." resolved as far as it exists; the part that does
 // not exist is appended as it stands.
 std::string resolveSymlinks(const std::string& path);

@@ -5,6 +5,7 @@
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,17 @@
 
 namespace platform {
 
+static_assert(sizeof(InterfaceAddress::address) >= sizeof(sockaddr_in6));
+
+namespace {
+
+void keep(InterfaceAddress& entry, const void* address, std::size_t length) {
+    std::memcpy(entry.address.data(), address, length);
+    entry.length = static_cast<std::uint32_t>(length);
+}
+
+}  // namespace
+
 std::optional<std::vector<InterfaceAddress>> listInterfaceAddresses() {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) return std::nullopt;
@@ -21,16 +33,15 @@ std::optional<std::vector<InterfaceAddress>> listInterfaceAddresses() {
     for (ifaddrs* a = list; a; a = a->ifa_next) {
         InterfaceAddress entry;
         entry.name = a->ifa_name ? a->ifa_name : "";
-        entry.address.ss_family = AF_UNSPEC;
         if (a->ifa_addr) {
-            socklen_t len = 0;
-            if (a->ifa_addr->sa_family == AF_INET) len = sizeof(sockaddr_in);
-            if (a->ifa_addr->sa_family == AF_INET6) len = sizeof(sockaddr_in6);
-            if (len > 0) {
-                std::memcpy(&entry.address, a->ifa_addr, len);
-                entry.length = len;
-            } else {
-                entry.address.ss_family = a->ifa_addr->sa_family;
+            if (a->ifa_addr->sa_family == AF_INET) {
+                entry.family = AddressFamily::IPv4;
+                keep(entry, a->ifa_addr, sizeof(sockaddr_in));
+            } else if (a->ifa_addr->sa_family == AF_INET6) {
+                entry.family = AddressFamily::IPv6;
+                keep(entry, a->ifa_addr, sizeof(sockaddr_in6));
+            } else if (a->ifa_addr->sa_family != AF_UNSPEC) {
+                entry.family = AddressFamily::Other;
             }
         }
         out.push_back(std::move(entry));
@@ -42,24 +53,26 @@ std::optional<std::vector<InterfaceAddress>> listInterfaceAddresses() {
 InterfaceAddress makeInterfaceAddress(const std::string& name, const std::string& numericHost) {
     InterfaceAddress entry;
     entry.name = name;
-    entry.address.ss_family = AF_UNSPEC;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&entry.address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&entry.address);
-    if (::inet_pton(AF_INET, numericHost.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        entry.length = sizeof(sockaddr_in);
-    } else if (::inet_pton(AF_INET6, numericHost.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        entry.length = sizeof(sockaddr_in6);
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    if (::inet_pton(AF_INET, numericHost.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        entry.family = AddressFamily::IPv4;
+        keep(entry, &v4, sizeof v4);
+    } else if (::inet_pton(AF_INET6, numericHost.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        entry.family = AddressFamily::IPv6;
+        keep(entry, &v6, sizeof v6);
     }
     return entry;
 }
 
 std::string numericHostOf(const InterfaceAddress& entry) {
-    int family = entry.address.ss_family;
-    if ((family != AF_INET && family != AF_INET6) || entry.length == 0) return {};
+    if ((!isIPv4(entry) && !isIPv6(entry)) || entry.length == 0 || entry.length > sizeof(sockaddr_storage)) return {};
+    sockaddr_storage address{};
+    std::memcpy(&address, entry.address.data(), entry.length);
     char host[NI_MAXHOST] = {0};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&entry.address), entry.length, host, sizeof host, nullptr, 0,
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), entry.length, host, sizeof host, nullptr, 0,
                       NI_NUMERICHOST) != 0) {
         return {};
     }

@@ -2,8 +2,8 @@
 // proxy settings.
 #pragma once
 
-#include <sys/socket.h>
-
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -12,14 +12,18 @@
 
 namespace platform {
 
+enum class AddressFamily { None, IPv4, IPv6, Other };
+
 struct InterfaceAddress {
     std::string name;
-    sockaddr_storage address{};  // ss_family AF_UNSPEC when the entry carries no address
-    socklen_t length = 0;
+    AddressFamily family = AddressFamily::None;  // None when the entry carries no address
+    // An IPv4 or IPv6 entry's socket address as the system gives it: its first `length` bytes.
+    std::array<std::uint8_t, 128> address{};
+    std::uint32_t length = 0;
 };
 
-inline bool isIPv4(const InterfaceAddress& entry) { return entry.address.ss_family == AF_INET; }
-inline bool isIPv6(const InterfaceAddress& entry) { return entry.address.ss_family == AF_INET6; }
+inline bool isIPv4(const InterfaceAddress& entry) { return entry.family == AddressFamily::IPv4; }
+inline bool isIPv6(const InterfaceAddress& entry) { return entry.family == AddressFamily::IPv6; }
 
 // The list in the system's order; absent when it cannot be read.
 std::optional<std::vector<InterfaceAddress>> listInterfaceAddresses();

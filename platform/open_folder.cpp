@@ -74,6 +74,28 @@ int openFolderBelow(int dirfd, const std::string& relative) {
 
 int errorOf(int result) { return result == 0 ? 0 : errno; }
 
+int factsOf(int result, const struct stat& st, ItemFacts& facts) {
+    if (result != 0) return errno;
+    facts.isDirectory = S_ISDIR(st.st_mode);
+    facts.isRegular = S_ISREG(st.st_mode);
+    facts.isLink = S_ISLNK(st.st_mode);
+    facts.size = static_cast<std::uint64_t>(st.st_size);
+    facts.inode = static_cast<std::uint64_t>(st.st_ino);
+    facts.permissions = st.st_mode & 07777;
+    facts.owner = st.st_uid;
+    facts.changedSeconds = st.st_ctim.tv_sec;
+    facts.modifiedSeconds = st.st_mtim.tv_sec;
+    facts.modifiedNanoseconds = st.st_mtim.tv_nsec;
+    return 0;
+}
+
+int openFlagsOf(FileOpen how) {
+    int flags = has(how, FileOpen::Write) ? (has(how, FileOpen::Read) ? O_RDWR : O_WRONLY) : O_RDONLY;
+    if (has(how, FileOpen::Append)) flags |= O_APPEND;
+    if (has(how, FileOpen::New)) flags |= O_CREAT | O_EXCL;
+    return flags;
+}
+
 }  // namespace
 
 OpenFolder::~OpenFolder() {
@@ -118,15 +140,17 @@ int OpenFolder::duplicate(OpenFolder& out) const {
     return 0;
 }
 
-int OpenFolder::statOf(const std::string& name, struct stat& st) const {
-    if (name.empty()) return errorOf(::fstatat(fd_, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW));
+int OpenFolder::statOf(const std::string& name, ItemFacts& facts) const {
+    struct stat st;
+    if (name.empty()) return factsOf(::fstatat(fd_, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW), st, facts);
     if (!isName(name)) return EINVAL;
-    return errorOf(::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW));
+    return factsOf(::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW), st, facts);
 }
 
-int OpenFolder::openFile(const std::string& name, int flags, unsigned mode, int& fd) const {
+int OpenFolder::openFile(const std::string& name, FileOpen how, unsigned mode, int& fd) const {
     if (!isName(name)) return name.empty() ? EISDIR : EINVAL;
-    fd = ::openat(fd_, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, static_cast<mode_t>(mode));
+    fd = ::openat(fd_, name.c_str(), openFlagsOf(how) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                  static_cast<mode_t>(mode));
     return fd < 0 ? errno : 0;
 }
 
@@ -216,6 +240,11 @@ int OpenFolder::removeAll(const std::string& name) const {
 int OpenFolder::rename(const std::string& name, const OpenFolder& to, const std::string& newName) const {
     if (!isName(name) || !isName(newName)) return name.empty() || newName.empty() ? EBUSY : EINVAL;
     return errorOf(::renameat(fd_, name.c_str(), to.fd_, newName.c_str()));
+}
+
+int statOfPath(const std::string& path, ItemFacts& facts) {
+    struct stat st;
+    return factsOf(::lstat(path.c_str(), &st), st, facts);
 }
 
 int openItemBeneath(const std::string& root, const std::string& path, ItemBeneath& out) {

@@ -7,14 +7,39 @@
 // open fail (ELOOP) instead of leading somewhere else.
 #pragma once
 
-// Items are described in stat(2) terms and opened with open(2) flags: both come with this header.
-#include <fcntl.h>
-#include <sys/stat.h>
-
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace platform {
+
+// What an item is (a link is the item itself, not what it leads to).
+struct ItemFacts {
+    bool isDirectory = false;
+    bool isRegular = false;
+    bool isLink = false;
+    std::uint64_t size = 0;
+    std::uint64_t inode = 0;
+    unsigned permissions = 0;              // the mode's permission bits (07777)
+    unsigned owner = 0;                    // user id
+    std::int64_t changedSeconds = 0;       // the last change of the item or its facts, since 1970
+    std::int64_t modifiedSeconds = 0;      // the last change of the content, since 1970 ...
+    std::int64_t modifiedNanoseconds = 0;  // ... and the nanoseconds beyond
+};
+
+// How openFile opens a file: for reading, writing or both, and what else it asks.
+enum class FileOpen : unsigned {
+    Read = 1,
+    Write = 2,
+    Append = 4,  // every write goes to the end
+    New = 8      // made here, with the mode given: fails (EEXIST) when the name is taken
+};
+constexpr FileOpen operator|(FileOpen a, FileOpen b) {
+    return static_cast<FileOpen>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr bool has(FileOpen set, FileOpen flag) {
+    return (static_cast<unsigned>(set) & static_cast<unsigned>(flag)) != 0;
+}
 
 class OpenFolder {
 public:
@@ -39,10 +64,10 @@ public:
     int duplicate(OpenFolder& out) const;
 
     // The item itself ("": the folder).
-    int statOf(const std::string& name, struct stat& st) const;
-    // A file in the folder, opened with `flags` and made with `mode` (for O_CREAT), never
+    int statOf(const std::string& name, ItemFacts& facts) const;
+    // A file in the folder, opened as `how` asks and made with `mode` (for New), never
     // blocking (a FIFO, a device), never as the controlling terminal, closed on exec.
-    int openFile(const std::string& name, int flags, unsigned mode, int& fd) const;
+    int openFile(const std::string& name, FileOpen how, unsigned mode, int& fd) const;
     // A folder in the folder ("": the folder itself), open for listing.
     int openFolder(const std::string& name, OpenFolder& out) const;
     int makeFolder(const std::string& name, unsigned mode) const;
@@ -71,6 +96,9 @@ struct ItemBeneath {
     std::string name;
     std::string path;  // as given
 };
+
+// The item at a path itself (a link at its end is not followed); 0 or an errno value.
+int statOfPath(const std::string& path, ItemFacts& facts);
 
 // `path` is an absolute path inside `root` (or the root itself). Neither may hold a link (the
 // last component of `path` excepted: it is the item), an empty component, "." or "..". A path

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <glib-unix.h>
 #include <glib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -34,19 +36,30 @@ bool toSockaddr(const UdpEndpoint& endpoint, sockaddr_in& out, std::string* erro
     return true;
 }
 
+static_assert(sizeof(SocketAddress::bytes) == sizeof(sockaddr_storage));
+
+SocketAddress addressOf(const void* address, std::size_t length) {
+    SocketAddress s;
+    s.length = static_cast<std::uint32_t>(std::min(length, s.bytes.size()));
+    std::memcpy(s.bytes.data(), address, s.length);
+    return s;
+}
+
 }  // namespace
 
 std::string SocketAddress::text(bool withPort) const {
+    sockaddr_storage storage{};
+    std::memcpy(&storage, bytes.data(), bytes.size());
     char buffer[INET6_ADDRSTRLEN] = {0};
     std::string host;
     unsigned port = 0;
     bool known = false;
-    if (storage.ss_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+    if (storage.ss_family == AF_INET && length >= sizeof(sockaddr_in)) {
         const auto& a = reinterpret_cast<const sockaddr_in&>(storage);
         if (inet_ntop(AF_INET, &a.sin_addr, buffer, sizeof buffer)) host = buffer;
         port = ntohs(a.sin_port);
         known = true;
-    } else if (storage.ss_family == AF_INET6 && length >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+    } else if (storage.ss_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
         const auto& a = reinterpret_cast<const sockaddr_in6&>(storage);
         if (inet_ntop(AF_INET6, &a.sin6_addr, buffer, sizeof buffer)) host = buffer;
         port = ntohs(a.sin6_port);
@@ -57,23 +70,19 @@ std::string SocketAddress::text(bool withPort) const {
 }
 
 SocketAddress SocketAddress::ipv4(const std::string& host, std::uint16_t port) {
-    SocketAddress s;
-    auto& a = reinterpret_cast<sockaddr_in&>(s.storage);
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     inet_pton(AF_INET, host.c_str(), &a.sin_addr);
-    s.length = sizeof(sockaddr_in);
-    return s;
+    return addressOf(&a, sizeof a);
 }
 
 SocketAddress SocketAddress::ipv6(const std::string& host, std::uint16_t port) {
-    SocketAddress s;
-    auto& a = reinterpret_cast<sockaddr_in6&>(s.storage);
+    sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
     a.sin6_port = htons(port);
     inet_pton(AF_INET6, host.c_str(), &a.sin6_addr);
-    s.length = sizeof(sockaddr_in6);
-    return s;
+    return addressOf(&a, sizeof a);
 }
 
 // What the main-context source holds; outlives the socket object while a delivery is running.
@@ -177,10 +186,10 @@ void UdpSocket::setHandler(DatagramHandler handler) {
             if (!src->open) return G_SOURCE_REMOVE;
             // One datagram per wake-up; the source fires again while more are queued.
             std::vector<std::uint8_t> buffer(65536);
-            SocketAddress from;
-            from.length = sizeof from.storage;
+            sockaddr_storage sender{};
+            socklen_t senderLength = sizeof sender;
             ssize_t n = ::recvfrom(src->fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&from.storage), &from.length);
+                                   reinterpret_cast<sockaddr*>(&sender), &senderLength);
             if (n < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     int pending = 0;
@@ -190,6 +199,7 @@ void UdpSocket::setHandler(DatagramHandler handler) {
                 return G_SOURCE_CONTINUE;
             }
             buffer.resize(static_cast<std::size_t>(n));
+            SocketAddress from = addressOf(&sender, senderLength);
             auto handler = src->handler;  // the handler may close the socket
             if (handler) handler(buffer, from);
             return src->open ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;

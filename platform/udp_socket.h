@@ -1,8 +1,7 @@
 // IPv4 datagram sockets whose received datagrams are delivered on the main thread.
 #pragma once
 
-#include <sys/socket.h>
-
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,10 +16,10 @@ struct UdpEndpoint {
     std::uint16_t port = 0;
 };
 
-// A sender address as the kernel reported it.
+// A sender address as the kernel reported it: the first `length` bytes of `bytes`.
 struct SocketAddress {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
+    std::array<std::uint8_t, 128> bytes{};
+    std::uint32_t length = 0;
 
     // IPv4 dotted text or IPv6 standard text; with `withPort`, followed by ":" and the decimal port.
     // Any other family gives "" (":" with the port flag).

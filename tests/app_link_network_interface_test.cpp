@@ -85,10 +85,10 @@ protected:
 TEST_F(NetworkInterfaceTest, GetIPAnswersTheLastAddressOfTheWatchedInterfaces) {
     platform::InterfaceAddress linkLayer;
     linkLayer.name = "en0";
-    linkLayer.address.ss_family = AF_PACKET;
+    linkLayer.family = platform::AddressFamily::Other;
     platform::InterfaceAddress noAddress;
     noAddress.name = "en0";
-    noAddress.address.ss_family = AF_UNSPEC;
+    noAddress.family = platform::AddressFamily::None;
     struct Case {
         const char* what;
         std::vector<platform::InterfaceAddress> list;

@@ -29,6 +29,7 @@
 #include "tests/support/test_util.h"
 
 namespace stdfs = std::filesystem;
+using platform::FileOpen;
 using platform::ItemBeneath;
 using platform::OpenFolder;
 using platform::Value;
@@ -122,15 +123,15 @@ std::vector<Operation> operations() {
     return {
         {"stat", "f.txt",
          [](const ItemBeneath& item, const std::string&) {
-             struct stat st;
-             int err = item.folder.statOf(item.name, st);
-             return err ? err : S_ISREG(st.st_mode) && st.st_size == 6 ? 0 : -1;
+             platform::ItemFacts facts;
+             int err = item.folder.statOf(item.name, facts);
+             return err ? err : facts.isRegular && facts.size == 6 ? 0 : -1;
          },
          nothing},
         {"read", "f.txt",
          [](const ItemBeneath& item, const std::string&) {
              int fd = -1;
-             if (int err = item.folder.openFile(item.name, O_RDONLY, 0, fd)) return err;
+             if (int err = item.folder.openFile(item.name, FileOpen::Read, 0, fd)) return err;
              char buf[16];
              ssize_t n = ::read(fd, buf, sizeof buf);
              ::close(fd);
@@ -140,7 +141,7 @@ std::vector<Operation> operations() {
         {"make a file", "new.txt",
          [](const ItemBeneath& item, const std::string&) {
              int fd = -1;
-             if (int err = item.folder.openFile(item.name, O_WRONLY | O_CREAT | O_EXCL, 0600, fd)) return err;
+             if (int err = item.folder.openFile(item.name, FileOpen::Write | FileOpen::New, 0600, fd)) return err;
              bool ok = ::write(fd, "made", 4) == 4;
              ::close(fd);
              return ok ? 0 : -1;
@@ -149,7 +150,7 @@ std::vector<Operation> operations() {
         {"cut", "f.txt",
          [](const ItemBeneath& item, const std::string&) {
              int fd = -1;
-             if (int err = item.folder.openFile(item.name, O_WRONLY, 0, fd)) return err;
+             if (int err = item.folder.openFile(item.name, FileOpen::Write, 0, fd)) return err;
              int r = ::ftruncate(fd, 2);
              ::close(fd);
              return r;
@@ -307,8 +308,8 @@ void expectOnlyItemsInsideTheRootReached(const std::string& base, const std::str
         EXPECT_EQ(platform::openItemBeneath(c.root, c.path, item), c.error);
         if (c.error == 0) {
             EXPECT_EQ(item.name, c.name);
-            struct stat st;
-            EXPECT_EQ(item.folder.statOf(item.name, st), 0);
+            platform::ItemFacts facts;
+            EXPECT_EQ(item.folder.statOf(item.name, facts), 0);
         }
     }
     // The root itself is never removed or renamed.
@@ -321,10 +322,10 @@ void expectOnlyItemsInsideTheRootReached(const std::string& base, const std::str
     // A name is one component.
     for (const std::string name : {"a/b", ".", ".."}) {
         SCOPED_TRACE(name);
-        struct stat st;
+        platform::ItemFacts facts;
         int fd = -1;
-        EXPECT_EQ(top.folder.statOf(name, st), EINVAL);
-        EXPECT_EQ(top.folder.openFile(name, O_RDONLY, 0, fd), EINVAL);
+        EXPECT_EQ(top.folder.statOf(name, facts), EINVAL);
+        EXPECT_EQ(top.folder.openFile(name, FileOpen::Read, 0, fd), EINVAL);
         EXPECT_EQ(top.folder.removeAll(name), EINVAL);
     }
 }

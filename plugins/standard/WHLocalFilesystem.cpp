@@ -16,7 +16,9 @@
 #include "platform/paths.h"
 #include "platform/url_escape.h"
 
+using platform::FileOpen;
 using platform::ItemBeneath;
+using platform::ItemFacts;
 using platform::logf;
 using platform::OpenFolder;
 using whfile::appendingPathComponent;
@@ -34,9 +36,9 @@ struct PathState {
 
 // The item itself (a link is not followed).
 PathState stateOf(const std::optional<ItemBeneath>& item) {
-    struct stat st;
-    if (!item || item->folder.statOf(item->name, st) != 0) return {};
-    return {true, S_ISDIR(st.st_mode), S_ISREG(st.st_mode)};
+    ItemFacts facts;
+    if (!item || item->folder.statOf(item->name, facts) != 0) return {};
+    return {true, facts.isDirectory, facts.isRegular};
 }
 
 bool directoryHasEntries(const ItemBeneath& item) {
@@ -75,12 +77,6 @@ std::string parentOf(const std::string& path) {
 }
 
 std::string joined(const std::string& dir, const std::string& name) { return (dir == "/" ? "" : dir) + "/" + name; }
-
-std::optional<std::string> realPathOf(const std::string& path) {
-    char buf[PATH_MAX];
-    if (!::realpath(path.c_str(), buf)) return std::nullopt;
-    return std::string(buf);
-}
 
 // Reads up to `length` bytes from `offset` on; fewer when the file ends first.
 bool readRange(int fd, std::uint64_t offset, std::uint64_t length, Bytes& out) {
@@ -126,9 +122,9 @@ struct CopyTarget {
 // FileError code; `made` tells whether anything was made at `to`.
 int copyInto(const OpenFolder& from, const std::string& name, const CopyTarget& to, const std::string& root, bool& made) {
     made = false;
-    struct stat st;
-    if (int err = from.statOf(name, st)) return err == ENOENT ? NOT_FOUND_ERR : copyMoveErrorCode(err);
-    if (S_ISLNK(st.st_mode)) {
+    ItemFacts facts;
+    if (int err = from.statOf(name, facts)) return err == ENOENT ? NOT_FOUND_ERR : copyMoveErrorCode(err);
+    if (facts.isLink) {
         std::string text;
         if (from.readLink(name, text) != 0 || text.empty()) return NOT_READABLE_ERR;
         std::string pointsTo = lexicallyNormal(text[0] == '/' ? text : parentOf(to.path) + "/" + text);
@@ -137,7 +133,7 @@ int copyInto(const OpenFolder& from, const std::string& name, const CopyTarget& 
         made = true;
         return 0;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (facts.isDirectory) {
         if (int err = to.folder.makeFolder(to.name, 0700)) return copyMoveErrorCode(err);
         made = true;
         OpenFolder source, copy;
@@ -148,19 +144,19 @@ int copyInto(const OpenFolder& from, const std::string& name, const CopyTarget& 
             bool inner = false;
             if (int code = copyInto(source, entry, CopyTarget{copy, entry, joined(to.path, entry)}, root, inner)) return code;
         }
-        copy.setMode(st.st_mode & 07777);
+        copy.setMode(facts.permissions);
         return 0;
     }
-    if (!S_ISREG(st.st_mode)) return NOT_READABLE_ERR;
+    if (!facts.isRegular) return NOT_READABLE_ERR;
     int in = -1;
-    if (from.openFile(name, O_RDONLY, 0, in) != 0) return NOT_READABLE_ERR;
+    if (from.openFile(name, FileOpen::Read, 0, in) != 0) return NOT_READABLE_ERR;
     auto source = platform::regularFileOf(in);
     if (!source) {
         platform::closeQuietly(in);
         return NOT_READABLE_ERR;
     }
     int out = -1;
-    if (int err = to.folder.openFile(to.name, O_WRONLY | O_CREAT | O_EXCL, source->mode & 0777, out)) {
+    if (int err = to.folder.openFile(to.name, FileOpen::Write | FileOpen::New, source->mode & 0777, out)) {
         platform::closeQuietly(in);
         return copyMoveErrorCode(err);
     }
@@ -299,7 +295,7 @@ std::string WHLocalFilesystem::lexicalRoot() const {
     return root;
 }
 
-std::optional<std::string> WHLocalFilesystem::realRoot() const { return realPathOf(lexicalRoot()); }
+std::optional<std::string> WHLocalFilesystem::realRoot() const { return platform::realPath(lexicalRoot()); }
 
 std::optional<std::string> WHLocalFilesystem::diskPath(const std::string& root, const std::string& nativePath,
                                                        bool keepLastLink) const {
@@ -316,7 +312,7 @@ std::optional<std::string> WHLocalFilesystem::diskPath(const std::string& root, 
     }
     std::optional<std::string> resolved;
     while (!resolved) {
-        std::optional<std::string> real = head == lexical ? std::optional(root) : realPathOf(head);
+        std::optional<std::string> real = head == lexical ? std::optional(root) : platform::realPath(head);
         if (real) {
             resolved = *real == "/" && !tail.empty() ? tail : *real + tail;
             break;
@@ -389,7 +385,7 @@ WHPluginResult WHLocalFilesystem::getFileForURL(const WHFilesystemURL& baseURL, 
             }
         } else {
             int fd = -1;
-            if (!item || item->folder.openFile(item->name, O_WRONLY | O_CREAT | O_EXCL, 0600, fd) != 0) {
+            if (!item || item->folder.openFile(item->name, FileOpen::Write | FileOpen::New, 0600, fd) != 0) {
                 return fileError(WHCommandStatus_IO_EXCEPTION, ABORT_ERR);
             }
             platform::closeQuietly(fd);
@@ -428,8 +424,8 @@ WHPluginResult WHLocalFilesystem::doRemove(const ItemBeneath& item) {
     // The root is the filesystem itself.
     if (item.name.empty()) return fileError(WHCommandStatus_IO_EXCEPTION, NO_MODIFICATION_ALLOWED_ERR);
     try {
-        struct stat st;
-        int err = item.folder.statOf(item.name, st);
+        ItemFacts facts;
+        int err = item.folder.statOf(item.name, facts);
         if (!err) err = item.folder.removeAll(item.name);
         if (!err) return WHPluginResult::resultWithStatus(WHCommandStatus_OK);
         return removalError(item.path, err);
@@ -468,10 +464,10 @@ WHPluginResult WHLocalFilesystem::readEntriesAtURL(const WHFilesystemURL& url) {
         auto full = fullPathForFileSystemPath(native);
         if (!full) continue;
         // A link counts as what it leads to inside the root; one leading out is listed as a file.
-        struct stat st;
+        ItemFacts facts;
         bool isDirectory = false;
-        if (folder.statOf(name, st) == 0) {
-            isDirectory = S_ISLNK(st.st_mode) ? stateOf(locate(native).item).isDirectory : S_ISDIR(st.st_mode);
+        if (folder.statOf(name, facts) == 0) {
+            isDirectory = facts.isLink ? stateOf(locate(native).item).isDirectory : facts.isDirectory;
         }
         entries.push_back(makeEntryForPath(*full, isDirectory));
     }
@@ -489,9 +485,9 @@ public:
     static std::optional<PositionedFile> open(ItemBeneath item, std::optional<std::uint64_t> position) {
         bool created = false;
         int fd = -1;
-        int err = item.folder.openFile(item.name, O_WRONLY | O_APPEND, 0, fd);
+        int err = item.folder.openFile(item.name, FileOpen::Write | FileOpen::Append, 0, fd);
         if (err == ENOENT) {
-            err = item.folder.openFile(item.name, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0600, fd);
+            err = item.folder.openFile(item.name, FileOpen::Write | FileOpen::Append | FileOpen::New, 0600, fd);
             created = !err;
         }
         if (err) return std::nullopt;
@@ -526,8 +522,8 @@ private:
     void restore() {
         if (created_) {
             // Only the file made here, not one that took its place since.
-            struct stat st;
-            if (item_.folder.statOf(item_.name, st) == 0 && st.st_ino == inode_) item_.folder.remove(item_.name);
+            ItemFacts facts;
+            if (item_.folder.statOf(item_.name, facts) == 0 && facts.inode == inode_) item_.folder.remove(item_.name);
             return;
         }
         if (platform::truncateTo(fd_, length_)) platform::syncToDisk(fd_);
@@ -545,7 +541,7 @@ private:
 std::uint64_t WHLocalFilesystem::truncateFile(const ItemBeneath& item, std::uint64_t offset) {
     if (offset > static_cast<std::uint64_t>(INT64_MAX)) return 0;
     int fd = -1;
-    if (item.folder.openFile(item.name, O_WRONLY, 0, fd) != 0) return 0;
+    if (item.folder.openFile(item.name, FileOpen::Write, 0, fd) != 0) return 0;
     if (!platform::regularFileOf(fd)) {
         platform::closeQuietly(fd);
         return 0;
@@ -623,7 +619,7 @@ std::optional<WHFileSystem::OpenedRange> WHLocalFilesystem::openRangeAtURL(const
     if (!st.isRegular) return std::nullopt;
     int fd = -1;
     errorCode = NOT_FOUND_ERR;
-    if (item->folder.openFile(item->name, O_RDONLY, 0, fd) != 0) return std::nullopt;
+    if (item->folder.openFile(item->name, FileOpen::Read, 0, fd) != 0) return std::nullopt;
     auto facts = platform::regularFileOf(fd);
     if (!facts) {
         platform::closeQuietly(fd);
@@ -719,7 +715,7 @@ std::unique_ptr<WHFileSystem::WriteTarget> WHLocalFilesystem::openForWriteAtPosi
     if (!item) return nullptr;
     int original = -1;
     if (position > 0 && st.exists) {
-        item->folder.openFile(item->name, O_RDONLY, 0, original);
+        item->folder.openFile(item->name, FileOpen::Read, 0, original);
         auto facts = original >= 0 ? platform::regularFileOf(original) : std::nullopt;
         if (!facts) {
             platform::closeQuietly(original);
@@ -764,8 +760,8 @@ void WHLocalFilesystem::getFileMetadataForURL(const WHFilesystemURL& url, const 
     auto native = filesystemPathForURL(url);
     auto found = locate(native);
     int err = found.error;
-    struct stat st;
-    if (found.item) err = found.item->folder.statOf(found.item->name, st);
+    ItemFacts facts;
+    if (found.item) err = found.item->folder.statOf(found.item->name, facts);
     if (err) {
         logf("error getting metadata: %s", std::string(std::strerror(err)));
         int code = err == ENOENT || err == ENOTDIR ? NOT_FOUND_ERR : ABORT_ERR;
@@ -775,9 +771,9 @@ void WHLocalFilesystem::getFileMetadataForURL(const WHFilesystemURL& url, const 
     Value meta{{"fullPath", *url.fullPath()},
                {"type", ""},
                {"name", lastPathComponent(*native)},
-               {"size", S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : std::uint64_t{0}}};
+               {"size", facts.isRegular ? facts.size : std::uint64_t{0}}};
     meta["lastModifiedDate"] =
-        static_cast<double>(st.st_mtim.tv_sec) * 1000.0 + static_cast<double>(st.st_mtim.tv_nsec) / 1e6;
+        static_cast<double>(facts.modifiedSeconds) * 1000.0 + static_cast<double>(facts.modifiedNanoseconds) / 1e6;
     callback(WHPluginResult::resultWithStatusMessageAsDictionary(WHCommandStatus_OK, meta));
 }
 
@@ -836,9 +832,9 @@ void WHLocalFilesystem::copyFileToURL(const WHFilesystemURL& destURL, const std:
     auto source = local->locateURL(srcURL, true);
     const auto& srcPath = source.path;
     auto& src = source.item;
-    struct stat sst;
-    if (!src || src->folder.statOf(src->name, sst) != 0) return fail(NOT_FOUND_ERR);
-    bool srcIsDir = S_ISDIR(sst.st_mode);
+    ItemFacts srcFacts;
+    if (!src || src->folder.statOf(src->name, srcFacts) != 0) return fail(NOT_FOUND_ERR);
+    bool srcIsDir = srcFacts.isDirectory;
     if (newPath == *srcPath) return fail(INVALID_MODIFICATION_ERR);
     if (srcIsDir && dest.exists && !dest.isDirectory) return fail(INVALID_MODIFICATION_ERR);
 
