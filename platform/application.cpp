@@ -5,6 +5,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
 
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
@@ -31,18 +34,40 @@ void useBundleIcons() {
 }
 
 // Whether an instance of the application owns its name on the session bus already: a launch that
-// only hands its URLs over to it starts nothing of its own. The connection is the one the
-// application registers on afterwards.
-static bool primaryInstanceRuns(const char* applicationId) {
-    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    if (!bus) return false;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-        g_variant_new("(s)", applicationId), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
-    gboolean owned = FALSE;
-    if (reply) g_variant_get(reply, "(b)", &owned);
-    return owned;
-}
+// only hands its URLs over to it starts nothing of its own. Asked on a thread of its own while GTK
+// starts; the connection is kept for the run, so that the application, GTK and the web engine
+// register on it instead of each connecting anew.
+class PrimaryInstanceQuery {
+public:
+    explicit PrimaryInstanceQuery(std::string applicationId)
+        : thread_([this, id = std::move(applicationId)] {
+              bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+              if (!bus_) return;
+              g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+                  bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+                  g_variant_new("(s)", id.c_str()), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr,
+                  nullptr);
+              gboolean owned = FALSE;
+              if (reply) g_variant_get(reply, "(b)", &owned);
+              owned_ = owned;
+          }) {}
+    ~PrimaryInstanceQuery() {
+        if (thread_.joinable()) thread_.join();
+        g_clear_object(&bus_);
+    }
+    PrimaryInstanceQuery(const PrimaryInstanceQuery&) = delete;
+    PrimaryInstanceQuery& operator=(const PrimaryInstanceQuery&) = delete;
+
+    bool primaryRuns() {
+        if (thread_.joinable()) thread_.join();
+        return owned_;
+    }
+
+private:
+    GDBusConnection* bus_ = nullptr;
+    bool owned_ = false;
+    std::thread thread_;
+};
 
 // Every argument of a launch without options is a URL.
 static bool withoutOptions(int argc, char** argv) {
@@ -141,16 +166,18 @@ int Application::run(int argc, char** argv, const std::function<void()>& loadInt
     g_signal_connect(app_, "startup", G_CALLBACK(&Application::onStartup), this);
     g_signal_connect(app_, "command-line", G_CALLBACK(&Application::onCommandLine), this);
     g_signal_connect(app_, "activate", G_CALLBACK(&Application::onActivate), this);
+    std::unique_ptr<PrimaryInstanceQuery> primaryQuery;
     if (beforeRegistering && withoutOptions(argc, argv)) {
         // The program name as the application would set it, before the display takes it up.
         if (!g_get_prgname() && argc > 0) {
             g_autofree gchar* name = g_path_get_basename(argv[0]);
             g_set_prgname(name);
         }
-        if (gtk_init_check(nullptr, nullptr) && !primaryInstanceRuns(Bundle::main().identifier().c_str()))
-            beforeRegistering();
+        primaryQuery = std::make_unique<PrimaryInstanceQuery>(Bundle::main().identifier());
+        if (gtk_init_check(nullptr, nullptr) && !primaryQuery->primaryRuns()) beforeRegistering();
     }
     int status = g_application_run(G_APPLICATION(app_), argc, argv);
+    primaryQuery.reset();
     // The signals' default actions again.
     for (unsigned id : quitSignalSources_) g_source_remove(id);
     quitSignalSources_.clear();
