@@ -2,6 +2,7 @@
 
 #include "companion/KVControlMain.h"
 #include "platform/bundle.h"
+#include "platform/window.h"
 
 std::unique_ptr<MainInterface> MainInterface::load(std::unique_ptr<platform::WebView> webView) {
     auto ui = loadStartPage(std::move(webView));
@@ -10,6 +11,9 @@ std::unique_ptr<MainInterface> MainInterface::load(std::unique_ptr<platform::Web
 }
 
 std::unique_ptr<MainInterface> MainInterface::loadStartPage(std::unique_ptr<platform::WebView> webView) {
+    // The main window is dark (set again once the application has launched): asked for before the
+    // first widget, the theme is loaded once.
+    platform::preferDarkAppearance();
     auto ui = std::make_unique<MainInterface>();
     ui->delegate = std::make_unique<AppDelegate>();
     ui->webView = webView ? std::move(webView) : platform::createWebView();

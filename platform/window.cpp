@@ -365,9 +365,16 @@ bool Window::addKeyboardShortcut(const std::string& accelerator, std::function<v
     return true;
 }
 
-void Window::setDarkAppearance() {
-    if (GtkSettings* s = gtk_settings_get_default()) g_object_set(s, "gtk-application-prefer-dark-theme", TRUE, nullptr);
+void preferDarkAppearance() {
+    GtkSettings* s = gtk_settings_get_default();
+    if (!s) return;
+    gboolean dark = FALSE;
+    g_object_get(s, "gtk-application-prefer-dark-theme", &dark, nullptr);
+    // Setting it again would load the theme again.
+    if (!dark) g_object_set(s, "gtk-application-prefer-dark-theme", TRUE, nullptr);
 }
+
+void Window::setDarkAppearance() { preferDarkAppearance(); }
 
 void Window::setBackgroundBlack() {
     g_autoptr(GtkCssProvider) css = gtk_css_provider_new();

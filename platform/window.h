@@ -77,6 +77,7 @@ public:
     // Shortcuts go before the focused widget (the web view). Answers false for an unknown key.
     bool addKeyboardShortcut(const std::string& accelerator, std::function<void()> action);
 
+    // The dark variant of the theme, for every window of the application (see preferDarkAppearance).
     void setDarkAppearance();
     void setBackgroundBlack();
     void redisplay();
@@ -114,5 +115,9 @@ private:
     unsigned reapplySource_ = 0;
     int reapplies_ = 0;
 };
+
+// The dark variant of the theme for the application's windows. Asked for before the first widget
+// exists, the theme is loaded once, in that variant; asked for later, GTK loads it again.
+void preferDarkAppearance();
 
 }  // namespace platform
